@@ -1,0 +1,169 @@
+#include "support/Util.h"
+
+#include <cstring>
+
+namespace {
+
+const char kQuote = '"';
+const char kCDataOpen[] = "<![CDATA[";
+const size_t kCDataOpenLen = sizeof kCDataOpen - 1;
+const size_t kCDataCloseLen = 3;  // "]]>"
+// The split form a CDATA section uses to carry "]]>"; it turns back into its last character.
+const char kCDataSplit[] = "]]><![CDATA[>";
+const size_t kCDataSplitLen = sizeof kCDataSplit - 1;
+
+bool IsBlank(char C) { return static_cast<unsigned char>(C) <= 32; }
+
+void SkipBlanks(const std::string& Text, size_t& Pos, size_t End) {
+    while (Pos < End && IsBlank(Text[Pos])) ++Pos;
+}
+
+void TrimEnd(std::string& Text) {
+    size_t end = Text.size();
+    while (end > 0 && IsBlank(Text[end - 1])) --end;
+    Text.resize(end);
+}
+
+// Takes the quoted field that starts at Pos (on its opening quote) out of Line[Pos, End).
+// Pos ends after the closing quote and one delimiter right behind it; without a closing quote
+// it ends after the last doubled quote, or just after the opening quote.
+std::string ExtractQuotedField(char Delimiter, const std::string& Line, size_t& Pos, size_t End) {
+    std::string field;
+    ++Pos;
+    for (;;) {
+        const void* hit = std::memchr(Line.data() + Pos, kQuote, End - Pos);
+        if (!hit) break;
+        size_t q = static_cast<const char*>(hit) - Line.data();
+        if (q + 1 < End && Line[q + 1] == kQuote) {
+            // A doubled quote stands for one quote character.
+            field.append(Line, Pos, q + 1 - Pos);
+            Pos = q + 2;
+        } else {
+            field.append(Line, Pos, q - Pos);
+            Pos = q + 1;
+            if (Pos < End && Line[Pos] == Delimiter) ++Pos;
+            break;
+        }
+    }
+    return field;
+}
+
+// Position of the first occurrence of the split marker in Done + Text[From, ...), with its
+// part in Done given by *InDone; npos when there is none.
+size_t FindSplitMarker(const std::string& Done, const std::string& Text, size_t From,
+                       size_t* InDone) {
+    // An occurrence may start in the last characters of Done and end in Text.
+    size_t first = Done.size() >= kCDataSplitLen ? Done.size() - (kCDataSplitLen - 1) : 0;
+    for (size_t k = first; k < Done.size(); ++k) {
+        size_t head = Done.size() - k;
+        if (Done.compare(k, head, kCDataSplit, head) == 0 &&
+            Text.compare(From, kCDataSplitLen - head, kCDataSplit + head, kCDataSplitLen - head) ==
+                0) {
+            *InDone = head;
+            return k;
+        }
+    }
+    size_t pos = Text.find(kCDataSplit, From, kCDataSplitLen);
+    if (pos == std::string::npos) return pos;
+    *InDone = 0;
+    return Done.size() + (pos - From);
+}
+
+}  // namespace
+
+std::string Trim(const std::string& Text) {
+    size_t begin = 0, end = Text.size();
+    while (begin < end && IsBlank(Text[begin])) ++begin;
+    while (end > begin && IsBlank(Text[end - 1])) --end;
+    return Text.substr(begin, end - begin);
+}
+
+std::string UpperCase(const std::string& Text) {
+    std::string result = Text;
+    for (char& c : result)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return result;
+}
+
+std::string AddTrailingBackslash(const std::string& Path) {
+    bool blank = true;
+    for (char c : Path)
+        if (!IsBlank(c)) blank = false;
+    if (blank || Path.back() == '/' || Path.back() == '\\') return Path;
+    return Path + "/";
+}
+
+void SplitDelimitedLine(char Delimiter, const std::string& Line, std::vector<std::string>& Fields,
+                        bool HandleQuotes, bool KeepEmpty) {
+    // The rest of the line is always the suffix Line[pos, end): it only ever loses characters
+    // at its front, and its end was trimmed once. Nothing is copied but the fields.
+    size_t pos = 0, end = Line.size();
+    SkipBlanks(Line, pos, end);
+    while (end > pos && IsBlank(Line[end - 1])) --end;
+
+    // The first delimiter at or after pos; searched again only once pos has passed it, so
+    // every character is searched once.
+    size_t delim = 0;
+    bool delimKnown = false;
+    for (;;) {
+        if (!delimKnown || delim < pos) {
+            const void* hit = std::memchr(Line.data() + pos, Delimiter, end - pos);
+            if (!hit) break;
+            delim = static_cast<const char*>(hit) - Line.data();
+            delimKnown = true;
+        }
+        std::string field;
+        if (HandleQuotes && Line[pos] == kQuote) {
+            field = ExtractQuotedField(Delimiter, Line, pos, end);
+        } else {
+            size_t fieldBegin = pos, fieldEnd = delim;
+            SkipBlanks(Line, fieldBegin, fieldEnd);
+            while (fieldEnd > fieldBegin && IsBlank(Line[fieldEnd - 1])) --fieldEnd;
+            field.assign(Line, fieldBegin, fieldEnd - fieldBegin);
+            pos = delim + 1;
+        }
+        SkipBlanks(Line, pos, end);
+        if (!field.empty() || KeepEmpty) Fields.push_back(std::move(field));
+    }
+    if (pos < end) Fields.emplace_back(Line, pos, end - pos);
+}
+
+bool IsEmailAddress(const std::string& Text) {
+    return Text.find('@') != std::string::npos && Text.find('.') != std::string::npos;
+}
+
+std::string UnwrapCDATA(const std::string& Text) {
+    std::string text;
+    if (Text.compare(0, kCDataOpenLen, kCDataOpen) == 0) {
+        size_t inner = Text.size() >= kCDataOpenLen + kCDataCloseLen
+                           ? Text.size() - kCDataOpenLen - kCDataCloseLen
+                           : 0;
+        text = Trim(Text.substr(kCDataOpenLen, inner));
+    } else {
+        text = Text;
+    }
+    // Replace the first marker again and again, as a plain loop would, but in one pass: done
+    // holds the part already free of markers (its end may still begin one), pos the rest.
+    std::string done;
+    size_t pos = 0;
+    for (;;) {
+        size_t inDone = 0;
+        size_t at = FindSplitMarker(done, text, pos, &inDone);
+        // A marker at the very start is left alone and ends the replacing.
+        if (at == std::string::npos || at == 0) break;
+        size_t markerEnd = pos + (kCDataSplitLen - inDone);  // index in text after the marker
+        if (inDone > 0) {
+            done.resize(done.size() - inDone);
+        } else {
+            done.append(text, pos, markerEnd - kCDataSplitLen - pos);
+        }
+        // The text before the marker, trimmed, then the marker's closing ">" and what follows.
+        size_t lead = 0;
+        while (lead < done.size() && IsBlank(done[lead])) ++lead;
+        if (lead > 0) done.erase(0, lead);
+        TrimEnd(done);
+        pos = markerEnd - 1;
+    }
+    done.append(text, pos, std::string::npos);
+    return done;
+}

@@ -1,0 +1,22 @@
+// Text and path helpers shared by the dispatcher and the workers. No state; any thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Without leading and trailing characters of code 32 or less.
+std::string Trim(const std::string& Text);
+// With a-z replaced by A-Z; every other byte unchanged.
+std::string UpperCase(const std::string& Text);
+// Path followed by "/" unless it already ends in "/" or "\", or is blank.
+std::string AddTrailingBackslash(const std::string& Path);
+// Appends the fields of Line, split at Delimiter, to Fields. With HandleQuotes a field that
+// begins with a double quote runs to its closing quote and may hold the delimiter and doubled
+// quotes; the last field is never unquoted. Empty fields are kept only with KeepEmpty, and an
+// empty last field never. Linear in the length of Line.
+void SplitDelimitedLine(char Delimiter, const std::string& Line, std::vector<std::string>& Fields,
+                        bool HandleQuotes, bool KeepEmpty);
+// True when Text contains "@" and ".".
+bool IsEmailAddress(const std::string& Text);
+// Text without its "<![CDATA[" ... "]]>" wrapping, with each "]]><![CDATA[>" turned back into ">".
+std::string UnwrapCDATA(const std::string& Text);

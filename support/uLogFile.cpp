@@ -1,0 +1,92 @@
+#include "support/uLogFile.h"
+
+#include <errno.h>
+
+#include "platform/Files.h"
+
+namespace {
+
+constexpr int64_t kBytesPerKB = 1024;
+
+// The directory part of a path, without its last "/"; "/" for the root, "" for none.
+std::string DirectoryPart(const std::string& Path) {
+    size_t slash = Path.rfind('/');
+    if (slash == std::string::npos) return "";
+    return slash == 0 ? "/" : Path.substr(0, slash);
+}
+
+// The file for one line: an append open of a file that vanished since it was sized
+// (renamed or removed by someone else) creates it afresh instead of losing the line.
+TLockedFile OpenForLine(const std::string& LogFileName, bool Append) {
+    if (Append) {
+        try {
+            return TLockedFile::OpenWriteShareRead(LogFileName);
+        } catch (const EFileError& e) {
+            if (e.Code != ENOENT) throw;
+        }
+    }
+    return TLockedFile::CreateExclusive(LogFileName);
+}
+
+void AppendLine(const std::string& Msg, const std::string& LogFileName, uint32_t MaxSizeKB,
+                bool AddTimeStamp, bool RollOver, const TDateTime& When) {
+    std::string dir = DirectoryPart(LogFileName);
+    if (dir.empty()) return;
+    bool append = false;
+    if (FileExists(LogFileName)) {
+        int64_t size = GetFileSizeByName(LogFileName);
+        if (size / kBytesPerKB > static_cast<int64_t>(MaxSizeKB)) {
+            // A failed roll-over keeps the old lines: append, and try again with the next line.
+            if (RollOver &&
+                !RenameNoReplace(LogFileName, RollOverFileName(LogFileName, When), nullptr))
+                append = true;
+        } else {
+            append = true;
+        }
+    }
+    if (!DirectoryExists(dir) && !ForceDirectories(dir)) return;
+
+    std::string line;
+    if (AddTimeStamp) {
+        std::string stamp = FormatLogDateTime(When);
+        line.reserve(stamp.size() + 3 + Msg.size() + 2);
+        line.append(stamp).append(" : ");
+    } else {
+        line.reserve(Msg.size() + 2);
+    }
+    line.append(Msg).append("\r\n");
+
+    TLockedFile file = OpenForLine(LogFileName, append);
+    file.SeekEnd();
+    file.Write(line);
+    file.Close();
+}
+
+}  // namespace
+
+std::string RollOverFileName(const std::string& LogFileName, const TDateTime& When) {
+    size_t slash = LogFileName.rfind('/');
+    size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = LogFileName.rfind('.');
+    if (dot == std::string::npos || dot < nameStart) dot = LogFileName.size();
+    return LogFileName.substr(0, dot) + FormatRollOverStamp(When) + LogFileName.substr(dot);
+}
+
+int64_t GetFileSizeByName(const std::string& FileName) { return FileSizeOf(FileName); }
+
+void WriteToLog(const std::string& Msg, const std::string& LogFileName, uint32_t MaxSizeKB,
+                bool AddTimeStamp, bool RollOver, const TDateTime& When) {
+    try {
+        AppendLine(Msg, LogFileName, MaxSizeKB, AddTimeStamp, RollOver, When);
+    } catch (...) {
+        // Logging must never fail its caller; the line is lost.
+    }
+}
+
+void WriteToLog(const std::string& Msg, const std::string& LogFileName, uint32_t MaxSizeKB,
+                bool AddTimeStamp, bool RollOver) {
+    try {
+        WriteToLog(Msg, LogFileName, MaxSizeKB, AddTimeStamp, RollOver, Now());
+    } catch (...) {
+    }
+}
