@@ -1,0 +1,352 @@
+#include "clientsdk/BatchFormat.h"
+
+#include <charconv>
+#include <pugixml.hpp>
+#include <stdexcept>
+#include <string_view>
+
+#include "support/uXmlText.h"
+
+namespace {
+
+// Rough bytes per message beyond its texts, so one reserve covers the whole document.
+constexpr size_t kMessageMarkupBytes = 300;
+constexpr size_t kReplyItemMarkupBytes = 160;
+constexpr const char* kServiceNamespace = "http://vexo.gateway";
+
+// Escapes text already known to be valid XML characters. Tab, line feed and carriage return
+// become references, so attribute normalisation and line-end folding cannot change them.
+void AppendEscaped(std::string& Out, std::string_view Text) {
+    size_t Start = 0;
+    for (size_t i = 0; i < Text.size(); ++i) {
+        const char* Ref = nullptr;
+        switch (Text[i]) {
+            case '&':
+                Ref = "&amp;";
+                break;
+            case '<':
+                Ref = "&lt;";
+                break;
+            case '>':
+                Ref = "&gt;";
+                break;
+            case '"':
+                Ref = "&quot;";
+                break;
+            case '\t':
+                Ref = "&#9;";
+                break;
+            case '\n':
+                Ref = "&#10;";
+                break;
+            case '\r':
+                Ref = "&#13;";
+                break;
+            default:
+                continue;
+        }
+        Out.append(Text.data() + Start, i - Start);
+        Out.append(Ref);
+        Start = i + 1;
+    }
+    Out.append(Text.data() + Start, Text.size() - Start);
+}
+
+// Plain printable ASCII (and tab, line feed, carriage return) needs no conversion; anything else
+// goes through ToXmlText. Saves a copy per value in the common case.
+bool IsPlainAscii(std::string_view Text) {
+    for (unsigned char C : Text) {
+        if ((C < 0x20 && C != '\t' && C != '\n' && C != '\r') || C >= 0x7F) return false;
+    }
+    return true;
+}
+
+void AppendText(std::string& Out, const std::string& Text) {
+    if (IsPlainAscii(Text)) {
+        AppendEscaped(Out, Text);
+    } else {
+        AppendEscaped(Out, ToXmlText(Text));
+    }
+}
+
+void AppendAttr(std::string& Out, const char* Name, const std::string& Value) {
+    Out += ' ';
+    Out += Name;
+    Out += "=\"";
+    AppendText(Out, Value);
+    Out += '"';
+}
+
+void AppendAttr(std::string& Out, const char* Name, bool Value) {
+    Out += ' ';
+    Out += Name;
+    Out += Value ? "=\"true\"" : "=\"false\"";
+}
+
+template <typename Int>
+void AppendInt(std::string& Out, Int Value) {
+    char Buf[24];
+    auto [End, Ec] = std::to_chars(Buf, Buf + sizeof Buf, Value);
+    (void)Ec;
+    Out.append(Buf, End);
+}
+
+void AppendAttr(std::string& Out, const char* Name, int32_t Value) {
+    Out += ' ';
+    Out += Name;
+    Out += "=\"";
+    AppendInt(Out, Value);
+    Out += '"';
+}
+
+// <Name>text</Name>, or <Name/> for the empty text.
+void AppendElement(std::string& Out, const char* Indent, const char* Name,
+                   const std::string& Text) {
+    Out += Indent;
+    Out += '<';
+    Out += Name;
+    if (Text.empty()) {
+        Out += "/>\n";
+        return;
+    }
+    Out += '>';
+    AppendText(Out, Text);
+    Out += "</";
+    Out += Name;
+    Out += ">\n";
+}
+
+void AppendElement(std::string& Out, const char* Indent, const char* Name, int64_t Value) {
+    Out += Indent;
+    Out += '<';
+    Out += Name;
+    Out += '>';
+    AppendInt(Out, Value);
+    Out += "</";
+    Out += Name;
+    Out += ">\n";
+}
+
+size_t MessageTextBytes(const TBatchMessage& M) {
+    size_t N = M.BatchName.size() + M.Reference.size() + M.DateTime.size() +
+               M.Override.ProtocolName.size() + M.Override.MessageType.size() +
+               M.Override.MessageText.size();
+    for (const auto& R : M.Recipients) N += R.CellNo.size() + R.Email.size() + R.FaxNo.size() + 60;
+    return N;
+}
+
+// ---- reading ----
+
+std::string_view LocalName(const pugi::xml_node& Node) {
+    std::string_view Name = Node.name();
+    auto Colon = Name.find(':');
+    return Colon == std::string_view::npos ? Name : Name.substr(Colon + 1);
+}
+
+pugi::xml_node Child(const pugi::xml_node& Parent, std::string_view Name) {
+    for (pugi::xml_node C = Parent.first_child(); C; C = C.next_sibling()) {
+        if (C.type() == pugi::node_element && LocalName(C) == Name) return C;
+    }
+    return {};
+}
+
+void Load(pugi::xml_document& Doc, const std::string& Xml, unsigned Options, const char* What,
+          std::string_view Root) {
+    pugi::xml_parse_result Result =
+        Doc.load_buffer(Xml.data(), Xml.size(), Options, pugi::encoding_utf8);
+    if (!Result) {
+        throw std::runtime_error(std::string(What) +
+                                 " is not well-formed XML: " + Result.description() +
+                                 " at offset " + std::to_string(Result.offset));
+    }
+    pugi::xml_node Top = Doc.document_element();
+    if (!Top) throw std::runtime_error(std::string(What) + " has no root element");
+    if (LocalName(Top) != Root) {
+        throw std::runtime_error(std::string(What) + " has the root element '" + Top.name() +
+                                 "' instead of '" + std::string(Root) + "'");
+    }
+}
+
+std::string_view Trimmed(std::string_view S) {
+    while (!S.empty() && static_cast<unsigned char>(S.front()) <= ' ') S.remove_prefix(1);
+    while (!S.empty() && static_cast<unsigned char>(S.back()) <= ' ') S.remove_suffix(1);
+    return S;
+}
+
+// An absent or empty value reads as zero; anything else must be a whole decimal integer.
+template <typename Int>
+Int ReadInt(std::string_view Text, const std::string& Where, const char* Bits) {
+    std::string_view T = Trimmed(Text);
+    if (T.empty()) return 0;
+    Int Value = 0;
+    auto [Ptr, Ec] = std::from_chars(T.data(), T.data() + T.size(), Value);
+    if (Ec != std::errc() || Ptr != T.data() + T.size()) {
+        throw std::runtime_error(Where + " '" + std::string(Text) + "' is not a " + Bits +
+                                 " integer");
+    }
+    return Value;
+}
+
+bool ReadFlag(std::string_view Text, const std::string& Where) {
+    std::string_view T = Trimmed(Text);
+    if (T == "true" || T == "1") return true;
+    if (T.empty() || T == "false" || T == "0") return false;
+    throw std::runtime_error(Where + " '" + std::string(Text) + "' is not \"true\" or \"false\"");
+}
+
+std::string Attr(const pugi::xml_node& Node, const char* Name) {
+    return Node.attribute(Name).value();
+}
+
+std::string Text(const pugi::xml_node& Parent, std::string_view Name) {
+    return Child(Parent, Name).child_value();
+}
+
+}  // namespace
+
+void AppendBatchHeadXml(std::string& Out, const std::string& BatchName,
+                        const TBatchSender& Sender) {
+    Out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<BatchRequest";
+    AppendAttr(Out, "BatchName", BatchName);
+    Out += ">\n  <Sender";
+    AppendAttr(Out, "Name", Sender.Name);
+    AppendAttr(Out, "Email", Sender.Email);
+    AppendAttr(Out, "CellNo", Sender.CellNo);
+    AppendAttr(Out, "FaxNo", Sender.FaxNo);
+    Out += "/>\n";
+}
+
+void AppendBatchMessageXml(std::string& Out, const TBatchMessage& M) {
+    Out += "  <MessageRequest";
+    AppendAttr(Out, "BatchName", M.BatchName);
+    AppendAttr(Out, "Reference", M.Reference);
+    AppendAttr(Out, "Priority", M.Priority);
+    AppendAttr(Out, "DateTime", M.DateTime);
+    AppendAttr(Out, "Flag", M.Flag);
+    Out += ">\n    <OverrideProtocol";
+    AppendAttr(Out, "ProtocolName", M.Override.ProtocolName);
+    AppendAttr(Out, "MessageType", M.Override.MessageType);
+    AppendAttr(Out, "Flag", M.Override.Flag);
+    AppendAttr(Out, "MessageText", M.Override.MessageText);
+    Out += "/>\n";
+    for (const TBatchRecipient& R : M.Recipients) {
+        Out += "    <Recipient";
+        AppendAttr(Out, "CellNo", R.CellNo);
+        AppendAttr(Out, "Email", R.Email);
+        AppendAttr(Out, "FaxNo", R.FaxNo);
+        Out += "/>\n";
+    }
+    Out += "  </MessageRequest>\n";
+}
+
+void AppendBatchTailXml(std::string& Out) { Out += "</BatchRequest>\n"; }
+
+std::string WriteBatchXml(const TBatch& Batch) {
+    size_t Size = 512 + Batch.BatchName.size();
+    for (const auto& M : Batch.Messages) Size += kMessageMarkupBytes + MessageTextBytes(M);
+    std::string Out;
+    Out.reserve(Size);
+    AppendBatchHeadXml(Out, Batch.BatchName, Batch.Sender);
+    for (const auto& M : Batch.Messages) AppendBatchMessageXml(Out, M);
+    AppendBatchTailXml(Out);
+    return Out;
+}
+
+TBatch ReadBatchXml(const std::string& Xml) {
+    pugi::xml_document Doc;
+    Load(Doc, Xml, pugi::parse_default, "The batch", "BatchRequest");
+    pugi::xml_node Root = Doc.document_element();
+    TBatch Batch;
+    Batch.BatchName = Attr(Root, "BatchName");
+    if (pugi::xml_node S = Child(Root, "Sender")) {
+        Batch.Sender = {Attr(S, "Name"), Attr(S, "Email"), Attr(S, "CellNo"), Attr(S, "FaxNo")};
+    }
+    size_t Count = 0;
+    for (pugi::xml_node N = Root.first_child(); N; N = N.next_sibling()) {
+        if (N.type() == pugi::node_element && LocalName(N) == "MessageRequest") ++Count;
+    }
+    Batch.Messages.reserve(Count);
+    for (pugi::xml_node N = Root.first_child(); N; N = N.next_sibling()) {
+        if (N.type() != pugi::node_element || LocalName(N) != "MessageRequest") continue;
+        const std::string Where = "MessageRequest " + std::to_string(Batch.Messages.size() + 1);
+        TBatchMessage& M = Batch.Messages.emplace_back();
+        M.BatchName = Attr(N, "BatchName");
+        M.Reference = Attr(N, "Reference");
+        M.Priority = ReadInt<int32_t>(Attr(N, "Priority"), Where + ": Priority", "32-bit");
+        M.DateTime = Attr(N, "DateTime");
+        M.Flag = ReadFlag(Attr(N, "Flag"), Where + ": Flag");
+        for (pugi::xml_node C = N.first_child(); C; C = C.next_sibling()) {
+            if (C.type() != pugi::node_element) continue;
+            if (LocalName(C) == "OverrideProtocol") {
+                M.Override.ProtocolName = Attr(C, "ProtocolName");
+                M.Override.MessageType = Attr(C, "MessageType");
+                M.Override.Flag = ReadFlag(Attr(C, "Flag"), Where + ": OverrideProtocol Flag");
+                M.Override.MessageText = Attr(C, "MessageText");
+            } else if (LocalName(C) == "Recipient") {
+                M.Recipients.push_back({Attr(C, "CellNo"), Attr(C, "Email"), Attr(C, "FaxNo")});
+            }
+        }
+    }
+    return Batch;
+}
+
+std::string WriteBatchInfoXml(const TBatchInfoReply& Reply) {
+    size_t Size = 512 + Reply.RecTime.size() + Reply.BatchNo.size();
+    for (const auto& I : Reply.Items) {
+        Size += kReplyItemMarkupBytes + I.RcptName.size() + I.RcptCellNo.size() +
+                I.RcptEmail.size() + I.RcptFaxNo.size() + I.RcptTelNo.size() +
+                I.RcptMergeVars.size() + I.Ref.size();
+    }
+    std::string Out;
+    Out.reserve(Size);
+    Out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<BatchInfo xmlns=\"";
+    Out += kServiceNamespace;
+    Out += "\">\n  <RqstList>\n";
+    for (const auto& I : Reply.Items) {
+        Out += "    <RqstIdent>\n      <Rcpt>\n";
+        AppendElement(Out, "        ", "Name", I.RcptName);
+        AppendElement(Out, "        ", "CellNo", I.RcptCellNo);
+        AppendElement(Out, "        ", "Email", I.RcptEmail);
+        AppendElement(Out, "        ", "FaxNo", I.RcptFaxNo);
+        AppendElement(Out, "        ", "TelNo", I.RcptTelNo);
+        AppendElement(Out, "        ", "MergeVars", I.RcptMergeVars);
+        Out += "      </Rcpt>\n";
+        AppendElement(Out, "      ", "ReqID", I.ReqID);
+        AppendElement(Out, "      ", "Ref", I.Ref);
+        Out += "    </RqstIdent>\n";
+    }
+    Out += "  </RqstList>\n";
+    AppendElement(Out, "  ", "RecTime", Reply.RecTime);
+    AppendElement(Out, "  ", "BatchID", Reply.BatchID);
+    AppendElement(Out, "  ", "BatchNo", Reply.BatchNo);
+    Out += "</BatchInfo>\n";
+    return Out;
+}
+
+TBatchInfoReply ReadBatchInfoXml(const std::string& Xml) {
+    pugi::xml_document Doc;
+    // A value made only of blanks is still a value; indentation between elements is not.
+    Load(Doc, Xml, pugi::parse_default | pugi::parse_ws_pcdata_single, "The BatchInfo reply",
+         "BatchInfo");
+    pugi::xml_node Root = Doc.document_element();
+    TBatchInfoReply Reply;
+    pugi::xml_node List = Child(Root, "RqstList");
+    for (pugi::xml_node N = List.first_child(); N; N = N.next_sibling()) {
+        if (N.type() != pugi::node_element || LocalName(N) != "RqstIdent") continue;
+        const std::string Where = "RqstIdent " + std::to_string(Reply.Items.size() + 1);
+        TBatchInfoItem& I = Reply.Items.emplace_back();
+        pugi::xml_node R = Child(N, "Rcpt");
+        I.RcptName = Text(R, "Name");
+        I.RcptCellNo = Text(R, "CellNo");
+        I.RcptEmail = Text(R, "Email");
+        I.RcptFaxNo = Text(R, "FaxNo");
+        I.RcptTelNo = Text(R, "TelNo");
+        I.RcptMergeVars = Text(R, "MergeVars");
+        I.ReqID = ReadInt<int64_t>(Text(N, "ReqID"), Where + ": ReqID", "64-bit");
+        I.Ref = Text(N, "Ref");
+    }
+    Reply.RecTime = Text(Root, "RecTime");
+    Reply.BatchID = ReadInt<int64_t>(Text(Root, "BatchID"), "BatchID", "64-bit");
+    Reply.BatchNo = Text(Root, "BatchNo");
+    return Reply;
+}
