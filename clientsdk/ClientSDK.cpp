@@ -1,0 +1,261 @@
+#include "clientsdk/ClientSDK.h"
+
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "clientsdk/BatchFormat.h"
+
+const char* const CLASS_Sender = "{1A22D7A8-012F-4F51-BB64-6CA95732D96F}";
+const char* const CLASS_BatchRequest = "{3BC76956-BEF8-4DEE-9A89-782021D8CCE6}";
+const char* const CLASS_MessageRequest = "{44B91F2F-DCCC-4621-A524-5EB1830213E5}";
+const char* const CLASS_OverrideProtocol = "{2EE611D7-AF53-4182-AAB0-5091D8B86CAC}";
+const char* const CLASS_Recipient = "{BA251E44-13B7-460F-B9DA-D4CA12639C8B}";
+const char* const CLASS_BatchInfo = "{48202375-BA14-4189-8659-B6324C676A37}";
+
+namespace {
+
+constexpr const char* kProgIDPrefix = "VexoClientSDK.";
+
+// The object a setter was given, as the SDK's own class Wanted; anything else is refused.
+template <typename Wanted>
+std::shared_ptr<Wanted> Expect(const std::shared_ptr<IClientObject>& Value, const char* Operation,
+                               const char* WantedName) {
+    if (!Value) {
+        throw EClientSDKError(std::string(Operation) +
+                              ": no object was given; it must be of class " + WantedName);
+    }
+    auto Object = std::dynamic_pointer_cast<Wanted>(Value);
+    if (!Object) {
+        throw EClientSDKError(std::string(Operation) + ": the object must be of class " +
+                              WantedName + ", not " + Value->ClassName());
+    }
+    return Object;
+}
+
+class TSender : public ISender {
+  public:
+    std::string ClassName() const override { return "Sender"; }
+    void SetName(const std::string& Value) override { Data.Name = Value; }
+    void SetEmail(const std::string& Value) override { Data.Email = Value; }
+    void SetCellNo(const std::string& Value) override { Data.CellNo = Value; }
+    void SetFaxNo(const std::string& Value) override { Data.FaxNo = Value; }
+
+    TBatchSender Data;
+};
+
+class TRecipient : public IRecipient {
+  public:
+    std::string ClassName() const override { return "Recipient"; }
+    void SetEmail(const std::string& Value) override { Data.Email = Value; }
+    std::string GetCellNo() override { return Data.CellNo; }
+    void SetCellNo(const std::string& Value) override { Data.CellNo = Value; }
+    void SetFaxNo(const std::string& Value) override { Data.FaxNo = Value; }
+
+    TBatchRecipient Data;
+};
+
+class TOverrideProtocol : public IOverrideProtocol {
+  public:
+    std::string ClassName() const override { return "OverrideProtocol"; }
+    void SetProtocolName(const std::string& Value) override { Data.ProtocolName = Value; }
+    void SetMessageType(const std::string& Value) override { Data.MessageType = Value; }
+    void SetFlag(int32_t Value) override { Data.Flag = Value != 0; }
+    void SetMessageText(const std::string& Value) override { Data.MessageText = Value; }
+
+    TBatchOverride Data;
+};
+
+class TMessageRequest : public IMessageRequest {
+  public:
+    std::string ClassName() const override { return "MessageRequest"; }
+    void SetBatchName(const std::string& Value) override { Data.BatchName = Value; }
+    void SetOverrideProtocol(const std::shared_ptr<IClientObject>& Value) override {
+        Override = Expect<TOverrideProtocol>(Value, "SetOverrideProtocol", "OverrideProtocol");
+    }
+    void SetReference(const std::string& Value) override { Data.Reference = Value; }
+    void SetPriority(int32_t Value) override { Data.Priority = Value; }
+    void SetDateTime(const std::string& Value) override { Data.DateTime = Value; }
+    void SetFlag(int32_t Value) override { Data.Flag = Value != 0; }
+    void AddRecipient(const std::shared_ptr<IClientObject>& Value) override {
+        Recipients.push_back(Expect<TRecipient>(Value, "AddRecipient", "Recipient"));
+    }
+
+    // The message as the batch document holds it, from the current state of the held objects.
+    TBatchMessage Snapshot() const {
+        TBatchMessage M = Data;
+        if (Override) M.Override = Override->Data;
+        M.Recipients.reserve(Recipients.size());
+        for (const auto& R : Recipients) M.Recipients.push_back(R->Data);
+        return M;
+    }
+
+    TBatchMessage Data;  // its Override and Recipients stay empty; the objects below hold them
+    std::shared_ptr<TOverrideProtocol> Override;
+    std::vector<std::shared_ptr<TRecipient>> Recipients;
+};
+
+class TBatchRequest : public IBatchRequest {
+  public:
+    std::string ClassName() const override { return "BatchRequest"; }
+    void SetBatchName(const std::string& Value) override { BatchName = Value; }
+    void SetSender(const std::shared_ptr<IClientObject>& Value) override {
+        Sender = Expect<TSender>(Value, "SetSender", "Sender");
+    }
+    void AddMessageRequest(const std::shared_ptr<IClientObject>& Value) override {
+        Messages.push_back(Expect<TMessageRequest>(Value, "AddMessageRequest", "MessageRequest"));
+    }
+    std::string GetXML() override {
+        if (!Sender) throw EClientSDKError("GetXML: the batch request has no sender");
+        std::string Out;
+        Out.reserve(EstimatedSize());
+        AppendBatchHeadXml(Out, BatchName, Sender->Data);
+        for (const auto& M : Messages) AppendBatchMessageXml(Out, M->Snapshot());
+        AppendBatchTailXml(Out);
+        return Out;
+    }
+
+  private:
+    size_t EstimatedSize() const {
+        constexpr size_t kMarkupPerMessage = 300, kMarkupPerRecipient = 60;
+        size_t N = 512 + BatchName.size();
+        for (const auto& M : Messages) {
+            N += kMarkupPerMessage + M->Data.BatchName.size() + M->Data.Reference.size() +
+                 M->Data.DateTime.size();
+            if (M->Override) {
+                N += M->Override->Data.ProtocolName.size() + M->Override->Data.MessageType.size() +
+                     M->Override->Data.MessageText.size();
+            }
+            for (const auto& R : M->Recipients) {
+                N += kMarkupPerRecipient + R->Data.CellNo.size() + R->Data.Email.size() +
+                     R->Data.FaxNo.size();
+            }
+        }
+        return N;
+    }
+
+    std::string BatchName;
+    std::shared_ptr<TSender> Sender;
+    std::vector<std::shared_ptr<TMessageRequest>> Messages;
+};
+
+class TBatchInfoItem : public IBatchInfoItem {
+  public:
+    explicit TBatchInfoItem(int64_t ReqID) : ReqID(ReqID) {}
+    std::string ClassName() const override { return "BatchInfoItem"; }
+    int32_t GetMessageID() override {
+        if (ReqID < std::numeric_limits<int32_t>::min() ||
+            ReqID > std::numeric_limits<int32_t>::max()) {
+            throw EClientSDKError("GetMessageID: the message identifier " + std::to_string(ReqID) +
+                                  " does not fit in 32 bits");
+        }
+        return static_cast<int32_t>(ReqID);
+    }
+
+  private:
+    int64_t ReqID;
+};
+
+class TBatchInfoItems : public IBatchInfoItems {
+  public:
+    explicit TBatchInfoItems(std::vector<int64_t> ReqIDs) : ReqIDs(std::move(ReqIDs)) {}
+    std::string ClassName() const override { return "BatchInfoItems"; }
+    int32_t GetCount() override { return static_cast<int32_t>(ReqIDs.size()); }
+    std::shared_ptr<IBatchInfoItem> GetItem(int32_t Index) override {
+        if (Index < 0 || static_cast<size_t>(Index) >= ReqIDs.size()) {
+            throw EClientSDKError("GetItem: index " + std::to_string(Index) +
+                                  " is out of range; the reply lists " +
+                                  std::to_string(ReqIDs.size()) + " items");
+        }
+        return std::make_shared<TBatchInfoItem>(ReqIDs[Index]);
+    }
+
+  private:
+    std::vector<int64_t> ReqIDs;
+};
+
+class TBatchInfo : public IBatchInfo {
+  public:
+    std::string ClassName() const override { return "BatchInfo"; }
+    std::shared_ptr<IBatchInfoItems> GetItems() override {
+        if (!ReplySet) throw EClientSDKError("GetItems: no reply text was set");
+        if (!ReplyError.empty()) throw EClientSDKError("GetItems: " + ReplyError);
+        return Items;
+    }
+    void SetReplyText(const std::string& Value) override {
+        ReplySet = true;
+        ReplyError.clear();
+        Items.reset();
+        try {
+            TBatchInfoReply Reply = ReadBatchInfoXml(Value);
+            if (Reply.Items.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+                throw std::runtime_error("the reply lists more items than a collection can hold");
+            }
+            std::vector<int64_t> ReqIDs;
+            ReqIDs.reserve(Reply.Items.size());
+            for (const auto& I : Reply.Items) ReqIDs.push_back(I.ReqID);
+            Items = std::make_shared<TBatchInfoItems>(std::move(ReqIDs));
+        } catch (const std::exception& E) {
+            ReplyError = E.what();
+        }
+    }
+
+  private:
+    bool ReplySet = false;
+    std::string ReplyError;
+    std::shared_ptr<TBatchInfoItems> Items;
+};
+
+struct TClassEntry {
+    const char* Name;
+    const char* ClassID;
+    std::shared_ptr<IClientObject> (*Create)();
+};
+
+template <typename T>
+std::shared_ptr<IClientObject> Make() {
+    return std::make_shared<T>();
+}
+
+const TClassEntry kClasses[] = {
+    {"Sender", CLASS_Sender, &Make<TSender>},
+    {"BatchRequest", CLASS_BatchRequest, &Make<TBatchRequest>},
+    {"MessageRequest", CLASS_MessageRequest, &Make<TMessageRequest>},
+    {"OverrideProtocol", CLASS_OverrideProtocol, &Make<TOverrideProtocol>},
+    {"Recipient", CLASS_Recipient, &Make<TRecipient>},
+    {"BatchInfo", CLASS_BatchInfo, &Make<TBatchInfo>},
+};
+
+bool SameIgnoringCase(std::string_view A, std::string_view B) {
+    if (A.size() != B.size()) return false;
+    for (size_t i = 0; i < A.size(); ++i) {
+        char X = A[i], Y = B[i];
+        if (X >= 'a' && X <= 'z') X = static_cast<char>(X - 'a' + 'A');
+        if (Y >= 'a' && Y <= 'z') Y = static_cast<char>(Y - 'a' + 'A');
+        if (X != Y) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::shared_ptr<IClientObject> CreateClientSDKObject(const std::string& ProgID) {
+    const std::string_view Prefix = kProgIDPrefix;
+    if (ProgID.size() > Prefix.size() &&
+        SameIgnoringCase(std::string_view(ProgID).substr(0, Prefix.size()), Prefix)) {
+        const std::string_view Name = std::string_view(ProgID).substr(Prefix.size());
+        for (const TClassEntry& E : kClasses) {
+            if (SameIgnoringCase(Name, E.Name)) return E.Create();
+        }
+    }
+    throw EClientSDKError("No client SDK class is registered under the name '" + ProgID + "'");
+}
+
+std::shared_ptr<IClientObject> CreateClientSDKObjectByClassID(const std::string& ClassID) {
+    for (const TClassEntry& E : kClasses) {
+        if (SameIgnoringCase(ClassID, E.ClassID)) return E.Create();
+    }
+    throw EClientSDKError("No client SDK class is registered with the class identifier '" +
+                          ClassID + "'");
+}
