@@ -1,0 +1,206 @@
+#include "platform/EventLoop.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <exception>
+#include <stdexcept>
+
+namespace {
+
+using TSteady = std::chrono::steady_clock;
+
+constexpr size_t kDrainChunk = 64;
+
+}  // namespace
+
+// ---- TTimer ----
+
+TTimer::TTimer(TEventLoop& Loop) : Loop(Loop) { Loop.Register(this); }
+
+TTimer::~TTimer() { Loop.Unregister(this); }
+
+void TTimer::SetInterval(uint32_t Milliseconds) {
+    if (Milliseconds == IntervalMs) return;
+    IntervalMs = Milliseconds;
+    Restart();
+}
+
+void TTimer::Arm() {
+    if (IsArmed) return;
+    IsArmed = true;
+    Restart();
+}
+
+void TTimer::Disarm() { IsArmed = false; }
+
+bool TTimer::Due(TClockPoint At) const {
+    return IsArmed && IntervalMs != 0 && !Running && Deadline <= At;
+}
+
+void TTimer::Restart() { Deadline = TSteady::now() + std::chrono::milliseconds(IntervalMs); }
+
+// ---- TEventLoop ----
+
+TEventLoop::TEventLoop() {
+    int Fds[2];
+    if (pipe2(Fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw std::runtime_error("Cannot create the event loop's request pipe");
+    ReadFd = Fds[0];
+    WriteFd = Fds[1];
+}
+
+TEventLoop::~TEventLoop() {
+    close(ReadFd);
+    close(WriteFd);
+}
+
+void TEventLoop::Post(TControlRequest Request) {
+    const int SavedErrno = errno;
+    const uint8_t Byte = static_cast<uint8_t>(Request);
+    // A full pipe already holds thousands of requests; dropping one more loses nothing.
+    while (write(WriteFd, &Byte, 1) < 0 && errno == EINTR) {
+    }
+    errno = SavedErrno;
+}
+
+void TEventLoop::Register(TTimer* Timer) { Timers.push_back(Timer); }
+
+void TEventLoop::Unregister(TTimer* Timer) {
+    Timers.erase(std::remove(Timers.begin(), Timers.end(), Timer), Timers.end());
+}
+
+void TEventLoop::Drain() {
+    uint8_t Buffer[kDrainChunk];
+    for (;;) {
+        const ssize_t N = read(ReadFd, Buffer, sizeof Buffer);
+        if (N < 0 && errno == EINTR) continue;
+        if (N <= 0) return;
+        for (ssize_t I = 0; I < N; ++I) {
+            const auto Request = static_cast<TControlRequest>(Buffer[I]);
+            switch (Request) {
+                case TControlRequest::Stop:
+                case TControlRequest::Shutdown:
+                    if (!StopFlag) {
+                        StopFlag = true;
+                        StopKind = Request;
+                    }
+                    break;
+                case TControlRequest::Pause:
+                case TControlRequest::Continue:
+                    Queue.push_back(Request);
+                    break;
+            }
+        }
+    }
+}
+
+void TEventLoop::WaitForRequest(TClockPoint Until) {
+    int TimeoutMs = -1;
+    if (Until != TClockPoint::max()) {
+        const auto Left = Until - TSteady::now();
+        if (Left <= TSteady::duration::zero()) return;
+        // Rounded up: waking a little early would only spin until the deadline.
+        const auto Ms = std::chrono::ceil<std::chrono::milliseconds>(Left).count();
+        TimeoutMs = static_cast<int>(std::min<int64_t>(Ms, INT_MAX));
+    }
+    pollfd Fd{ReadFd, POLLIN, 0};
+    poll(&Fd, 1, TimeoutMs);  // EINTR: the caller looks again
+}
+
+void TEventLoop::Notify(TLoopState State) {
+    if (OnStateChange) OnStateChange(State);
+}
+
+bool TEventLoop::HandleOneRequest() {
+    if (Queue.empty()) return false;
+    const TControlRequest Request = Queue.front();
+    Queue.pop_front();
+    if (Request == TControlRequest::Pause && !IsPaused) {
+        Notify(TLoopState::PausePending);
+        IsPaused = true;
+        Notify(TLoopState::Paused);
+    } else if (Request == TControlRequest::Continue && IsPaused) {
+        // A continue without a pause (the kernel resuming a stopped process) changes nothing.
+        Notify(TLoopState::ContinuePending);
+        IsPaused = false;
+        Notify(TLoopState::Running);
+    }
+    return true;
+}
+
+bool TEventLoop::FireOneTimer(TClockPoint NotAfter) {
+    TTimer* Next = nullptr;
+    for (TTimer* Timer : Timers)
+        if (Timer->Due(NotAfter) && (!Next || Timer->Deadline < Next->Deadline)) Next = Timer;
+    if (!Next) return false;
+
+    Next->Deadline = TSteady::now() + std::chrono::milliseconds(Next->IntervalMs);
+    Next->Running = true;
+    ++Next->Fired;
+    std::string Error;
+    try {
+        if (Next->OnTimer) Next->OnTimer();
+    } catch (const std::exception& E) {
+        Error = E.what();
+    } catch (...) {
+        Error = "Unknown error in a timer handler";
+    }
+    // The handler may have destroyed its own timer.
+    if (std::find(Timers.begin(), Timers.end(), Next) != Timers.end()) Next->Running = false;
+    if (!Error.empty() && OnHandlerError) OnHandlerError(Error);
+    return true;
+}
+
+TEventLoop::TClockPoint TEventLoop::NextDeadline() const {
+    TClockPoint Next = TClockPoint::max();
+    for (const TTimer* Timer : Timers)
+        if (Timer->IsArmed && Timer->IntervalMs != 0 && !Timer->Running)
+            Next = std::min(Next, Timer->Deadline);
+    return Next;
+}
+
+TControlRequest TEventLoop::Run() {
+    for (;;) {
+        Drain();
+        if (StopFlag) return StopKind;
+        if (HandleOneRequest()) continue;
+        if (!IsPaused && FireOneTimer(TSteady::now())) continue;
+        WaitForRequest(IsPaused ? TClockPoint::max() : NextDeadline());
+    }
+}
+
+bool TEventLoop::ProcessQueued() {
+    // Only what is due now: a short-interval timer re-armed meanwhile waits for the loop.
+    const TClockPoint Start = TSteady::now();
+    for (;;) {
+        Drain();
+        if (StopFlag) return false;
+        if (HandleOneRequest()) continue;
+        if (IsPaused) {
+            WaitForRequest(TClockPoint::max());
+            continue;
+        }
+        if (FireOneTimer(Start)) continue;
+        return true;
+    }
+}
+
+bool TEventLoop::StopRequested() {
+    Drain();
+    return StopFlag;
+}
+
+bool TEventLoop::WaitFor(std::chrono::milliseconds Duration) {
+    const TClockPoint Until = TSteady::now() + Duration;
+    for (;;) {
+        Drain();
+        if (StopFlag) return false;
+        if (TSteady::now() >= Until) return true;
+        WaitForRequest(Until);
+    }
+}

@@ -1,0 +1,116 @@
+// The service thread's event loop: timers with an interval and an armed flag, and control
+// requests (stop, pause, continue, shutdown) posted from any thread or from a signal handler.
+// Everything except Post() is called on the service thread only.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+enum class TControlRequest : uint8_t { Stop = 1, Pause = 2, Continue = 3, Shutdown = 4 };
+
+// The states a pause or continue request passes through, as the service reports them.
+enum class TLoopState { PausePending, Paused, ContinuePending, Running };
+
+class TEventLoop;
+
+// Fires its OnTimer on the loop's thread while armed with a non-zero interval. The period
+// counts from the moment the timer was last armed, given a new interval, or fired. A timer
+// never fires while its own OnTimer is still running, also not from a nested ProcessQueued().
+class TTimer {
+  public:
+    explicit TTimer(TEventLoop& Loop);
+    ~TTimer();
+    TTimer(const TTimer&) = delete;
+    TTimer& operator=(const TTimer&) = delete;
+
+    std::function<void()> OnTimer;
+
+    // A new interval restarts the period; 0 keeps the timer from firing.
+    void SetInterval(uint32_t Milliseconds);
+    uint32_t Interval() const { return IntervalMs; }
+    // Arming a disarmed timer starts a full period; arming an armed one changes nothing.
+    void Arm();
+    void Disarm();
+    bool Armed() const { return IsArmed; }
+    // How often the loop has fired this timer (direct calls of the handler not counted).
+    uint64_t FireCount() const { return Fired; }
+
+  private:
+    friend class TEventLoop;
+    using TClockPoint = std::chrono::steady_clock::time_point;
+
+    bool Due(TClockPoint At) const;
+    void Restart();
+
+    TEventLoop& Loop;
+    uint32_t IntervalMs = 0;
+    bool IsArmed = false;
+    bool Running = false;
+    uint64_t Fired = 0;
+    TClockPoint Deadline{};
+};
+
+class TEventLoop {
+  public:
+    TEventLoop();
+    ~TEventLoop();
+    TEventLoop(const TEventLoop&) = delete;
+    TEventLoop& operator=(const TEventLoop&) = delete;
+
+    // Queues a control request. Any thread; async-signal-safe.
+    void Post(TControlRequest Request);
+
+    // Runs timers and control requests, one at a time, control requests first and in arrival
+    // order, until a stop or shutdown request can be carried out, that is, once no handler is
+    // running. Returns that request. While paused no timer fires.
+    TControlRequest Run();
+
+    // Runs the control requests and timer events already queued, then returns. Meant for a
+    // handler that waits: a pause blocks here until continue. Returns false, at once and
+    // without running anything more, when a stop or shutdown has been requested; the stop
+    // itself is carried out by Run() once the outermost handler has returned.
+    bool ProcessQueued();
+
+    // True once a stop or shutdown request has arrived.
+    bool StopRequested();
+
+    // Waits the given time but returns early, with false, when a stop or shutdown request
+    // arrives. Other requests stay queued for the loop. Runs nothing.
+    bool WaitFor(std::chrono::milliseconds Duration);
+
+    // Told of every pause and continue state that the loop passes through.
+    std::function<void(TLoopState)> OnStateChange;
+    // Told of an error that escaped a timer handler; the loop goes on.
+    std::function<void(const std::string&)> OnHandlerError;
+
+    bool Paused() const { return IsPaused; }
+
+  private:
+    friend class TTimer;
+    using TClockPoint = std::chrono::steady_clock::time_point;
+
+    void Register(TTimer* Timer);
+    void Unregister(TTimer* Timer);
+    // Moves every request from the pipe into the queue; a stop or shutdown sets the stop flag.
+    void Drain();
+    // Waits for the pipe to become readable, at most until Until (forever when Until is max).
+    void WaitForRequest(TClockPoint Until);
+    // Takes one queued request and acts on it. False when none was queued.
+    bool HandleOneRequest();
+    // Fires the armed timer that has been due longest, if any was due at NotAfter.
+    bool FireOneTimer(TClockPoint NotAfter);
+    TClockPoint NextDeadline() const;
+    void Notify(TLoopState State);
+
+    int ReadFd = -1;
+    int WriteFd = -1;
+    std::vector<TTimer*> Timers;
+    std::deque<TControlRequest> Queue;
+    bool IsPaused = false;
+    bool StopFlag = false;
+    TControlRequest StopKind = TControlRequest::Stop;
+};

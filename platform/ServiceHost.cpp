@@ -1,0 +1,317 @@
+#include "platform/ServiceHost.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/Files.h"
+#include "platform/SysLog.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kDefaultUnitDirectory = "/etc/systemd/system";
+// Present while systemd is the running service manager.
+constexpr const char* kSystemdRuntimeDirectory = "/run/systemd/system";
+
+std::atomic<TEventLoop*> gSignalLoop{nullptr};
+
+void OnControlSignal(int Signal) {
+    TEventLoop* Loop = gSignalLoop.load();
+    if (!Loop) return;
+    switch (Signal) {
+        case SIGTERM:
+        case SIGINT:
+            Loop->Post(TControlRequest::Stop);
+            break;
+        case SIGTSTP:
+            Loop->Post(TControlRequest::Pause);
+            break;
+        case SIGCONT:
+            Loop->Post(TControlRequest::Continue);
+            break;
+        default:
+            break;
+    }
+}
+
+std::string StateText(TLoopState State) {
+    switch (State) {
+        case TLoopState::PausePending:
+            return "STATUS=Pause pending";
+        case TLoopState::Paused:
+            return "STATUS=Paused";
+        case TLoopState::ContinuePending:
+            return "STATUS=Continue pending";
+        case TLoopState::Running:
+            return "STATUS=Running";
+    }
+    return "STATUS=Running";
+}
+
+// The executable path as one ExecStart word: "%" and "$" would be expanded by systemd, and
+// blanks, quotes and backslashes would split or change the word unless quoted.
+std::string ExecStartWord(const std::string& Path) {
+    std::string Plain;
+    bool NeedsQuotes = false;
+    for (char C : Path) {
+        if (C == '%')
+            Plain += "%%";
+        else if (C == '$')
+            Plain += "$$";
+        else
+            Plain += C;
+        if (static_cast<unsigned char>(C) <= ' ' || C == '"' || C == '\'' || C == '\\' || C == ';')
+            NeedsQuotes = true;
+    }
+    if (!NeedsQuotes) return Plain;
+    std::string Quoted = "\"";
+    for (char C : Plain) {
+        if (C == '"' || C == '\\') Quoted += '\\';
+        if (C == '\n') {
+            Quoted += "\\n";
+            continue;
+        }
+        Quoted += C;
+    }
+    return Quoted + "\"";
+}
+
+bool ManagedBySystemd() {
+    const char* Dir = getenv("BROVA_UNIT_DIR");
+    if (Dir && *Dir) return false;
+    struct stat St;
+    return lstat(kSystemdRuntimeDirectory, &St) == 0 && S_ISDIR(St.st_mode);
+}
+
+// Runs "systemctl --quiet Args..." and waits for it; throws when it cannot run or fails.
+void RunSystemctl(const std::vector<std::string>& Args) {
+    std::vector<std::string> Words = {"systemctl", "--quiet"};
+    Words.insert(Words.end(), Args.begin(), Args.end());
+    std::vector<char*> Argv;
+    for (auto& W : Words) Argv.push_back(W.data());
+    Argv.push_back(nullptr);
+    std::string Command;
+    for (size_t I = 0; I < Words.size(); ++I) Command += (I ? " " : "") + Words[I];
+
+    pid_t Pid = -1;
+    const int Err = posix_spawnp(&Pid, "systemctl", nullptr, nullptr, Argv.data(), environ);
+    if (Err != 0) throw std::runtime_error(Command + ": " + SystemErrorText(Err));
+    int Status = 0;
+    while (waitpid(Pid, &Status, 0) < 0) {
+        if (errno != EINTR) throw std::runtime_error(Command + ": " + SystemErrorText(errno));
+    }
+    if (!WIFEXITED(Status) || WEXITSTATUS(Status) != 0)
+        throw std::runtime_error(
+            Command + " failed with exit status " +
+            std::to_string(WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status)));
+}
+
+std::string UnitPath(const TServiceDefinition& Service) {
+    return ServiceUnitDirectory() + "/" + Service.Name + ".service";
+}
+
+// Writes Text to a new file at Path, never over an existing one: the text goes to a
+// temporary file beside it, which is then renamed without replacing.
+void WriteNewFile(const std::string& Path, const std::string& Text) {
+    const auto Fail = [&](const std::string& Reason) {
+        throw std::runtime_error("Cannot write " + Path + ": " + Reason);
+    };
+    const size_t Slash = Path.rfind('/');
+    std::string Temp = Path.substr(0, Slash + 1) + "." + Path.substr(Slash + 1) + ".XXXXXX";
+    const int Fd = mkostemp(Temp.data(), O_CLOEXEC);
+    if (Fd < 0) Fail(SystemErrorText(errno));
+    size_t Done = 0;
+    int Err = 0;
+    while (Done < Text.size() && Err == 0) {
+        const ssize_t N = write(Fd, Text.data() + Done, Text.size() - Done);
+        if (N < 0 && errno != EINTR) Err = errno;
+        if (N > 0) Done += static_cast<size_t>(N);
+    }
+    if (Err == 0 && fchmod(Fd, 0644) != 0) Err = errno;
+    if (close(Fd) != 0 && Err == 0) Err = errno;
+    if (Err != 0) {
+        unlink(Temp.c_str());
+        Fail(SystemErrorText(Err));
+    }
+    std::string RenameError;
+    if (!RenameNoReplace(Temp, Path, &RenameError)) {
+        unlink(Temp.c_str());
+        Fail(RenameError);
+    }
+}
+
+}  // namespace
+
+std::string NotifySocketFromEnvironment() {
+    const char* Socket = getenv("NOTIFY_SOCKET");
+    return Socket ? Socket : "";
+}
+
+void TServiceNotifier::Notify(const std::string& State) const {
+    if (SocketPath.empty()) return;
+    const auto Fail = [&](int Err) {
+        throw std::runtime_error("Cannot report \"" + State +
+                                 "\" to the service manager: " + SystemErrorText(Err));
+    };
+    sockaddr_un Address{};
+    Address.sun_family = AF_UNIX;
+    if (SocketPath.size() >= sizeof Address.sun_path) Fail(ENAMETOOLONG);
+    memcpy(Address.sun_path, SocketPath.data(), SocketPath.size());
+    socklen_t Length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + SocketPath.size());
+    if (SocketPath[0] == '@')
+        Address.sun_path[0] = '\0';  // abstract namespace, no terminator
+    else
+        ++Length;
+
+    const int Fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (Fd < 0) Fail(errno);
+    ssize_t Sent;
+    do {
+        Sent = sendto(Fd, State.data(), State.size(), MSG_NOSIGNAL,
+                      reinterpret_cast<const sockaddr*>(&Address), Length);
+    } while (Sent < 0 && errno == EINTR);
+    const int Err = errno;
+    close(Fd);
+    if (Sent < 0) Fail(Err);
+}
+
+TServiceHost::TServiceHost(std::string ServiceName, std::string ExeFileName,
+                           TServiceNotifier Notifier)
+    : ServiceName(std::move(ServiceName)),
+      ExeFileName(std::move(ExeFileName)),
+      Notifier(std::move(Notifier)) {}
+
+void TServiceHost::Report(const std::string& State) {
+    try {
+        Notifier.Notify(State);
+    } catch (const std::exception& E) {
+        WriteSystemLogError(ServiceName, E.what());
+    }
+}
+
+int TServiceHost::Run(const TServiceHandlers& Handlers) {
+    int Result = 1;
+    std::thread Service([&] { Result = ServiceThread(Handlers); });
+    Service.join();
+    return Result;
+}
+
+int TServiceHost::ServiceThread(const TServiceHandlers& Handlers) {
+    EventLoop.OnStateChange = [this](TLoopState State) { Report(StateText(State)); };
+    EventLoop.OnHandlerError = [this](const std::string& Message) {
+        WriteSystemLogError(ExeFileName, Message);
+    };
+
+    Report("STATUS=Start pending");
+    std::string StartError;
+    try {
+        if (Handlers.Start) Handlers.Start(EventLoop);
+    } catch (const std::exception& E) {
+        StartError = E.what();
+    } catch (...) {
+        StartError = "Unknown error";
+    }
+    if (!StartError.empty()) {
+        WriteSystemLogError(ServiceName, "Service failed on start: " + StartError);
+        Report("STATUS=Stopped");
+        return 1;
+    }
+    Report("READY=1\nSTATUS=Running");
+
+    EndRequest = EventLoop.Run();
+
+    Report("STOPPING=1\nSTATUS=Stop pending");
+    // A shutdown ends the loop without the stop handler; the process end cleans up.
+    if (EndRequest == TControlRequest::Stop && Handlers.Stop) {
+        try {
+            Handlers.Stop();
+        } catch (const std::exception& E) {
+            WriteSystemLogError(ServiceName, E.what());
+        }
+    }
+    Report("STATUS=Stopped");
+    return 0;
+}
+
+void ForwardControlSignals(TEventLoop& Loop) {
+    gSignalLoop = &Loop;
+    struct sigaction Action {};
+    Action.sa_handler = OnControlSignal;
+    sigemptyset(&Action.sa_mask);
+    Action.sa_flags = SA_RESTART;
+    for (int Signal : {SIGTERM, SIGINT, SIGTSTP, SIGCONT}) sigaction(Signal, &Action, nullptr);
+    struct sigaction Ignore {};
+    Ignore.sa_handler = SIG_IGN;
+    sigemptyset(&Ignore.sa_mask);
+    for (int Signal : {SIGHUP, SIGPIPE}) sigaction(Signal, &Ignore, nullptr);
+}
+
+std::string ServiceUnitDirectory() {
+    const char* Dir = getenv("BROVA_UNIT_DIR");
+    return Dir && *Dir ? Dir : kDefaultUnitDirectory;
+}
+
+std::string ServiceUnitText(const TServiceDefinition& Service) {
+    return "[Unit]\n"
+           "Description=" +
+           Service.DisplayName +
+           "\n"
+           "After=network-online.target\n"
+           "Wants=network-online.target\n"
+           "\n"
+           "[Service]\n"
+           "Type=notify\n"
+           "ExecStart=" +
+           ExecStartWord(Service.ExecutablePath) +
+           "\n"
+           "Restart=no\n"
+           "User=root\n"
+           "TimeoutStartSec=" +
+           std::to_string(kUnitStartTimeoutSec) +
+           "\n"
+           "TimeoutStopSec=" +
+           std::to_string(kUnitStopTimeoutSec) +
+           "\n"
+           "\n"
+           "[Install]\n"
+           "WantedBy=multi-user.target\n";
+}
+
+void InstallService(const TServiceDefinition& Service) {
+    const bool Systemd = ManagedBySystemd();
+    const std::string Unit = Service.Name + ".service";
+    WriteNewFile(UnitPath(Service), ServiceUnitText(Service));
+    if (Systemd) {
+        RunSystemctl({"daemon-reload"});
+        RunSystemctl({"enable", Unit});
+    }
+}
+
+void UninstallService(const TServiceDefinition& Service) {
+    const bool Systemd = ManagedBySystemd();
+    const std::string Path = UnitPath(Service);
+    const std::string Unit = Service.Name + ".service";
+    struct stat St;
+    if (lstat(Path.c_str(), &St) != 0)
+        throw std::runtime_error("Cannot remove " + Path + ": " + SystemErrorText(errno));
+    if (Systemd) RunSystemctl({"disable", Unit});
+    if (unlink(Path.c_str()) != 0)
+        throw std::runtime_error("Cannot remove " + Path + ": " + SystemErrorText(errno));
+    if (Systemd) RunSystemctl({"daemon-reload"});
+}

@@ -1,0 +1,89 @@
+// The service host for systemd: the service thread with its event loop, state reports over
+// the notify socket, control signals, and the unit file that installs the service.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "platform/EventLoop.h"
+
+// What the service manager needs to know to run the service.
+struct TServiceDefinition {
+    std::string Name;            // the unit is Name + ".service"
+    std::string DisplayName;     // the unit's Description
+    std::string ExecutablePath;  // full path, run without arguments
+};
+
+// Seconds the service manager waits for the start (which runs the first poll) and the stop.
+constexpr int kUnitStartTimeoutSec = 600;
+constexpr int kUnitStopTimeoutSec = 180;
+
+// The socket of the service manager's notify protocol, from NOTIFY_SOCKET; "" when the
+// process was not started by a service manager.
+std::string NotifySocketFromEnvironment();
+
+// Sends state reports over the notify socket ("/path" or "@abstract"). Without a socket
+// every report is dropped. Service thread only.
+class TServiceNotifier {
+  public:
+    explicit TServiceNotifier(std::string SocketPath) : SocketPath(std::move(SocketPath)) {}
+    bool Active() const { return !SocketPath.empty(); }
+    // One datagram of "NAME=value" lines. Throws std::runtime_error with the system's text.
+    void Notify(const std::string& State) const;
+
+  private:
+    std::string SocketPath;
+};
+
+// The service's handlers, run on the service thread.
+struct TServiceHandlers {
+    // Starts the service; an exception fails the start with its message.
+    std::function<void(TEventLoop&)> Start;
+    // Stops it; never fails.
+    std::function<void()> Stop;
+};
+
+// Runs the service thread: start pending, Start, running (ready), the event loop until a stop
+// or shutdown request, stop pending, Stop (not on shutdown), stopped. Every state is reported
+// to the service manager; a report that fails goes to the system log.
+class TServiceHost {
+  public:
+    // ServiceName is the system-log source of a failed start and of a failed report,
+    // ExeFileName that of an error escaping a timer handler.
+    TServiceHost(std::string ServiceName, std::string ExeFileName, TServiceNotifier Notifier);
+
+    // Called on the service thread, and before Run() to post requests.
+    TEventLoop& Loop() { return EventLoop; }
+
+    // Runs the service thread and waits for its end (the calling thread only waits).
+    // Returns 0 after a stop or shutdown, 1 when the start failed.
+    int Run(const TServiceHandlers& Handlers);
+
+    // Which request ended the loop (after Run() returned 0).
+    TControlRequest EndedBy() const { return EndRequest; }
+
+  private:
+    int ServiceThread(const TServiceHandlers& Handlers);
+    void Report(const std::string& State);
+
+    std::string ServiceName;
+    std::string ExeFileName;
+    TServiceNotifier Notifier;
+    TEventLoop EventLoop;
+    TControlRequest EndRequest = TControlRequest::Stop;
+};
+
+// Maps SIGTERM and SIGINT to stop, SIGTSTP to pause and SIGCONT to continue, all posted to
+// Loop; SIGHUP and SIGPIPE are ignored. Main thread, before other threads start.
+void ForwardControlSignals(TEventLoop& Loop);
+
+// Where unit files go: $BROVA_UNIT_DIR, or /etc/systemd/system.
+std::string ServiceUnitDirectory();
+// The unit file's text.
+std::string ServiceUnitText(const TServiceDefinition& Service);
+// Writes the unit (never over an existing one) and, when systemd runs and no unit directory
+// was given, reloads and enables it. Throws std::runtime_error naming what failed and the
+// system's error text.
+void InstallService(const TServiceDefinition& Service);
+// Disables (under systemd, as above) and removes the unit. Throws like InstallService.
+void UninstallService(const TServiceDefinition& Service);
