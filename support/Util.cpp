@@ -151,11 +151,14 @@ std::string UnwrapCDATA(const std::string& Text) {
         size_t at = FindSplitMarker(done, text, pos, &inDone);
         // A marker at the very start is left alone and ends the replacing.
         if (at == std::string::npos || at == 0) break;
-        size_t markerEnd = pos + (kCDataSplitLen - inDone);  // index in text after the marker
+        size_t markerEnd;  // index in text just after the marker
         if (inDone > 0) {
+            markerEnd = pos + (kCDataSplitLen - inDone);
             done.resize(done.size() - inDone);
         } else {
-            done.append(text, pos, markerEnd - kCDataSplitLen - pos);
+            size_t start = pos + (at - done.size());
+            done.append(text, pos, start - pos);
+            markerEnd = start + kCDataSplitLen;
         }
         // The text before the marker, trimmed, then the marker's closing ">" and what follows.
         size_t lead = 0;

@@ -1,0 +1,213 @@
+#include "platform/Files.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tests/TestSupport.h"
+
+namespace {
+
+using testsupport::Exists;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+using Names = std::vector<std::string>;
+
+// A second open file description with its own flock: it conflicts with ours just as another
+// process would.
+class OtherHolder {
+  public:
+    OtherHolder(const std::string& Path, int Lock) {
+        fd = open(Path.c_str(), O_RDONLY);
+        if (fd < 0 || flock(fd, Lock | LOCK_NB) != 0) throw std::runtime_error("cannot lock");
+    }
+    ~OtherHolder() { close(fd); }
+
+  private:
+    int fd = -1;
+};
+
+Names Sorted(Names names) {
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(FilesTest, ExistenceAndSize) {
+    TempDir dir;
+    WriteFile(dir / "f", "abc");
+    EXPECT_TRUE(FileExists(dir / "f"));
+    EXPECT_FALSE(FileExists(dir.Path()));
+    EXPECT_FALSE(FileExists(dir / "missing"));
+    EXPECT_FALSE(FileExists(""));
+    EXPECT_TRUE(DirectoryExists(dir.Path()));
+    EXPECT_FALSE(DirectoryExists(dir / "f"));
+    EXPECT_FALSE(DirectoryExists(""));
+    EXPECT_EQ(FileSizeOf(dir / "f"), 3);
+    EXPECT_EQ(FileSizeOf(dir / "missing"), 0);
+    EXPECT_TRUE(FileModificationTime(dir / "f").has_value());
+    EXPECT_FALSE(FileModificationTime(dir / "missing").has_value());
+}
+
+TEST(FilesTest, ForceDirectories) {
+    TempDir dir;
+    EXPECT_TRUE(ForceDirectories(dir / "a/b/c"));
+    EXPECT_TRUE(DirectoryExists(dir / "a/b/c"));
+    EXPECT_TRUE(ForceDirectories(dir / "a/b/c/"));
+    EXPECT_TRUE(ForceDirectories(dir / "a//x"));
+    EXPECT_TRUE(DirectoryExists(dir / "a/x"));
+    EXPECT_FALSE(ForceDirectories(""));
+    WriteFile(dir / "file", "x");
+    EXPECT_FALSE(ForceDirectories(dir / "file/sub"));
+    EXPECT_FALSE(ForceDirectories(dir / "file"));
+}
+
+TEST(FilesTest, RenameNeverReplaces) {
+    TempDir dir;
+    WriteFile(dir / "a.csv", "new");
+    WriteFile(dir / "a.Busy", "in progress");
+    std::string error;
+    EXPECT_FALSE(RenameNoReplace(dir / "a.csv", dir / "a.Busy", &error));
+    EXPECT_EQ(error, SystemErrorText(EEXIST));
+    EXPECT_EQ(ReadFile(dir / "a.csv"), "new");
+    EXPECT_EQ(ReadFile(dir / "a.Busy"), "in progress");
+
+    EXPECT_TRUE(RenameNoReplace(dir / "a.csv", dir / "a(1).Busy", &error));
+    EXPECT_FALSE(Exists(dir / "a.csv"));
+    EXPECT_EQ(ReadFile(dir / "a(1).Busy"), "new");
+
+    EXPECT_FALSE(RenameNoReplace(dir / "gone", dir / "other", &error));
+    EXPECT_EQ(error, SystemErrorText(ENOENT));
+    EXPECT_FALSE(RenameNoReplace(dir / "gone", dir / "other", nullptr));
+
+    testsupport::MakeDirs(dir / "sub.csv");
+    EXPECT_TRUE(RenameNoReplace(dir / "sub.csv", dir / "sub.Busy", nullptr));
+    EXPECT_TRUE(DirectoryExists(dir / "sub.Busy"));
+}
+
+TEST(FilesTest, DeleteFileAndExecutablePath) {
+    TempDir dir;
+    WriteFile(dir / "f", "x");
+    EXPECT_TRUE(DeleteFile(dir / "f"));
+    EXPECT_FALSE(Exists(dir / "f"));
+    EXPECT_FALSE(DeleteFile(dir / "f"));
+    EXPECT_FALSE(DeleteFile(dir.Path()));
+    std::string exe = ExecutablePath();
+    EXPECT_EQ(exe.find("platform_tests"), exe.size() - 14) << exe;
+    EXPECT_TRUE(FileExists(exe));
+}
+
+TEST(FilesTest, MaskMatching) {
+    EXPECT_TRUE(MatchesMask("ABC.20.csv", "*.csv"));
+    EXPECT_TRUE(MatchesMask("abc.CSV", "*.csv"));
+    EXPECT_TRUE(MatchesMask("x.csv", "?.CsV"));
+    EXPECT_FALSE(MatchesMask("xy.csv", "?.csv"));
+    EXPECT_FALSE(MatchesMask("a.csv.bak", "*.csv"));
+    EXPECT_FALSE(MatchesMask("a.csvx", "*.csv"));
+    EXPECT_TRUE(MatchesMask("noext", "*"));
+    EXPECT_TRUE(MatchesMask("noext", "*.*"));
+    EXPECT_FALSE(MatchesMask("noext", "*.?*"));
+    EXPECT_TRUE(MatchesMask("a.b.c", "a*b*c"));
+    EXPECT_TRUE(MatchesMask("aXbYbc", "a*b*c"));
+    EXPECT_FALSE(MatchesMask("aXbYbcd", "a*b*c"));
+    EXPECT_TRUE(MatchesMask("", "*"));
+    EXPECT_FALSE(MatchesMask("a", ""));
+    EXPECT_TRUE(MatchesMask("SMS_1.txt", "sms_*.TXT"));
+    // Only ASCII letters fold.
+    EXPECT_FALSE(MatchesMask("\xc9.csv", "\xe9.csv"));
+}
+
+TEST(FilesTest, FindFilesTakesEntriesOfEveryKind) {
+    TempDir dir;
+    WriteFile(dir / "a.csv", "");
+    WriteFile(dir / "B.CSV", "");
+    WriteFile(dir / ".hidden.csv", "");
+    WriteFile(dir / "c.Busy", "");
+    WriteFile(dir / "d.txt", "");
+    testsupport::MakeDirs(dir / "sub.csv");
+    EXPECT_EQ(Sorted(FindFiles(dir.Path(), "*.csv")),
+              (Names{".hidden.csv", "B.CSV", "a.csv", "sub.csv"}));
+    EXPECT_EQ(Sorted(FindFiles(dir.Path() + "/", "*.*")),
+              (Names{".hidden.csv", "B.CSV", "a.csv", "c.Busy", "d.txt", "sub.csv"}));
+    EXPECT_EQ(FindFiles(dir.Path(), "*.xml"), Names{});
+    EXPECT_EQ(FindFiles(dir / "missing", "*"), Names{});
+    EXPECT_EQ(FindFiles(dir / "a.csv", "*"), Names{});
+}
+
+TEST(LockedFileTest, CreateExclusiveEmptiesOnlyAFileNobodyHolds) {
+    TempDir dir;
+    std::string path = dir / "log.txt";
+    WriteFile(path, "old content");
+    {
+        OtherHolder reader(path, LOCK_SH);
+        EXPECT_THROW(TLockedFile::CreateExclusive(path), EFileError);
+        EXPECT_EQ(ReadFile(path), "old content");
+    }
+    {
+        TLockedFile file = TLockedFile::CreateExclusive(path);
+        file.Write("fresh");
+        EXPECT_THROW(TLockedFile::CreateExclusive(path), EFileError);
+        EXPECT_THROW(TLockedFile::OpenWriteShareRead(path), EFileError);
+        EXPECT_THROW(TLockedFile::OpenReadShareRead(path), EFileError);
+        EXPECT_EQ(ReadFile(path), "fresh");
+    }
+    EXPECT_EQ(ReadFile(path), "fresh");
+    TLockedFile::CreateExclusive(dir / "new.txt");
+    EXPECT_TRUE(FileExists(dir / "new.txt"));
+}
+
+TEST(LockedFileTest, WritersAppendAndReadersShare) {
+    TempDir dir;
+    std::string path = dir / "data.csv";
+    EXPECT_THROW(TLockedFile::OpenWriteShareRead(path), EFileError);
+    EXPECT_FALSE(FileExists(path));
+    WriteFile(path, "a\r\n");
+    {
+        TLockedFile writer = TLockedFile::OpenWriteShareRead(path);
+        writer.SeekEnd();
+        writer.Write("b\r\n");
+        writer.Write(std::string(100000, 'c'));
+        writer.Close();
+        EXPECT_FALSE(writer.IsOpen());
+    }
+    EXPECT_EQ(ReadFile(path), "a\r\nb\r\n" + std::string(100000, 'c'));
+    {
+        OtherHolder reader(path, LOCK_SH);
+        EXPECT_EQ(ReadFileText(path), "a\r\nb\r\n" + std::string(100000, 'c'));
+        EXPECT_THROW(TLockedFile::OpenWriteShareRead(path), EFileError);
+    }
+    {
+        OtherHolder writer(path, LOCK_EX);
+        try {
+            ReadFileText(path);
+            FAIL() << "read a file another writer holds";
+        } catch (const EFileError& e) {
+            EXPECT_EQ(e.Code, EWOULDBLOCK);
+            EXPECT_EQ(std::string(e.what()), SystemErrorText(EWOULDBLOCK));
+        }
+    }
+    try {
+        ReadFileText(dir / "missing.csv");
+        FAIL() << "read a missing file";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), SystemErrorText(ENOENT));
+    }
+}
+
+TEST(LockedFileTest, MovedHandleOwnsTheLock) {
+    TempDir dir;
+    std::string path = dir / "f";
+    TLockedFile first = TLockedFile::CreateExclusive(path);
+    TLockedFile second = std::move(first);
+    EXPECT_FALSE(first.IsOpen());
+    EXPECT_THROW(TLockedFile::OpenReadShareRead(path), EFileError);
+    second = TLockedFile::CreateExclusive(dir / "g");
+    // Assigning closed the first file and released its lock.
+    EXPECT_NO_THROW(TLockedFile::OpenReadShareRead(path));
+}
+
+}  // namespace
