@@ -1,0 +1,710 @@
+#include "gateway/uVexocspWS.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <pugixml.hpp>
+#include <sstream>
+
+#include "support/Util.h"
+#include "support/uXmlText.h"
+
+const char* const kVexoNamespace = "http://vexo.gateway";
+const char* const kVexoDefaultURL = "http://localhost/csp/vexo/Vexo.Webservice.cls";
+const char* const kVexoDefaultWSDL = "http://localhost/csp/vexo/Vexo.Webservice.CLS?WSDL=1";
+const char* const kSoapEnvelopeNamespace = "http://schemas.xmlsoap.org/soap/envelope/";
+
+namespace {
+
+constexpr long kConnectTimeoutSeconds = 30;
+constexpr long kStallTimeoutSeconds = 120;
+// A reply larger than this is not a gateway answer; refuse it rather than exhaust memory.
+constexpr size_t kMaxReplyBytes = size_t(1) << 30;
+// How much of an unexpected response element a failure message quotes.
+constexpr size_t kMaxQuotedXml = 2000;
+const char* const kServiceName = "IVexoWS";
+const char* const kPortName = "IVexoWSSoap";
+const char* const kUserAgent = "BrovaCSVSender";
+
+TSoapRegistration BuildRegistration() {
+    const TSoapParamInfo Token{"Token", "string"};
+    auto S = [](const char* Name) { return TSoapParamInfo{Name, "string"}; };
+    auto L = [](const char* Name) { return TSoapParamInfo{Name, "long"}; };
+    auto B = [](const char* Name) { return TSoapParamInfo{Name, "boolean"}; };
+    TSoapRegistration R;
+    R.InterfaceName = "IVexoWSSoap";
+    R.Namespace = kVexoNamespace;
+    R.Encoding = "UTF-8";
+    R.ActionPattern = std::string(kVexoNamespace) + "/Vexo.Webservice.%operationName%";
+    R.DocumentStyle = true;
+    R.Operations = {
+        {"GetBatchInfo", {Token, S("BatchNo")}, "string"},
+        {"GetBatchInfoObject", {Token, S("BatchNo")}, "BatchInfo"},
+        {"GetMOMessagesForDateRange", {Token, S("StartDate"), S("EndDate")}, "string"},
+        {"GetMessageDetail", {Token, L("MessageID")}, "string"},
+        {"GetMessageStatus", {Token, L("MessageID")}, "string"},
+        {"GetOSMOMessages", {Token}, "string"},
+        {"GetOSReplies", {Token, S("ClientApp")}, "string"},
+        {"GetOSSMSReplies", {Token}, "string"},
+        {"GetOSSMSStatus", {Token}, "string"},
+        {"GetOSStatus", {Token, S("ClientApp")}, "string"},
+        {"GetRequestLog", {Token, L("RequestID")}, "string"},
+        {"GetRequestLogObject", {Token, L("RequestID")}, "RequestLog"},
+        {"GetRequestMessages", {Token, L("RequestID")}, "string"},
+        {"GetRuleMergeVars", {Token, S("ID")}, "string"},
+        {"GetRules", {Token, S("LastUpdate")}, "string"},
+        {"GetSMSReply", {Token, S("MessageID")}, "string"},
+        {"GetStatus", {Token}, "long"},
+        {"GetTemplateMergeVars", {Token, S("ID")}, "string"},
+        {"GetTemplates", {Token, S("Protocol"), S("LastUpdate")}, "string"},
+        {"Login", {S("Username"), S("Password")}, "string"},
+        {"Logout", {Token}, "long"},
+        {"Send", {Token, S("XMLStream"), B("Compressed")}, "string"},
+        {"SendNS", {S("UserName"), S("Password"), S("XMLStream"), B("Compressed")}, "string"},
+        {"SendSMSMessage",
+         {Token, S("RefNo"), S("PhoneNo"), S("MsgType"), S("Message"), S("CostClass"),
+          L("Priority")},
+         "long"},
+        {"SendSMSMessageNS",
+         {S("Username"), S("Password"), S("RefNo"), S("PhoneNo"), S("MsgType"), S("Message"),
+          S("CostClass"), L("Priority")},
+         "long"},
+        {"Test", {S("Testval")}, "long"},
+    };
+    R.Types = {
+        {"Rcpt", "Rcpt", false, false},
+        {"RqstIdent", "RqstIdent", false, false},
+        {"ArrayOfRqstIdentRqstIdent", "ArrayOfRqstIdentRqstIdent", true, false},
+        {"BatchInfo", "BatchInfo", false, false},
+        {"RuleProcess", "RuleProcess", false, false},
+        {"RuleProc", "RuleProc", true, false},
+        {"ArrayOfRuleProcRuleProcess", "ArrayOfRuleProcRuleProcess", false, true},
+        {"RequestLog", "RequestLog", false, false},
+    };
+    return R;
+}
+
+// Made before main runs, so every thread later only reads them. libcurl's global state is set
+// up here too and never torn down: workers may still be inside a call when the process ends.
+const bool kRegistered = [] {
+    VexoWSRegistration();
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    return true;
+}();
+
+// ---- text helpers ----
+
+std::string LowerCase(std::string Text) {
+    for (char& C : Text)
+        if (C >= 'A' && C <= 'Z') C = char(C - 'A' + 'a');
+    return Text;
+}
+
+bool HasHttpScheme(const std::string& Url) {
+    const std::string Lower = LowerCase(Url.substr(0, 8));
+    return Lower.rfind("http://", 0) == 0 || Lower.rfind("https://", 0) == 0;
+}
+
+void CheckScheme(const std::string& Url) {
+    if (!HasHttpScheme(Url))
+        throw ESOAPError("Invalid url '" + Url + "' - only supports 'http' and 'https' schemes");
+}
+
+// Element text: CR is sent as a reference so the receiver's line-end handling keeps it.
+void AppendEscaped(std::string& Out, const std::string& Text) {
+    for (char C : Text) {
+        switch (C) {
+            case '&':
+                Out += "&amp;";
+                break;
+            case '<':
+                Out += "&lt;";
+                break;
+            case '>':
+                Out += "&gt;";
+                break;
+            case '\r':
+                Out += "&#13;";
+                break;
+            default:
+                Out += C;
+        }
+    }
+}
+
+std::string LocalName(const char* Name) {
+    const char* Colon = std::strchr(Name, ':');
+    return Colon ? Colon + 1 : Name;
+}
+
+std::string Prefix(const char* Name) {
+    const char* Colon = std::strchr(Name, ':');
+    return Colon ? std::string(Name, Colon) : std::string();
+}
+
+// The namespace URI an element's prefix stands for, looked up through its ancestors.
+std::string NamespaceOf(pugi::xml_node Node) {
+    const std::string Attr =
+        Prefix(Node.name()).empty() ? std::string("xmlns") : "xmlns:" + Prefix(Node.name());
+    for (pugi::xml_node N = Node; N && N.type() == pugi::node_element; N = N.parent()) {
+        if (pugi::xml_attribute A = N.attribute(Attr.c_str())) return A.value();
+    }
+    return "";
+}
+
+bool IsSoapElement(pugi::xml_node Node, const char* Local) {
+    return Node.type() == pugi::node_element && LocalName(Node.name()) == Local &&
+           NamespaceOf(Node) == kSoapEnvelopeNamespace;
+}
+
+pugi::xml_node FirstElement(pugi::xml_node Parent) {
+    for (pugi::xml_node N = Parent.first_child(); N; N = N.next_sibling())
+        if (N.type() == pugi::node_element) return N;
+    return {};
+}
+
+pugi::xml_node ChildByLocalName(pugi::xml_node Parent, const char* Local) {
+    for (pugi::xml_node N = Parent.first_child(); N; N = N.next_sibling())
+        if (N.type() == pugi::node_element && LocalName(N.name()) == Local) return N;
+    return {};
+}
+
+// All character data directly inside an element, CDATA sections included.
+std::string TextOf(pugi::xml_node Node) {
+    std::string Text;
+    for (pugi::xml_node N = Node.first_child(); N; N = N.next_sibling())
+        if (N.type() == pugi::node_pcdata || N.type() == pugi::node_cdata) Text += N.value();
+    return Text;
+}
+
+std::string OuterXml(pugi::xml_node Node) {
+    std::ostringstream Out;
+    Node.print(Out, "", pugi::format_raw);
+    std::string Xml = Out.str();
+    if (Xml.size() > kMaxQuotedXml) Xml = Xml.substr(0, kMaxQuotedXml) + "...";
+    return Xml;
+}
+
+int64_t ToInt64(const std::string& Raw) {
+    const std::string Text = Trim(Raw);
+    if (Text.empty()) return 0;
+    int64_t Value = 0;
+    const char* Begin = Text.data() + (Text[0] == '+' ? 1 : 0);
+    auto [End, Err] = std::from_chars(Begin, Text.data() + Text.size(), Value);
+    if (Err != std::errc() || End != Text.data() + Text.size())
+        throw ESOAPError("'" + Text + "' is not a valid integer value");
+    return Value;
+}
+
+bool ToBoolean(const std::string& Raw) {
+    const std::string Text = LowerCase(Trim(Raw));
+    if (Text == "true" || Text == "1") return true;
+    if (Text == "false" || Text == "0" || Text.empty()) return false;
+    throw ESOAPError("'" + Trim(Raw) + "' is not a valid boolean value");
+}
+
+// ---- structured results, read member by member; absent members stay empty ----
+
+std::string Member(pugi::xml_node Node, const char* Name) {
+    return TextOf(ChildByLocalName(Node, Name));
+}
+
+std::unique_ptr<Rcpt> ReadRcpt(pugi::xml_node Node) {
+    auto R = std::make_unique<Rcpt>();
+    R->Name = Member(Node, "Name");
+    R->CellNo = Member(Node, "CellNo");
+    R->Email = Member(Node, "Email");
+    R->FaxNo = Member(Node, "FaxNo");
+    R->TelNo = Member(Node, "TelNo");
+    R->MergeVars = Member(Node, "MergeVars");
+    return R;
+}
+
+std::unique_ptr<BatchInfo> ReadBatchInfo(pugi::xml_node Node) {
+    auto Info = std::make_unique<BatchInfo>();
+    for (pugi::xml_node Item = ChildByLocalName(Node, "RqstList").first_child(); Item;
+         Item = Item.next_sibling()) {
+        if (Item.type() != pugi::node_element || LocalName(Item.name()) != "RqstIdent") continue;
+        auto Ident = std::make_unique<RqstIdent>();
+        if (pugi::xml_node R = ChildByLocalName(Item, "Rcpt")) Ident->Rcpt = ReadRcpt(R);
+        Ident->ReqID = ToInt64(Member(Item, "ReqID"));
+        Ident->Ref = Member(Item, "Ref");
+        Info->RqstList.push_back(std::move(Ident));
+    }
+    Info->RecTime = Member(Node, "RecTime");
+    Info->BatchID = ToInt64(Member(Node, "BatchID"));
+    Info->BatchNo = Member(Node, "BatchNo");
+    return Info;
+}
+
+std::unique_ptr<RequestLog> ReadRequestLog(pugi::xml_node Node) {
+    auto Log = std::make_unique<RequestLog>();
+    if (pugi::xml_node Procs = ChildByLocalName(Node, "RuleProcLog")) {
+        Log->RuleProcLog = std::make_unique<ArrayOfRuleProcRuleProcess>();
+        // Inline array: the items sit directly in RuleProcLog, without a wrapper of their own.
+        for (pugi::xml_node Item = Procs.first_child(); Item; Item = Item.next_sibling()) {
+            if (Item.type() != pugi::node_element || LocalName(Item.name()) != "RuleProc") continue;
+            auto P = std::make_unique<RuleProcess>();
+            P->MsgID = ToInt64(Member(Item, "MsgID"));
+            P->Rule = Member(Item, "Rule");
+            P->Prot = Member(Item, "Prot");
+            P->Gened = ToBoolean(Member(Item, "Gened"));
+            P->LogTxt = Member(Item, "LogTxt");
+            P->ProcTime = Member(Item, "ProcTime");
+            Log->RuleProcLog->RuleProc.push_back(std::move(P));
+        }
+    }
+    Log->ReqID = ToInt64(Member(Node, "ReqID"));
+    Log->RecTime = Member(Node, "RecTime");
+    const int64_t Status = ToInt64(Member(Node, "Status"));
+    if (Status < -128 || Status > 127)
+        throw ESOAPError("'" + std::to_string(Status) + "' is not a valid byte value");
+    Log->Status = int8_t(Status);
+    return Log;
+}
+
+// ---- HTTP ----
+
+struct TTransfer {
+    TSoapHttpReply Reply;
+    bool TooLarge = false;
+};
+
+size_t OnBody(char* Data, size_t Size, size_t Count, void* User) {
+    auto* T = static_cast<TTransfer*>(User);
+    const size_t N = Size * Count;
+    if (T->Reply.Body.size() + N > kMaxReplyBytes) {
+        T->TooLarge = true;
+        return 0;
+    }
+    T->Reply.Body.append(Data, N);
+    return N;
+}
+
+size_t OnHeader(char* Data, size_t Size, size_t Count, void* User) {
+    auto* T = static_cast<TTransfer*>(User);
+    const size_t N = Size * Count;
+    std::string Line = Trim(std::string(Data, N));
+    if (Line.rfind("HTTP/", 0) == 0) {
+        T->Reply.StatusLine = Line;
+    } else if (LowerCase(Line.substr(0, 15)) == "content-length:") {
+        // Sized once up front so a reply of tens of megabytes is not copied as it grows.
+        const int64_t Length = std::strtoll(Line.c_str() + 15, nullptr, 10);
+        if (Length > 0 && size_t(Length) <= kMaxReplyBytes) T->Reply.Body.reserve(size_t(Length));
+    }
+    return N;
+}
+
+struct TCurlHandle {
+    CURL* H = curl_easy_init();
+    curl_slist* Headers = nullptr;
+    curl_slist* ConnectTo = nullptr;
+    ~TCurlHandle() {
+        curl_slist_free_all(Headers);
+        curl_slist_free_all(ConnectTo);
+        if (H) curl_easy_cleanup(H);
+    }
+};
+
+}  // namespace
+
+// ---- registration ----
+
+const TSoapRegistration& VexoWSRegistration() {
+    static const TSoapRegistration Registration = BuildRegistration();
+    return Registration;
+}
+
+const TSoapOperationInfo& TSoapRegistration::Operation(const std::string& Name) const {
+    for (const auto& Op : Operations)
+        if (Name == Op.Name) return Op;
+    throw ESOAPError("Operation '" + Name + "' is not registered");
+}
+
+std::string TSoapRegistration::SoapAction(const std::string& OperationName) const {
+    static const std::string kPlaceholder = "%operationName%";
+    std::string Action = ActionPattern;
+    const size_t At = Action.find(kPlaceholder);
+    if (At != std::string::npos) Action.replace(At, kPlaceholder.size(), OperationName);
+    return Action;
+}
+
+// ---- transport ----
+
+TSoapHttpClient::TSoapHttpClient()
+    : ConnectTimeoutSeconds(kConnectTimeoutSeconds), StallTimeoutSeconds(kStallTimeoutSeconds) {
+    (void)kRegistered;
+}
+
+namespace {
+
+TSoapHttpReply Exchange(const TSoapHttpClient& Client, const std::string& Url,
+                        const std::string* SoapAction, const std::string* Envelope) {
+    CheckScheme(Url);
+    TCurlHandle C;
+    if (!C.H) throw ESOAPError("Unable to create an HTTP client");
+    TTransfer T;
+    char ErrorText[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(C.H, CURLOPT_URL, Url.c_str());
+    curl_easy_setopt(C.H, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(C.H, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(C.H, CURLOPT_CONNECTTIMEOUT, Client.ConnectTimeoutSeconds);
+    curl_easy_setopt(C.H, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(C.H, CURLOPT_LOW_SPEED_TIME, Client.StallTimeoutSeconds);
+    curl_easy_setopt(C.H, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(C.H, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(C.H, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(C.H, CURLOPT_ERRORBUFFER, ErrorText);
+    curl_easy_setopt(C.H, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(C.H, CURLOPT_WRITEDATA, &T);
+    curl_easy_setopt(C.H, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(C.H, CURLOPT_HEADERDATA, &T);
+    for (const auto& Entry : Client.ConnectTo)
+        C.ConnectTo = curl_slist_append(C.ConnectTo, Entry.c_str());
+    if (C.ConnectTo) curl_easy_setopt(C.H, CURLOPT_CONNECT_TO, C.ConnectTo);
+    if (Envelope) {
+        C.Headers = curl_slist_append(C.Headers, "Content-Type: text/xml; charset=utf-8");
+        C.Headers = curl_slist_append(C.Headers, ("SOAPAction: \"" + *SoapAction + "\"").c_str());
+        // No "100 Continue" round trip before large batches.
+        C.Headers = curl_slist_append(C.Headers, "Expect:");
+        curl_easy_setopt(C.H, CURLOPT_HTTPHEADER, C.Headers);
+        curl_easy_setopt(C.H, CURLOPT_POST, 1L);
+        curl_easy_setopt(C.H, CURLOPT_POSTFIELDS, Envelope->data());
+        curl_easy_setopt(C.H, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(Envelope->size()));
+    }
+    const CURLcode Code = curl_easy_perform(C.H);
+    if (T.TooLarge)
+        throw ESOAPError("The reply is larger than " + std::to_string(kMaxReplyBytes) + " bytes");
+    if (Code != CURLE_OK) throw ESOAPError(ErrorText[0] ? ErrorText : curl_easy_strerror(Code));
+    curl_easy_getinfo(C.H, CURLINFO_RESPONSE_CODE, &T.Reply.StatusCode);
+    char* ContentType = nullptr;
+    curl_easy_getinfo(C.H, CURLINFO_CONTENT_TYPE, &ContentType);
+    if (ContentType) T.Reply.ContentType = ContentType;
+    return std::move(T.Reply);
+}
+
+bool IsHttpError(const TSoapHttpReply& Reply) {
+    return Reply.StatusCode < 200 || Reply.StatusCode > 299;
+}
+
+std::string HttpErrorText(const TSoapHttpReply& Reply) {
+    // "HTTP/1.1 500 Internal Server Error": keep the code and the reason.
+    std::string Status = std::to_string(Reply.StatusCode);
+    const size_t Space = Reply.StatusLine.find(' ');
+    if (Space != std::string::npos) Status = Trim(Reply.StatusLine.substr(Space + 1));
+    return "The requested URL returned error: " + Status;
+}
+
+}  // namespace
+
+std::string TSoapHttpClient::Endpoint() {
+    if (WSDLLocation.empty()) return URL;
+    if (!BoundEndpoint_.empty()) return BoundEndpoint_;
+    TSoapHttpReply Reply = Get(WSDLLocation);
+    if (IsHttpError(Reply)) throw ESOAPError(HttpErrorText(Reply));
+    pugi::xml_document Doc;
+    pugi::xml_parse_result Parsed = Doc.load_buffer(Reply.Body.data(), Reply.Body.size());
+    if (!Parsed) throw ESOAPError(Parsed.description());
+    for (pugi::xml_node S = Doc.document_element().first_child(); S; S = S.next_sibling()) {
+        if (LocalName(S.name()) != "service" || Service != S.attribute("name").value()) continue;
+        for (pugi::xml_node P = S.first_child(); P; P = P.next_sibling()) {
+            if (LocalName(P.name()) != "port" || Port != P.attribute("name").value()) continue;
+            const std::string Location =
+                ChildByLocalName(P, "address").attribute("location").value();
+            if (!Location.empty()) return BoundEndpoint_ = Location;
+        }
+    }
+    throw ESOAPError("Port '" + Port + "' of service '" + Service +
+                     "' not found in the service description " + WSDLLocation);
+}
+
+TSoapHttpReply TSoapHttpClient::Post(const std::string& Url, const std::string& SoapAction,
+                                     const std::string& Envelope) {
+    return Exchange(*this, Url, &SoapAction, &Envelope);
+}
+
+TSoapHttpReply TSoapHttpClient::Get(const std::string& Url) {
+    return Exchange(*this, Url, nullptr, nullptr);
+}
+
+// ---- the port ----
+
+namespace {
+
+// One call's reply: the parsed document (which points into Body) and its result element.
+struct TSoapReply {
+    std::string Body;
+    pugi::xml_document Doc;
+    pugi::xml_node Result;  // null when the body held no element
+};
+
+std::string MediaType(const std::string& ContentType) {
+    return LowerCase(Trim(ContentType.substr(0, ContentType.find(';'))));
+}
+
+// The envelope's Body, after the checks every reply passes; null when it has none.
+pugi::xml_node CheckEnvelope(pugi::xml_node Root) {
+    const std::string Ns = NamespaceOf(Root), Local = LocalName(Root.name());
+    if (Ns != kSoapEnvelopeNamespace || Local != "Envelope")
+        throw ESOAPError(std::string("DocumentElement ") + kSoapEnvelopeNamespace +
+                         ":Envelope expected, " + Ns + ":" + Local + " found");
+    pugi::xml_node Body;
+    int Bodies = 0, Headers = 0;
+    for (pugi::xml_node N = Root.first_child(); N; N = N.next_sibling()) {
+        if (IsSoapElement(N, "Body")) {
+            if (!Body) Body = N;
+            ++Bodies;
+        } else if (IsSoapElement(N, "Header")) {
+            ++Headers;
+        }
+    }
+    if (Bodies > 1 || Headers > 1) throw ESOAPError("Invalid SOAP response");
+    return Body;
+}
+
+[[noreturn]] void ThrowFault(pugi::xml_node Fault) {
+    const std::string Code = Trim(TextOf(ChildByLocalName(Fault, "faultcode")));
+    std::string Text = TextOf(ChildByLocalName(Fault, "faultstring"));
+    if (Text.empty()) Text = Code.empty() ? "SOAP fault without a faultstring" : Code;
+    throw ESOAPFault(Text, Code);
+}
+
+// A fault that came with an HTTP error status, if the body holds one.
+void ThrowFaultInErrorReply(TSoapReply& R) {
+    if (!R.Doc.load_buffer_inplace(R.Body.data(), R.Body.size())) return;
+    pugi::xml_node Root = R.Doc.document_element();
+    if (!Root) return;
+    try {
+        pugi::xml_node First = FirstElement(CheckEnvelope(Root));
+        if (IsSoapElement(First, "Fault")) ThrowFault(First);
+    } catch (const ESOAPFault&) {
+        throw;
+    } catch (const ESOAPError&) {
+        // Not a SOAP reply: the HTTP status is the failure.
+    }
+}
+
+pugi::xml_node PickResult(pugi::xml_node Response) {
+    pugi::xml_node Only;
+    int Elements = 0;
+    for (pugi::xml_node N = Response.first_child(); N; N = N.next_sibling()) {
+        if (N.type() != pugi::node_element) continue;
+        if (++Elements == 1) Only = N;
+    }
+    if (Elements == 1) return Only;
+    for (pugi::xml_node N = Response.first_child(); N; N = N.next_sibling()) {
+        if (N.type() != pugi::node_element) continue;
+        const std::string Local = LowerCase(LocalName(N.name()));
+        if (Local == "result" || Local == "return") return N;
+    }
+    throw ESOAPError("SOAP Response Packet: result element expected, received \"" +
+                     OuterXml(Response) + "\"");
+}
+
+void InterpretReply(TSoapReply& R, const TSoapHttpReply& Http) {
+    if (IsHttpError(Http)) {
+        ThrowFaultInErrorReply(R);
+        throw ESOAPError(HttpErrorText(Http));
+    }
+    const std::string Media = MediaType(Http.ContentType);
+    if (Media == "text/html" || Media == "text/plain")
+        throw ESOAPError("Received content of invalid Content-Type setting: " + Http.ContentType +
+                         " - SOAP expects \"text/xml\"");
+    pugi::xml_parse_result Parsed = R.Doc.load_buffer_inplace(R.Body.data(), R.Body.size());
+    if (Parsed.status == pugi::status_no_document_element)
+        throw ESOAPError("Invalid SOAP Response");
+    if (!Parsed) throw ESOAPError(Parsed.description());
+    pugi::xml_node Root = R.Doc.document_element();
+    if (!Root) throw ESOAPError("Invalid SOAP Response");
+    pugi::xml_node First = FirstElement(CheckEnvelope(Root));
+    if (!First) return;  // an empty body: the result stays empty
+    if (IsSoapElement(First, "Fault")) ThrowFault(First);
+    R.Result = PickResult(First);
+}
+
+std::string Str(const std::string& Value) {
+    std::string Out;
+    AppendEscaped(Out, ToXmlText(Value));
+    return Out;
+}
+
+std::string Int(int64_t Value) { return std::to_string(Value); }
+
+std::string Bool(bool Value) { return Value ? "true" : "false"; }
+
+class TVexoWSSoapClient final : public IVexoWSSoap {
+  public:
+    explicit TVexoWSSoapClient(std::shared_ptr<TSoapHttpClient> Transport)
+        : Transport_(std::move(Transport)) {}
+
+    std::string GetBatchInfo(const std::string& Token, const std::string& BatchNo) override {
+        return CallString("GetBatchInfo", {Str(Token), Str(BatchNo)});
+    }
+    std::unique_ptr<BatchInfo> GetBatchInfoObject(const std::string& Token,
+                                                  const std::string& BatchNo) override {
+        TSoapReply R;
+        Call("GetBatchInfoObject", {Str(Token), Str(BatchNo)}, R);
+        return R.Result ? ReadBatchInfo(R.Result) : nullptr;
+    }
+    std::string GetMOMessagesForDateRange(const std::string& Token, const std::string& StartDate,
+                                          const std::string& EndDate) override {
+        return CallString("GetMOMessagesForDateRange", {Str(Token), Str(StartDate), Str(EndDate)});
+    }
+    std::string GetMessageDetail(const std::string& Token, int64_t MessageID) override {
+        return CallString("GetMessageDetail", {Str(Token), Int(MessageID)});
+    }
+    std::string GetMessageStatus(const std::string& Token, int64_t MessageID) override {
+        return CallString("GetMessageStatus", {Str(Token), Int(MessageID)});
+    }
+    std::string GetOSMOMessages(const std::string& Token) override {
+        return CallString("GetOSMOMessages", {Str(Token)});
+    }
+    std::string GetOSReplies(const std::string& Token, const std::string& ClientApp) override {
+        return CallString("GetOSReplies", {Str(Token), Str(ClientApp)});
+    }
+    std::string GetOSSMSReplies(const std::string& Token) override {
+        return CallString("GetOSSMSReplies", {Str(Token)});
+    }
+    std::string GetOSSMSStatus(const std::string& Token) override {
+        return CallString("GetOSSMSStatus", {Str(Token)});
+    }
+    std::string GetOSStatus(const std::string& Token, const std::string& ClientApp) override {
+        return CallString("GetOSStatus", {Str(Token), Str(ClientApp)});
+    }
+    std::string GetRequestLog(const std::string& Token, int64_t RequestID) override {
+        return CallString("GetRequestLog", {Str(Token), Int(RequestID)});
+    }
+    std::unique_ptr<RequestLog> GetRequestLogObject(const std::string& Token,
+                                                    int64_t RequestID) override {
+        TSoapReply R;
+        Call("GetRequestLogObject", {Str(Token), Int(RequestID)}, R);
+        return R.Result ? ReadRequestLog(R.Result) : nullptr;
+    }
+    std::string GetRequestMessages(const std::string& Token, int64_t RequestID) override {
+        return CallString("GetRequestMessages", {Str(Token), Int(RequestID)});
+    }
+    std::string GetRuleMergeVars(const std::string& Token, const std::string& ID) override {
+        return CallString("GetRuleMergeVars", {Str(Token), Str(ID)});
+    }
+    std::string GetRules(const std::string& Token, const std::string& LastUpdate) override {
+        return CallString("GetRules", {Str(Token), Str(LastUpdate)});
+    }
+    std::string GetSMSReply(const std::string& Token, const std::string& MessageID) override {
+        return CallString("GetSMSReply", {Str(Token), Str(MessageID)});
+    }
+    int64_t GetStatus(const std::string& Token) override {
+        return CallInt64("GetStatus", {Str(Token)});
+    }
+    std::string GetTemplateMergeVars(const std::string& Token, const std::string& ID) override {
+        return CallString("GetTemplateMergeVars", {Str(Token), Str(ID)});
+    }
+    std::string GetTemplates(const std::string& Token, const std::string& Protocol,
+                             const std::string& LastUpdate) override {
+        return CallString("GetTemplates", {Str(Token), Str(Protocol), Str(LastUpdate)});
+    }
+    std::string Login(const std::string& Username, const std::string& Password) override {
+        return CallString("Login", {Str(Username), Str(Password)});
+    }
+    int64_t Logout(const std::string& Token) override { return CallInt64("Logout", {Str(Token)}); }
+    std::string Send(const std::string& Token, const std::string& XMLStream,
+                     bool Compressed) override {
+        return CallString("Send", {Str(Token), Str(XMLStream), Bool(Compressed)});
+    }
+    std::string SendNS(const std::string& UserName, const std::string& Password,
+                       const std::string& XMLStream, bool Compressed) override {
+        return CallString("SendNS",
+                          {Str(UserName), Str(Password), Str(XMLStream), Bool(Compressed)});
+    }
+    int64_t SendSMSMessage(const std::string& Token, const std::string& RefNo,
+                           const std::string& PhoneNo, const std::string& MsgType,
+                           const std::string& Message, const std::string& CostClass,
+                           int64_t Priority) override {
+        return CallInt64("SendSMSMessage", {Str(Token), Str(RefNo), Str(PhoneNo), Str(MsgType),
+                                            Str(Message), Str(CostClass), Int(Priority)});
+    }
+    int64_t SendSMSMessageNS(const std::string& Username, const std::string& Password,
+                             const std::string& RefNo, const std::string& PhoneNo,
+                             const std::string& MsgType, const std::string& Message,
+                             const std::string& CostClass, int64_t Priority) override {
+        return CallInt64("SendSMSMessageNS",
+                         {Str(Username), Str(Password), Str(RefNo), Str(PhoneNo), Str(MsgType),
+                          Str(Message), Str(CostClass), Int(Priority)});
+    }
+    int64_t Test(const std::string& Testval) override { return CallInt64("Test", {Str(Testval)}); }
+
+  private:
+    // Args are the parameters' wire texts, already escaped, in declared order.
+    void Call(const char* Operation, std::initializer_list<std::string> Args, TSoapReply& Reply) {
+        const TSoapRegistration& Reg = VexoWSRegistration();
+        const TSoapOperationInfo& Op = Reg.Operation(Operation);
+        if (Args.size() != Op.Params.size())
+            throw ESOAPError(std::string("Wrong number of parameters for ") + Operation);
+        size_t Size = 512;
+        for (const auto& A : Args) Size += A.size() + 32;
+        std::string Envelope;
+        Envelope.reserve(Size);
+        Envelope += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<soap:Envelope xmlns:soap=\"";
+        Envelope += kSoapEnvelopeNamespace;
+        Envelope +=
+            "\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+            "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><soap:Body><";
+        Envelope += Operation;
+        Envelope += " xmlns=\"" + Reg.Namespace + "\">";
+        auto Param = Op.Params.begin();
+        for (const auto& A : Args) {
+            Envelope += '<';
+            Envelope += Param->Name;
+            Envelope += '>';
+            Envelope += A;
+            Envelope += "</";
+            Envelope += Param->Name;
+            Envelope += '>';
+            ++Param;
+        }
+        Envelope += "</";
+        Envelope += Operation;
+        Envelope += "></soap:Body></soap:Envelope>";
+
+        const std::string Url = Transport_->Endpoint();
+        CheckScheme(Url);
+        TSoapHttpReply Http = Transport_->Post(Url, Reg.SoapAction(Operation), Envelope);
+        Reply.Body = std::move(Http.Body);
+        InterpretReply(Reply, Http);
+    }
+
+    std::string CallString(const char* Operation, std::initializer_list<std::string> Args) {
+        TSoapReply R;
+        Call(Operation, Args, R);
+        return R.Result ? TextOf(R.Result) : std::string();
+    }
+
+    int64_t CallInt64(const char* Operation, std::initializer_list<std::string> Args) {
+        TSoapReply R;
+        Call(Operation, Args, R);
+        return R.Result ? ToInt64(TextOf(R.Result)) : 0;
+    }
+
+    std::shared_ptr<TSoapHttpClient> Transport_;
+};
+
+}  // namespace
+
+std::shared_ptr<IVexoWSSoap> GetIVexoWSSoap(bool UseDescription, const std::string& Address,
+                                            std::shared_ptr<TSoapHttpClient> Transport) {
+    if (!Transport) Transport = std::make_shared<TSoapHttpClient>();
+    if (UseDescription) {
+        Transport->WSDLLocation = Address.empty() ? kVexoDefaultWSDL : Address;
+        Transport->Service = kServiceName;
+        Transport->Port = kPortName;
+    } else {
+        Transport->WSDLLocation.clear();
+        Transport->URL = Address.empty() ? kVexoDefaultURL : Address;
+    }
+    return std::make_shared<TVexoWSSoapClient>(std::move(Transport));
+}
