@@ -77,27 +77,27 @@ TXMLDocument::TXMLDocument(std::string Text) : Text_(std::move(Text)) {}
 
 void TXMLDocument::Parse() {
     // Default options: no DTD processing and no entity expansion beyond the predefined ones.
-    pugi::xml_parse_result r = Dom_.load_buffer(Text_.data(), Text_.size());
-    if (r.status == pugi::status_no_document_element && IsAllBlank(Text_)) {
-        // An empty text: the root is created when the document is bound.
-    } else if (!r) {
-        throw EXMLParseError(r.description() + Position(Text_, r.offset));
-    } else {
-        // The parser tolerates a second top-level element and text outside the root; both
-        // would silently hide content, so they are refused as a conforming parser does.
-        bool seenRoot = false;
-        for (pugi::xml_node n : Dom_.children()) {
-            if (n.type() == pugi::node_element) {
-                if (seenRoot)
-                    throw EXMLParseError("Only one top level element is allowed" +
-                                         Position(Text_, n.offset_debug()));
-                seenRoot = true;
-            } else if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) {
-                throw EXMLParseError("Text is not allowed outside the document element" +
+    // As a fragment the parser keeps text outside the root, so the checks below can refuse it
+    // (and a second root) instead of silently dropping content.
+    pugi::xml_parse_result r =
+        Dom_.load_buffer(Text_.data(), Text_.size(), pugi::parse_default | pugi::parse_fragment);
+    if (!r) throw EXMLParseError(r.description() + Position(Text_, r.offset));
+    bool seenRoot = false;
+    for (pugi::xml_node n : Dom_.children()) {
+        if (n.type() == pugi::node_element) {
+            if (seenRoot)
+                throw EXMLParseError("Only one top level element is allowed" +
                                      Position(Text_, n.offset_debug()));
-            }
+            seenRoot = true;
+        } else if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) {
+            throw EXMLParseError("Text is not allowed outside the document element" +
+                                 Position(Text_, n.offset_debug()));
         }
     }
+    // Only an empty (or blank) text may lack a root; binding then creates it.
+    if (!seenRoot && !IsAllBlank(Text_))
+        throw EXMLParseError("No document element found" +
+                             Position(Text_, static_cast<ptrdiff_t>(Text_.size())));
     Parsed_ = true;
     Text_.clear();
     Text_.shrink_to_fit();
