@@ -1,6 +1,8 @@
 #include "clientsdk/ClientSDK.h"
 
+#include <atomic>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -227,6 +229,23 @@ const TClassEntry kClasses[] = {
     {"BatchInfo", CLASS_BatchInfo, &Make<TBatchInfo>},
 };
 
+// Failures armed by FailNextClientSDKCreations. The flag keeps the lock off the normal path.
+std::atomic<bool> FailureArmed{false};
+std::mutex FailureMutex;
+std::string FailureClass, FailureDescription;
+int FailureCount = 0;
+
+std::shared_ptr<IClientObject> Create(const TClassEntry& E) {
+    if (FailureArmed.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> Lock(FailureMutex);
+        if (FailureCount > 0 && FailureClass == E.Name) {
+            if (--FailureCount == 0) FailureArmed.store(false, std::memory_order_release);
+            throw EClientSDKError(FailureDescription);
+        }
+    }
+    return E.Create();
+}
+
 bool SameIgnoringCase(std::string_view A, std::string_view B) {
     if (A.size() != B.size()) return false;
     for (size_t i = 0; i < A.size(); ++i) {
@@ -246,7 +265,7 @@ std::shared_ptr<IClientObject> CreateClientSDKObject(const std::string& ProgID) 
         SameIgnoringCase(std::string_view(ProgID).substr(0, Prefix.size()), Prefix)) {
         const std::string_view Name = std::string_view(ProgID).substr(Prefix.size());
         for (const TClassEntry& E : kClasses) {
-            if (SameIgnoringCase(Name, E.Name)) return E.Create();
+            if (SameIgnoringCase(Name, E.Name)) return Create(E);
         }
     }
     throw EClientSDKError("No client SDK class is registered under the name '" + ProgID + "'");
@@ -254,8 +273,17 @@ std::shared_ptr<IClientObject> CreateClientSDKObject(const std::string& ProgID) 
 
 std::shared_ptr<IClientObject> CreateClientSDKObjectByClassID(const std::string& ClassID) {
     for (const TClassEntry& E : kClasses) {
-        if (SameIgnoringCase(ClassID, E.ClassID)) return E.Create();
+        if (SameIgnoringCase(ClassID, E.ClassID)) return Create(E);
     }
     throw EClientSDKError("No client SDK class is registered with the class identifier '" +
                           ClassID + "'");
+}
+
+void FailNextClientSDKCreations(const std::string& ClassName, int Count,
+                                const std::string& Description) {
+    std::lock_guard<std::mutex> Lock(FailureMutex);
+    FailureClass = ClassName;
+    FailureCount = Count > 0 ? Count : 0;
+    FailureDescription = Description;
+    FailureArmed.store(FailureCount > 0, std::memory_order_release);
 }

@@ -13,3 +13,9 @@ std::shared_ptr<IClientObject> CreateClientSDKObject(const std::string& ProgID);
 
 // The same by class identifier (CLASS_Sender, ...); throws EClientSDKError for an unknown one.
 std::shared_ptr<IClientObject> CreateClientSDKObjectByClassID(const std::string& ClassID);
+
+// For tests of callers: the next Count creations of class ClassName ("Recipient"), by name or
+// class identifier, throw EClientSDKError(Description), as a broken installation would. Count 0
+// disarms. Any thread.
+void FailNextClientSDKCreations(const std::string& ClassName, int Count,
+                                const std::string& Description);

@@ -261,4 +261,18 @@ TEST(ClientSDKRegistry, UnknownNamesAreRefused) {
         "'{00000000-0000-0000-0000-000000000000}'");
 }
 
+TEST(ClientSDKRegistry, ArmedFailuresHitOnlyTheirClassAndCount) {
+    FailNextClientSDKCreations("Recipient", 2, "Recipient not available");
+    EXPECT_EQ(CreateClientSDKObject("VexoClientSDK.Sender")->ClassName(), "Sender");
+    EXPECT_EQ(ErrorOf([] { CreateClientSDKObject("VexoClientSDK.Recipient"); }),
+              "Recipient not available");
+    EXPECT_EQ(ErrorOf([] { CreateClientSDKObjectByClassID(CLASS_Recipient); }),
+              "Recipient not available");
+    EXPECT_EQ(CreateClientSDKObject("VexoClientSDK.Recipient")->ClassName(), "Recipient");
+
+    FailNextClientSDKCreations("Sender", 5, "never");
+    FailNextClientSDKCreations("Sender", 0, "");
+    EXPECT_EQ(CreateClientSDKObjectByClassID(CLASS_Sender)->ClassName(), "Sender");
+}
+
 }  // namespace
