@@ -1,0 +1,101 @@
+// The gateway simulator's service: the 26 SOAP operations of the gateway's port, the accounts'
+// messages with their delivery statuses and replies, and the control interface the tests use to
+// inject failures and read what was received. Independent of the HTTP server that carries it.
+//
+// Thread safety: every public member may be called from any number of threads at once.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+// One HTTP request as the simulator saw it.
+struct TSimHttpRequest {
+    std::string Method;
+    std::string Path;
+    std::string Host;
+    std::string SoapAction;
+    std::string ContentType;
+    std::string Body;
+};
+
+// What to answer. Drop: close the connection without any answer.
+struct TSimHttpResponse {
+    int Status = 200;
+    std::string ContentType = "text/xml; charset=utf-8";
+    std::string Body;
+    bool Drop = false;
+};
+
+class TSimGateway {
+  public:
+    // Empty Username accepts any credentials. BaseUrl: "http://127.0.0.1:PORT", used in the
+    // service description.
+    TSimGateway(std::string Username, std::string Password, std::string BaseUrl);
+
+    // A SOAP call posted to the service path. May sleep when a delay was injected.
+    TSimHttpResponse HandleSoap(const TSimHttpRequest& Request);
+    // The service description (GET on the service path with "?WSDL").
+    TSimHttpResponse Description() const;
+
+    // Control interface. Returns an error text, "" when accepted.
+    std::string SetFault(const std::string& Operation, int Count, const std::string& Kind,
+                         int DelayMs);
+    void SetNextOSStatus(const std::string& Text);
+    void SetNextOSReplies(const std::string& Text);
+    // One line per message: ReqID,BatchName,Protocol,Address,Reference,MessageType,Text; within a
+    // field "\" "," CR and LF are written as "\\" "\," "\r" "\n".
+    std::string MessagesCsv() const;
+    // The last Count SOAP requests received, oldest first, each framed as
+    // "#REQUEST <body bytes>\n" + "Path: ...\nHost: ...\nSOAPAction: ...\nContent-Type: ...\n\n"
+    // + body + "\n".
+    std::string RequestsText(size_t Count) const;
+
+  private:
+    struct TMessage {
+        int64_t ReqID = 0;
+        std::string BatchName, Protocol, Address, Reference, MessageType, Text;
+        std::string CellNo, Email, FaxNo;
+        std::string BatchNo;
+        std::string RecTime;
+    };
+    struct TFault {
+        std::string Kind;
+        int Count = 0;
+        int DelayMs = 0;
+    };
+    struct TBatchRecord {
+        int64_t BatchID = 0;
+        std::string BatchNo;
+        std::string RecTime;
+        size_t First = 0, Count = 0;  // range in Messages_
+    };
+    struct TCall;  // one parsed SOAP call
+
+    TSimHttpResponse Dispatch(TCall& Call);
+    std::string BatchInfoXml(const TBatchRecord& Batch) const;  // lock held
+    std::string Send(const std::string& XMLStream, bool Compressed);
+    std::string OSStatus(const std::string& ClientApp);
+    std::string OSReplies(const std::string& ClientApp);
+    void CheckToken(const std::string& Token) const;
+    void CheckCredentials(const std::string& Username, const std::string& Password) const;
+    const TMessage& FindMessage(int64_t ReqID) const;  // lock held
+
+    const std::string Username_, Password_, BaseUrl_;
+    mutable std::mutex Mutex_;
+    std::set<std::string> Tokens_;
+    int64_t TokenCounter_ = 0;
+    int64_t NextReqID_;
+    int64_t NextBatchID_ = 1;
+    int64_t ReplySeq_ = 0;
+    std::vector<TMessage> Messages_;
+    std::vector<TBatchRecord> Batches_;
+    std::vector<size_t> PendingStatus_, PendingReplies_;  // indices into Messages_
+    std::optional<std::string> NextOSStatus_, NextOSReplies_;
+    std::map<std::string, TFault> Faults_;   // by operation; "*" for every operation
+    std::vector<TSimHttpRequest> Requests_;  // the most recent ones
+};

@@ -1,0 +1,184 @@
+// vexo-gateway-sim: a stand-in for the messaging gateway, for the demo and the tests. Serves the
+// gateway's SOAP port on 127.0.0.1 at the default service path, plus a control interface:
+//
+//   POST /control/fault?op=NAME&count=N&kind=KIND[&ms=M]   the next N calls of NAME ("*": any)
+//        answer with KIND: fault http500 html plain malformed noroot wrongroot twobodies
+//        twoheaders noresult renamed multichild emptybody delay drop (count=0 clears)
+//   POST /control/os-status, /control/os-replies   body = the raw text the next call returns
+//   GET  /control/messages                         one CSV line per message received
+//   GET  /control/requests?n=N                     the last N SOAP requests, raw
+//
+// Stops on SIGTERM or SIGINT, and by itself when the process that started it ends.
+#include <dirent.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "tools/uSimGateway.h"
+
+namespace {
+
+const char* const kServicePath = "/csp/vexo/Vexo.Webservice.cls";
+const char* const kDescriptionPath = "/csp/vexo/Vexo.Webservice.CLS";
+constexpr int kSignalPollMs = 500;
+// Large batches arrive as tens of megabytes; a slow client must not be cut off mid-upload.
+constexpr time_t kSocketTimeoutSeconds = 300;
+
+void Usage() {
+    std::fprintf(stderr,
+                 "usage: vexo-gateway-sim [--port N] [--username NAME] [--password TEXT]\n"
+                 "  --port 0 (the default) picks a free port; without --username any logon "
+                 "is accepted\n");
+}
+
+int PortOf(const sockaddr_storage& A) {
+    if (A.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(A).sin_port);
+    if (A.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(A).sin6_port);
+    return -1;
+}
+
+// Closes the connection a request came in on, so the client gets no answer at all.
+void DropConnection(const httplib::Request& Req) {
+    DIR* Fds = opendir("/proc/self/fd");
+    if (!Fds) return;
+    while (dirent* E = readdir(Fds)) {
+        const int Fd = std::atoi(E->d_name);
+        if (Fd <= 2) continue;
+        sockaddr_storage Local{}, Peer{};
+        socklen_t LocalLen = sizeof Local, PeerLen = sizeof Peer;
+        if (getsockname(Fd, reinterpret_cast<sockaddr*>(&Local), &LocalLen) != 0 ||
+            getpeername(Fd, reinterpret_cast<sockaddr*>(&Peer), &PeerLen) != 0)
+            continue;
+        if (PortOf(Local) == Req.local_port && PortOf(Peer) == Req.remote_port) {
+            shutdown(Fd, SHUT_RDWR);
+            break;
+        }
+    }
+    closedir(Fds);
+}
+
+void Reply(httplib::Response& Res, const TSimHttpResponse& Out) {
+    Res.status = Out.Status;
+    Res.set_content(Out.Body, Out.ContentType.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int Port = 0;
+    std::string Username, Password;
+    for (int I = 1; I < argc; ++I) {
+        const std::string Arg = argv[I];
+        if (I + 1 >= argc) {
+            Usage();
+            return 2;
+        }
+        if (Arg == "--port")
+            Port = std::atoi(argv[++I]);
+        else if (Arg == "--username")
+            Username = argv[++I];
+        else if (Arg == "--password")
+            Password = argv[++I];
+        else {
+            Usage();
+            return 2;
+        }
+    }
+
+    // Signals are taken by one thread; every other thread (the server's too) has them blocked.
+    const pid_t Parent = getppid();
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t Stop;
+    sigemptyset(&Stop);
+    sigaddset(&Stop, SIGTERM);
+    sigaddset(&Stop, SIGINT);
+    sigaddset(&Stop, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &Stop, nullptr);
+
+    httplib::Server Server;
+    Server.set_read_timeout(kSocketTimeoutSeconds);
+    Server.set_write_timeout(kSocketTimeoutSeconds);
+    Server.set_payload_max_length(size_t(1) << 31);
+
+    int Bound = Port == 0 ? Server.bind_to_any_port("127.0.0.1")
+                          : (Server.bind_to_port("127.0.0.1", Port) ? Port : -1);
+    if (Bound <= 0) {
+        std::fprintf(stderr, "vexo-gateway-sim: cannot listen on 127.0.0.1:%d\n", Port);
+        return 1;
+    }
+    const std::string Base = "http://127.0.0.1:" + std::to_string(Bound);
+    TSimGateway Gateway(Username, Password, Base);
+
+    Server.Post(kServicePath, [&](const httplib::Request& Req, httplib::Response& Res) {
+        TSimHttpRequest In;
+        In.Method = Req.method;
+        In.Path = Req.path;
+        In.Host = Req.get_header_value("Host");
+        In.SoapAction = Req.get_header_value("SOAPAction");
+        In.ContentType = Req.get_header_value("Content-Type");
+        In.Body = Req.body;
+        const TSimHttpResponse Out = Gateway.HandleSoap(In);
+        if (Out.Drop) {
+            DropConnection(Req);
+            return;
+        }
+        Reply(Res, Out);
+    });
+    auto Describe = [&](const httplib::Request& Req, httplib::Response& Res) {
+        if (!Req.has_param("WSDL") && !Req.has_param("wsdl")) {
+            Res.status = 404;
+            return;
+        }
+        Reply(Res, Gateway.Description());
+    };
+    Server.Get(kServicePath, Describe);
+    Server.Get(kDescriptionPath, Describe);
+    Server.Post("/control/fault", [&](const httplib::Request& Req, httplib::Response& Res) {
+        const std::string Error = Gateway.SetFault(
+            Req.get_param_value("op"), std::atoi(Req.get_param_value("count").c_str()),
+            Req.get_param_value("kind"), std::atoi(Req.get_param_value("ms").c_str()));
+        Res.status = Error.empty() ? 200 : 400;
+        Res.set_content(Error.empty() ? "ok\n" : Error + "\n", "text/plain");
+    });
+    Server.Post("/control/os-status", [&](const httplib::Request& Req, httplib::Response& Res) {
+        Gateway.SetNextOSStatus(Req.body);
+        Res.set_content("ok\n", "text/plain");
+    });
+    Server.Post("/control/os-replies", [&](const httplib::Request& Req, httplib::Response& Res) {
+        Gateway.SetNextOSReplies(Req.body);
+        Res.set_content("ok\n", "text/plain");
+    });
+    Server.Get("/control/messages", [&](const httplib::Request&, httplib::Response& Res) {
+        Res.set_content(Gateway.MessagesCsv(), "text/plain; charset=utf-8");
+    });
+    Server.Get("/control/requests", [&](const httplib::Request& Req, httplib::Response& Res) {
+        const std::string N = Req.get_param_value("n");
+        Res.set_content(Gateway.RequestsText(N.empty() ? 1 : size_t(std::atol(N.c_str()))),
+                        "text/plain; charset=utf-8");
+    });
+
+    // Nothing to save: the simulator ends at once, also with handlers asleep in a delay.
+    std::thread([&] {
+        const timespec Poll{0, kSignalPollMs * 1000000L};
+        while (sigtimedwait(&Stop, nullptr, &Poll) < 0 && getppid() == Parent) {
+        }
+        std::fflush(stdout);
+        std::_Exit(0);
+    }).detach();
+
+    std::printf("listening on %s%s\n", Base.c_str(), kServicePath);
+    std::fflush(stdout);
+    Server.listen_after_bind();
+    std::fprintf(stderr, "vexo-gateway-sim: the server stopped unexpectedly\n");
+    return 1;
+}
