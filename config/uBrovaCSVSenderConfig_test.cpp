@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "tests/TestSupport.h"
 
 namespace {
@@ -142,7 +144,10 @@ TEST(BrovaCSVSenderConfig, FileWithoutMailLoads) {
 
 TEST(BrovaCSVSenderConfig, BadFilesFailTheLoad) {
     TempDir dir;
-    EXPECT_THROW(LoadBulkCSVSender(dir / "missing.xml"), EXMLError);
+    EXPECT_EQ(ErrorOf([&] { LoadBulkCSVSender(dir / "missing.xml"); }),
+              "Cannot open file \"" + dir / "missing.xml" + "\": No such file or directory");
+    EXPECT_EQ(ErrorOf([&] { LoadBulkCSVSender(dir.Path()); }),
+              "Cannot read file \"" + dir.Path() + "\": Is a directory");
 
     WriteFile(dir / "other.xml", R"(<VexoReplyList><Settings PollInterval="1"/></VexoReplyList>)");
     EXPECT_EQ(ErrorOf([&] { LoadBulkCSVSender(dir / "other.xml"); }), "Interface not supported");
@@ -194,4 +199,55 @@ TEST(BrovaCSVSenderConfig, ShippedSampleReads) {
     for (int i = 0; i < settings->GetProtocols()->GetCount(); ++i)
         settings->GetProtocols()->GetItem(i)->GetEnabled();
     EXPECT_GT(settings->GetMail()->GetBodyText()->GetCount(), 0);
+}
+
+// Damaged files, as an editor or a truncated copy leaves them: every load and every read either
+// works or fails with one of the binding layer's own errors, never anything worse.
+TEST(BrovaCSVSenderConfig, DamagedTextsFailCleanly) {
+    const std::string good = kFullConfig;
+    std::mt19937 rng(12345);
+    const char kBytes[] = "<>/=\"'&;!?[]- \n\0abcXYZ019\xc3\xa9\xff";
+    int loaded = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = good;
+        int edits = 1 + static_cast<int>(rng() % 4);
+        for (int e = 0; e < edits && !text.empty(); ++e) {
+            size_t at = rng() % text.size();
+            switch (rng() % 4) {
+                case 0:
+                    text.erase(at, 1 + rng() % 8);
+                    break;
+                case 1:
+                    text.insert(at, 1, kBytes[rng() % (sizeof kBytes - 1)]);
+                    break;
+                case 2:
+                    text[at] = kBytes[rng() % (sizeof kBytes - 1)];
+                    break;
+                case 3:
+                    text.resize(at);
+                    break;
+            }
+        }
+        try {
+            auto root = LoadBulkCSVSenderFromText(text);
+            ++loaded;
+            auto settings = root->GetSettings();
+            auto protocols = settings->GetProtocols();
+            for (int i = 0; i < protocols->GetCount(); ++i) {
+                protocols->GetItem(i)->GetPollDirectory();
+                try {
+                    protocols->GetItem(i)->GetEnabled();
+                } catch (const EVariantTypeCastError&) {
+                }
+            }
+            auto body = settings->GetMail()->GetBodyText();
+            for (int i = 0; i < body->GetCount(); ++i) body->GetItem(i)->GetText();
+            settings->GetMail()->GetHost();
+            settings->GetMail()->GetPort();
+            settings->GetPollInterval();
+        } catch (const EXMLError&) {
+        } catch (const EVariantTypeCastError&) {
+        }
+    }
+    EXPECT_GT(loaded, 0);  // some damage still leaves a readable document
 }

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace {
@@ -123,12 +123,17 @@ std::shared_ptr<TXMLDocument> NewXMLDocument(const std::string& Text) {
 }
 
 std::shared_ptr<TXMLDocument> LoadXMLDocument(const std::string& FileName) {
-    std::ifstream in(FileName, std::ios::binary);
-    if (!in) throw EXMLError("Cannot open file \"" + FileName + "\": " + std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw EXMLError("Cannot read file \"" + FileName + "\"");
-    return std::make_shared<TXMLDocument>(text.str());
+    std::FILE* f = std::fopen(FileName.c_str(), "rb");
+    if (!f) throw EXMLError("Cannot open file \"" + FileName + "\": " + std::strerror(errno));
+    std::string text;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    // A directory opens but does not read; it must not pass for an empty document.
+    int err = std::ferror(f) ? errno : 0;
+    std::fclose(f);
+    if (err != 0) throw EXMLError("Cannot read file \"" + FileName + "\": " + std::strerror(err));
+    return std::make_shared<TXMLDocument>(std::move(text));
 }
 
 // ---- TXMLNode ----
