@@ -123,10 +123,13 @@ TEST(SplitTest, MatchesTheStepwiseRulesOnRandomLines) {
         std::string line;
         size_t length = rng() % 16;
         for (size_t i = 0; i < length; ++i) line += alphabet[rng() % sizeof alphabet];
-        for (bool quotes : {false, true})
-            for (bool keep : {false, true})
-                ASSERT_EQ(Split(line, quotes, keep), ReferenceSplit(',', line, quotes, keep))
-                    << "line [" << line << "] quotes " << quotes << " keep " << keep;
+        for (char delimiter : {',', '\t'})
+            for (bool quotes : {false, true})
+                for (bool keep : {false, true})
+                    ASSERT_EQ(Split(line, quotes, keep, delimiter),
+                              ReferenceSplit(delimiter, line, quotes, keep))
+                        << "line [" << line << "] delimiter " << int(delimiter) << " quotes "
+                        << quotes << " keep " << keep;
     }
 }
 

@@ -73,7 +73,8 @@ TEST(LogFileTest, LineForms) {
 TEST(LogFileTest, MessageIsWrittenByteForByte) {
     TempDir dir;
     std::string log = dir / "a.log";
-    std::string msg = std::string("100% %s %d %n %%\r\ntwo\xe9\0end", 31);
+    using namespace std::string_literals;
+    std::string msg = "100% %s %d %n %%\r\ntwo\xe9\0end"s;
     WriteToLog(msg, log, 1024, false, true, kAfternoon);
     EXPECT_EQ(ReadFile(log), msg + "\r\n");
 }
