@@ -26,10 +26,17 @@ char FoldCase(char C) { return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' 
 // else happens to the file, when another holder has a conflicting lock.
 int OpenLocked(const std::string& Path, int Flags, int Lock) {
     int fd;
+    // Non-blocking only for the open itself, so that a FIFO under the name cannot stall us.
     do {
-        fd = ::open(Path.c_str(), Flags | O_CLOEXEC, kNewFileMode);
+        fd = ::open(Path.c_str(), Flags | O_CLOEXEC | O_NONBLOCK, kNewFileMode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) ThrowErrno(errno);
+    int fileFlags = ::fcntl(fd, F_GETFL);
+    if (fileFlags < 0 || ::fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0) {
+        int err = errno;
+        ::close(fd);
+        ThrowErrno(err);
+    }
     int rc;
     do {
         rc = ::flock(fd, Lock | LOCK_NB);
@@ -146,7 +153,9 @@ bool MatchesMask(const std::string& Name, const std::string& Mask) {
 
 std::vector<std::string> FindFiles(const std::string& Dir, const std::string& Mask) {
     std::vector<std::string> names;
-    DIR* dir = ::opendir(Dir.empty() ? "." : Dir.c_str());
+    // An empty directory name is a missing setting, not the working directory.
+    if (Dir.empty()) return names;
+    DIR* dir = ::opendir(Dir.c_str());
     if (!dir) return names;
     while (dirent* entry = ::readdir(dir)) {
         std::string name = entry->d_name;

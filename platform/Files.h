@@ -37,7 +37,7 @@ bool DeleteFile(const std::string& Path);
 std::string ExecutablePath();
 // Names (not paths) of the entries of Dir of every kind whose names match Mask, in directory
 // order. "*" matches any run of characters, "?" one character, case-insensitively (ASCII);
-// "*.*" matches every name. Never "." or "..". A missing or unreadable Dir gives none.
+// "*.*" matches every name. Never "." or "..". An empty, missing or unreadable Dir gives none.
 std::vector<std::string> FindFiles(const std::string& Dir, const std::string& Mask);
 // True when Name matches Mask under the rules of FindFiles.
 bool MatchesMask(const std::string& Name, const std::string& Mask);

@@ -136,6 +136,7 @@ TEST(FilesTest, FindFilesTakesEntriesOfEveryKind) {
     EXPECT_EQ(FindFiles(dir.Path(), "*.xml"), Names{});
     EXPECT_EQ(FindFiles(dir / "missing", "*"), Names{});
     EXPECT_EQ(FindFiles(dir / "a.csv", "*"), Names{});
+    EXPECT_EQ(FindFiles("", "*"), Names{});
 }
 
 TEST(LockedFileTest, CreateExclusiveEmptiesOnlyAFileNobodyHolds) {
@@ -195,6 +196,21 @@ TEST(LockedFileTest, WritersAppendAndReadersShare) {
         FAIL() << "read a missing file";
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), SystemErrorText(ENOENT));
+    }
+}
+
+TEST(LockedFileTest, OtherKindsOfEntryFailInsteadOfBlocking) {
+    TempDir dir;
+    std::string fifo = dir / "pipe.csv";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    // Nobody reads or writes the FIFO: the write open fails and the read finds nothing.
+    EXPECT_THROW(TLockedFile::OpenWriteShareRead(fifo), EFileError);
+    EXPECT_EQ(ReadFileText(fifo), "");
+    try {
+        ReadFileText(dir.Path());
+        FAIL() << "read a directory";
+    } catch (const EFileError& e) {
+        EXPECT_EQ(e.Code, EISDIR);
     }
 }
 
