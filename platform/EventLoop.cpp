@@ -82,19 +82,9 @@ void TEventLoop::Drain() {
         if (N <= 0) return;
         for (ssize_t I = 0; I < N; ++I) {
             const auto Request = static_cast<TControlRequest>(Buffer[I]);
-            switch (Request) {
-                case TControlRequest::Stop:
-                case TControlRequest::Shutdown:
-                    if (!StopFlag) {
-                        StopFlag = true;
-                        StopKind = Request;
-                    }
-                    break;
-                case TControlRequest::Pause:
-                case TControlRequest::Continue:
-                    Queue.push_back(Request);
-                    break;
-            }
+            if (Request == TControlRequest::Stop || Request == TControlRequest::Shutdown)
+                StopFlag = true;
+            Queue.push_back(Request);
         }
     }
 }
@@ -167,8 +157,13 @@ TEventLoop::TClockPoint TEventLoop::NextDeadline() const {
 TControlRequest TEventLoop::Run() {
     for (;;) {
         Drain();
-        if (StopFlag) return StopKind;
-        if (HandleOneRequest()) continue;
+        if (!Queue.empty()) {
+            const TControlRequest Request = Queue.front();
+            if (Request == TControlRequest::Stop || Request == TControlRequest::Shutdown)
+                return Request;
+            HandleOneRequest();
+            continue;
+        }
         if (!IsPaused && FireOneTimer(TSteady::now())) continue;
         WaitForRequest(IsPaused ? TClockPoint::max() : NextDeadline());
     }

@@ -64,9 +64,10 @@ class TEventLoop {
     // Queues a control request. Any thread; async-signal-safe.
     void Post(TControlRequest Request);
 
-    // Runs timers and control requests, one at a time, control requests first and in arrival
-    // order, until a stop or shutdown request can be carried out, that is, once no handler is
-    // running. Returns that request. While paused no timer fires.
+    // Runs timers and control requests one at a time, control requests first and in arrival
+    // order, until it reaches a stop or shutdown request, and returns that request. As it runs
+    // only between handler runs, a stop is carried out after the handler it arrived in.
+    // While paused no timer fires.
     TControlRequest Run();
 
     // Runs the control requests and timer events already queued, then returns. Meant for a
@@ -95,7 +96,7 @@ class TEventLoop {
 
     void Register(TTimer* Timer);
     void Unregister(TTimer* Timer);
-    // Moves every request from the pipe into the queue; a stop or shutdown sets the stop flag.
+    // Moves every request from the pipe into the queue, in arrival order.
     void Drain();
     // Waits for the pipe to become readable, at most until Until (forever when Until is max).
     void WaitForRequest(TClockPoint Until);
@@ -111,6 +112,6 @@ class TEventLoop {
     std::vector<TTimer*> Timers;
     std::deque<TControlRequest> Queue;
     bool IsPaused = false;
+    // A stop or shutdown is queued: nested waits end at once, Run() ends when it gets there.
     bool StopFlag = false;
-    TControlRequest StopKind = TControlRequest::Stop;
 };

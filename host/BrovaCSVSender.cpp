@@ -1,0 +1,91 @@
+// The process entry: installs or removes the service, or runs it under the service manager
+// (or in the foreground with /CONSOLE) until it is stopped.
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "host/BulkSMSService.h"
+#include "platform/Files.h"
+#include "platform/ServiceHost.h"
+#include "platform/SysLog.h"
+
+namespace {
+
+// What a service start outside the service manager reports, as the platform words it.
+constexpr const char* kNotConnectedText =
+    "The service process could not connect to the service controller.";
+// The kernel keeps at most 15 characters of a thread's name.
+constexpr const char* kMainThreadName = "BrovaCSVSender";
+
+std::string FileNameOf(const std::string& Path) {
+    const size_t Slash = Path.rfind('/');
+    return Slash == std::string::npos ? Path : Path.substr(Slash + 1);
+}
+
+int InstallOrUninstall(const TsvcBrovaCSVSender& Service, const TCommandLine& Command) {
+    try {
+        if (Command.Install) {
+            InstallService(Service.Definition());
+            if (!Command.Silent) std::cout << "Service installed successfully" << std::endl;
+        } else {
+            UninstallService(Service.Definition());
+            if (!Command.Silent) std::cout << "Service uninstalled successfully" << std::endl;
+        }
+        return 0;
+    } catch (const std::exception& E) {
+        std::cerr << kServiceDisplayName << ": " << E.what() << std::endl;
+        return 1;
+    }
+}
+
+int RunService(TsvcBrovaCSVSender& Service, bool Console) {
+    const std::string ExeFileName = FileNameOf(Service.ExePath);
+    const std::string NotifySocket = NotifySocketFromEnvironment();
+    if (!Console && NotifySocket.empty()) {
+        // Started by hand rather than by the service manager: say so where a person sees it.
+        SetSystemLogEcho(true);
+        WriteSystemLogError(ExeFileName, kNotConnectedText);
+        return 1;
+    }
+    if (Console) {
+        SetSystemLogEcho(true);
+        std::cerr << kApplicationTitle << " running in the foreground; SIGINT or SIGTERM stops it."
+                  << std::endl;
+    }
+
+    TServiceHost Host(kServiceName, ExeFileName, TServiceNotifier(NotifySocket));
+    ForwardControlSignals(Host.Loop());
+    const int Result = Host.Run(
+        {[&](TEventLoop& Loop) { Service.ServiceStart(Loop); }, [&] { Service.ServiceStop(); }});
+    Service.ReleaseAtProcessEnd();
+    return Result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    prctl(PR_SET_NAME, kMainThreadName);
+    int Result = 1;
+    try {
+        TsvcBrovaCSVSender Service(ExecutablePath(), Now);
+        const TCommandLine Command =
+            ParseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+        if (Command.Install || Command.Uninstall)
+            Result = InstallOrUninstall(Service, Command);
+        else
+            Result = RunService(Service, Command.Console);
+    } catch (const std::exception& E) {
+        SetSystemLogEcho(true);
+        WriteSystemLogError(kServiceName, E.what());
+    }
+    // Workers may still run: leave without static destructors pulling things from under them.
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    _exit(Result);
+}

@@ -1,0 +1,49 @@
+// The service: its registration, its start and stop handlers, and the command line that
+// chooses between installing, removing and running it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/dBulkSMSMain.h"
+#include "platform/DateTime.h"
+#include "platform/EventLoop.h"
+#include "platform/ServiceHost.h"
+
+constexpr const char* kServiceName = "svcBrovaCSVSender";
+constexpr const char* kServiceDisplayName = "Brova CSV Sender";
+constexpr const char* kApplicationTitle = "Brova CSV Sender Service";
+
+class TsvcBrovaCSVSender {
+  public:
+    // ExePath: the running executable; Clock: the wall clock handed to the dispatcher.
+    TsvcBrovaCSVSender(std::string ExePath, TClock Clock);
+
+    // Creates the dispatcher, which runs StartUp and the first poll. Its failure leaves this
+    // handler as the exception "Error During Creation of DataModule". Service thread only.
+    void ServiceStart(TEventLoop& Loop);
+    // Frees the dispatcher, which shuts it down. Never fails. Service thread only.
+    void ServiceStop();
+    // At process end: frees a dispatcher that no stop handler freed (a shutdown), once.
+    // Only after the service thread has ended.
+    void ReleaseAtProcessEnd();
+
+    // The registration: name, display name and this executable.
+    TServiceDefinition Definition() const;
+
+    std::string ExePath;
+    TClock Clock;
+    std::unique_ptr<TDtaMdlBulkSMS> DtaMdlBulkSMS;
+};
+
+struct TCommandLine {
+    bool Install = false;
+    bool Uninstall = false;
+    bool Silent = false;
+    bool Console = false;
+};
+
+// Switches start with "/" or "-" and are matched in any letter case; anything else is
+// ignored (and so runs the service).
+TCommandLine ParseCommandLine(const std::vector<std::string>& Args);

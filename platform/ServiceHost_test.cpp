@@ -1,0 +1,172 @@
+#include "platform/ServiceHost.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/SysLog.h"
+#include "tests/NotifyListener.h"
+#include "tests/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::NotifyListener;
+using testsupport::TempDir;
+
+std::string UniqueAbstractAddress() {
+    static std::atomic<int> Counter{0};
+    return "@brova-notify-test-" + std::to_string(getpid()) + "-" + std::to_string(++Counter);
+}
+
+// Every datagram that arrived, until none comes for a short while.
+std::vector<std::string> ReceiveAll(NotifyListener& Listener) {
+    std::vector<std::string> Messages;
+    for (std::string M = Listener.Receive(200ms); !M.empty(); M = Listener.Receive(200ms))
+        Messages.push_back(M);
+    return Messages;
+}
+
+TEST(ServiceNotifier, SendsOneDatagramToAPathOrAnAbstractSocket) {
+    TempDir Dir;
+    NotifyListener OnPath(Dir / "notify");
+    NotifyListener Abstract(UniqueAbstractAddress());
+    TServiceNotifier(OnPath.Address()).Notify("READY=1\nSTATUS=Running");
+    TServiceNotifier(Abstract.Address()).Notify("STATUS=Paused");
+    EXPECT_EQ(OnPath.Receive(), "READY=1\nSTATUS=Running");
+    EXPECT_EQ(Abstract.Receive(), "STATUS=Paused");
+}
+
+TEST(ServiceNotifier, WithoutASocketNothingIsSentAndAMissingSocketFailsWithTheSystemText) {
+    TServiceNotifier None("");
+    EXPECT_FALSE(None.Active());
+    EXPECT_NO_THROW(None.Notify("READY=1"));
+    TempDir Dir;
+    try {
+        TServiceNotifier(Dir / "absent").Notify("READY=1");
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& E) {
+        EXPECT_EQ(std::string(E.what()),
+                  "Cannot report \"READY=1\" to the service manager: No such file or directory");
+    }
+}
+
+class ServiceHostRun : public ::testing::Test {
+  protected:
+    NotifyListener Listener{UniqueAbstractAddress()};
+    TServiceHost Host{"svcTest", "TestExe", TServiceNotifier(Listener.Address())};
+};
+
+TEST_F(ServiceHostRun, ReportsEveryStateAndReadyOnlyAfterTheStartReturned) {
+    std::vector<std::string> DuringStart;
+    int Stops = 0;
+    TServiceHandlers Handlers;
+    Handlers.Start = [&](TEventLoop& Loop) {
+        for (std::string M = Listener.Receive(0ms); !M.empty(); M = Listener.Receive(0ms))
+            DuringStart.push_back(M);
+        // Queued now, handled in this order once the loop runs.
+        Loop.Post(TControlRequest::Pause);
+        Loop.Post(TControlRequest::Continue);
+        Loop.Post(TControlRequest::Stop);
+    };
+    Handlers.Stop = [&] { ++Stops; };
+    EXPECT_EQ(Host.Run(Handlers), 0);
+    EXPECT_EQ(DuringStart, std::vector<std::string>{"STATUS=Start pending"});
+    EXPECT_EQ(
+        ReceiveAll(Listener),
+        (std::vector<std::string>{"READY=1\nSTATUS=Running", "STATUS=Pause pending",
+                                  "STATUS=Paused", "STATUS=Continue pending", "STATUS=Running",
+                                  "STOPPING=1\nSTATUS=Stop pending", "STATUS=Stopped"}));
+    EXPECT_EQ(Stops, 1);
+    EXPECT_EQ(Host.EndedBy(), TControlRequest::Stop);
+}
+
+TEST_F(ServiceHostRun, FailedStartIsLoggedUnderTheServiceNameAndNeverReportsReady) {
+    int Stops = 0;
+    TServiceHandlers Handlers;
+    Handlers.Start = [](TEventLoop&) { throw std::runtime_error("Error During Creation"); };
+    Handlers.Stop = [&] { ++Stops; };
+    SetSystemLogEcho(true);
+    testing::internal::CaptureStderr();
+    const int Result = Host.Run(Handlers);
+    const std::string Err = testing::internal::GetCapturedStderr();
+    SetSystemLogEcho(false);
+    EXPECT_EQ(Result, 1);
+    EXPECT_EQ(Err, "svcTest: Service failed on start: Error During Creation\n");
+    EXPECT_EQ(ReceiveAll(Listener),
+              (std::vector<std::string>{"STATUS=Start pending", "STATUS=Stopped"}));
+    EXPECT_EQ(Stops, 0);
+}
+
+TEST_F(ServiceHostRun, ShutdownEndsWithoutTheStopHandler) {
+    int Stops = 0;
+    TServiceHandlers Handlers;
+    Handlers.Start = [](TEventLoop& Loop) { Loop.Post(TControlRequest::Shutdown); };
+    Handlers.Stop = [&] { ++Stops; };
+    EXPECT_EQ(Host.Run(Handlers), 0);
+    EXPECT_EQ(Host.EndedBy(), TControlRequest::Shutdown);
+    EXPECT_EQ(Stops, 0);
+    const auto Messages = ReceiveAll(Listener);
+    ASSERT_FALSE(Messages.empty());
+    EXPECT_EQ(Messages.back(), "STATUS=Stopped");
+}
+
+TEST_F(ServiceHostRun, ErrorEscapingATimerHandlerIsLoggedUnderTheExecutableName) {
+    TServiceHandlers Handlers;
+    std::unique_ptr<TTimer> Timer;
+    Handlers.Start = [&](TEventLoop& Loop) {
+        Timer = std::make_unique<TTimer>(Loop);
+        Timer->SetInterval(1);
+        Timer->Arm();
+        Timer->OnTimer = [&Loop, &Timer] {
+            Timer->Disarm();
+            Loop.Post(TControlRequest::Stop);
+            throw std::runtime_error("Access violation");
+        };
+    };
+    Handlers.Stop = [&] { Timer.reset(); };
+    SetSystemLogEcho(true);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Host.Run(Handlers), 0);
+    const std::string Err = testing::internal::GetCapturedStderr();
+    SetSystemLogEcho(false);
+    EXPECT_EQ(Err, "TestExe: Access violation\n");
+}
+
+TEST(ServiceUnit, TextForAPlainPath) {
+    EXPECT_EQ(
+        ServiceUnitText({"svcBrovaCSVSender", "Brova CSV Sender", "/opt/brova/BrovaCSVSender"}),
+        "[Unit]\n"
+        "Description=Brova CSV Sender\n"
+        "After=network-online.target\n"
+        "Wants=network-online.target\n"
+        "\n"
+        "[Service]\n"
+        "Type=notify\n"
+        "ExecStart=/opt/brova/BrovaCSVSender\n"
+        "Restart=no\n"
+        "User=root\n"
+        "TimeoutStartSec=600\n"
+        "TimeoutStopSec=180\n"
+        "\n"
+        "[Install]\n"
+        "WantedBy=multi-user.target\n");
+}
+
+TEST(ServiceUnit, PathsThatSystemdWouldSplitOrExpandStayOneLiteralWord) {
+    auto ExecStart = [](const std::string& Path) {
+        const std::string Text = ServiceUnitText({"svc", "Svc", Path});
+        const size_t Start = Text.find("ExecStart=") + 10;
+        return Text.substr(Start, Text.find('\n', Start) - Start);
+    };
+    EXPECT_EQ(ExecStart("/opt/my dir/BrovaCSVSender"), "\"/opt/my dir/BrovaCSVSender\"");
+    EXPECT_EQ(ExecStart("/opt/100%/$HOME/x"), "/opt/100%%/$$HOME/x");
+    EXPECT_EQ(ExecStart("/opt/a\"b\\c/x"), "\"/opt/a\\\"b\\\\c/x\"");
+}
+
+}  // namespace
