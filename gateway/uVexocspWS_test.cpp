@@ -1,0 +1,349 @@
+// The gateway client against the real simulator over HTTP on 127.0.0.1: what goes on the wire,
+// how replies are read, and every way a call can fail.
+#include "gateway/uVexocspWS.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <pugixml.hpp>
+
+#include "tests/GatewaySim.h"
+
+using testsupport::TGatewaySim;
+using testsupport::TSimRequest;
+
+namespace {
+
+const char* const kEnvelopeNs = "http://schemas.xmlsoap.org/soap/envelope/";
+
+// A small batch in the SDK's format, as Send receives it.
+const char* const kBatch =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<BatchRequest BatchName=\"ABC\"><Sender Name=\"Org\" Email=\"\" CellNo=\"\" FaxNo=\"\"/>"
+    "<MessageRequest BatchName=\"ABC\" Reference=\"R1\" Priority=\"0\" "
+    "DateTime=\"2004-12-24 21:00:00\" Flag=\"true\"><OverrideProtocol ProtocolName=\"SMS\" "
+    "MessageType=\"TEXT\" Flag=\"true\" MessageText=\"Fish &amp; chips\"/>"
+    "<Recipient CellNo=\"0821234567\" Email=\"\" FaxNo=\"\"/></MessageRequest></BatchRequest>";
+
+std::shared_ptr<IVexoWSSoap> Client(const TGatewaySim& Sim) {
+    return GetIVexoWSSoap(false, Sim.Url(), nullptr);
+}
+
+// The operation element of a request body, after checking the envelope around it.
+pugi::xml_node OperationOf(pugi::xml_document& Doc, const std::string& Body) {
+    EXPECT_TRUE(Doc.load_string(Body.c_str())) << Body;
+    pugi::xml_node Root = Doc.document_element();
+    EXPECT_EQ(std::string("soap:Envelope"), Root.name());
+    EXPECT_STREQ(kEnvelopeNs, Root.attribute("xmlns:soap").value());
+    pugi::xml_node Body_ = Root.child("soap:Body");
+    EXPECT_TRUE(Body_);
+    return Body_.first_child();
+}
+
+std::string FailureOf(const std::function<void()>& Call) {
+    try {
+        Call();
+    } catch (const ESOAPError& E) {
+        return E.what();
+    }
+    return "(no failure)";
+}
+
+// A port on 127.0.0.1 with nothing listening on it.
+int ClosedPort() {
+    const int S = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Len = sizeof A;
+    bind(S, reinterpret_cast<sockaddr*>(&A), sizeof A);
+    getsockname(S, reinterpret_cast<sockaddr*>(&A), &Len);
+    close(S);
+    return ntohs(A.sin_port);
+}
+
+}  // namespace
+
+TEST(GatewayWire, LoginIsOneDocumentStyleEnvelopeWithTheOperationInTheDefaultNamespace) {
+    TGatewaySim Sim;
+    const std::string Token = Client(Sim)->Login(Sim.Username(), Sim.Password());
+    EXPECT_EQ(0u, Token.rfind("SIM-", 0)) << Token;
+
+    const TSimRequest R = Sim.Requests(1).at(0);
+    EXPECT_EQ("POST", R.Method);
+    EXPECT_EQ("/csp/vexo/Vexo.Webservice.cls", R.Path);
+    EXPECT_EQ("\"http://vexo.gateway/Vexo.Webservice.Login\"", R.SoapAction);
+    EXPECT_EQ("text/xml; charset=utf-8", R.ContentType);
+    EXPECT_EQ(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+        "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><soap:Body>"
+        "<Login xmlns=\"http://vexo.gateway\"><Username>gwuser</Username>"
+        "<Password>gwsecret</Password></Login></soap:Body></soap:Envelope>",
+        R.Body);
+    EXPECT_EQ(std::string::npos, R.Body.find("encodingStyle"));
+}
+
+TEST(GatewayWire, ParametersKeepTheirNamesOrderAndTypes) {
+    TGatewaySim Sim;
+    auto Ws = Client(Sim);
+    const std::string Token = Ws->Login(Sim.Username(), Sim.Password());
+
+    Sim.SetOSStatus("");
+    EXPECT_EQ("", Ws->GetOSStatus(Token, ""));
+    EXPECT_NE("", Ws->Send(Token, kBatch, false));
+    EXPECT_THROW(Ws->GetMessageDetail(Token, INT64_MIN), ESOAPFault);  // unknown, but sent
+    EXPECT_EQ("Reply to R1", Ws->GetSMSReply(Token, "1000001"));
+    const std::vector<TSimRequest> R = Sim.Requests(4);
+    ASSERT_EQ(4u, R.size());
+
+    pugi::xml_document D0, D1, D2, D3;
+    // An empty ClientApp is sent as a present, empty element.
+    pugi::xml_node Status = OperationOf(D0, R[0].Body);
+    EXPECT_STREQ("GetOSStatus", Status.name());
+    EXPECT_STREQ("http://vexo.gateway", Status.attribute("xmlns").value());
+    EXPECT_EQ(Token, Status.child_value("Token"));
+    ASSERT_TRUE(Status.child("ClientApp"));
+    EXPECT_FALSE(Status.child("ClientApp").first_child());
+    EXPECT_EQ("\"http://vexo.gateway/Vexo.Webservice.GetOSStatus\"", R[0].SoapAction);
+
+    // The batch travels as escaped text and arrives unchanged; Compressed is "false".
+    pugi::xml_node Send = OperationOf(D1, R[1].Body);
+    EXPECT_STREQ("Send", Send.name());
+    std::vector<std::string> Names;
+    for (pugi::xml_node N : Send.children()) Names.push_back(N.name());
+    EXPECT_EQ((std::vector<std::string>{"Token", "XMLStream", "Compressed"}), Names);
+    EXPECT_EQ(kBatch, std::string(Send.child_value("XMLStream")));
+    EXPECT_STREQ("false", Send.child_value("Compressed"));
+
+    // MessageID is a decimal 64-bit number in GetMessageDetail and text in GetSMSReply.
+    EXPECT_NE(std::string::npos, R[2].Body.find("<MessageID>-9223372036854775808</MessageID>"));
+    EXPECT_STREQ("-9223372036854775808", OperationOf(D2, R[2].Body).child_value("MessageID"));
+    pugi::xml_node Reply = OperationOf(D3, R[3].Body);
+    EXPECT_STREQ("GetSMSReply", Reply.name());
+    EXPECT_STREQ("1000001", Reply.child_value("MessageID"));
+}
+
+TEST(GatewayWire, TextIsSentAsValidUtf8WithoutCharactersXmlForbids) {
+    TGatewaySim Sim("");  // any logon
+    auto Ws = Client(Sim);
+    // Latin-1 "é" (not UTF-8), a control character, a CR and markup characters.
+    Ws->Login("caf\xE9\x01 <&>", "a\r\nb");
+    const std::string Body = Sim.Requests(1).at(0).Body;
+    EXPECT_NE(std::string::npos, Body.find("<Username>caf\xC3\xA9 &lt;&amp;&gt;</Username>"));
+    EXPECT_NE(std::string::npos, Body.find("<Password>a&#13;\nb</Password>"));
+    // Counted by the simulator in characters: the text arrived as 5 UTF-8 characters.
+    EXPECT_EQ(5, Ws->Test("h\xC3\xA9llo"));
+}
+
+TEST(GatewayWire, EveryOperationIsAcceptedByTheGatewaysDescriptionOfIt) {
+    // The simulator checks each request's parameter names, order and value types against its own
+    // table; a mismatch answers "Unexpected parameter"/"Parameter ... missing"/"invalid value".
+    TGatewaySim Sim;
+    auto Ws = Client(Sim);
+    const std::string T = Ws->Login(Sim.Username(), Sim.Password());
+    const std::string Batch = kBatch;
+    std::vector<std::function<void()>> Calls = {
+        [&] { Ws->GetBatchInfo(T, "B1"); },
+        [&] { Ws->GetBatchInfoObject(T, "B1"); },
+        [&] { Ws->GetMOMessagesForDateRange(T, "2024-01-01", "2024-01-31"); },
+        [&] { Ws->GetMessageDetail(T, 1000001); },
+        [&] { Ws->GetMessageStatus(T, 1000001); },
+        [&] { Ws->GetOSMOMessages(T); },
+        [&] { Ws->GetOSReplies(T, ""); },
+        [&] { Ws->GetOSSMSReplies(T); },
+        [&] { Ws->GetOSSMSStatus(T); },
+        [&] { Ws->GetOSStatus(T, ""); },
+        [&] { Ws->GetRequestLog(T, 1000001); },
+        [&] { Ws->GetRequestLogObject(T, 1000001); },
+        [&] { Ws->GetRequestMessages(T, 1000001); },
+        [&] { Ws->GetRuleMergeVars(T, "7"); },
+        [&] { Ws->GetRules(T, ""); },
+        [&] { Ws->GetSMSReply(T, "1000001"); },
+        [&] { Ws->GetStatus(T); },
+        [&] { Ws->GetTemplateMergeVars(T, "7"); },
+        [&] { Ws->GetTemplates(T, "SMS", ""); },
+        [&] { Ws->Login(Sim.Username(), Sim.Password()); },
+        [&] { Ws->Logout(Ws->Login(Sim.Username(), Sim.Password())); },
+        [&] { Ws->Send(T, Batch, false); },
+        [&] { Ws->SendNS(Sim.Username(), Sim.Password(), Batch, false); },
+        [&] { Ws->SendSMSMessage(T, "R9", "0821234567", "TEXT", "Hi", "STD", -5); },
+        [&] {
+            Ws->SendSMSMessageNS(Sim.Username(), Sim.Password(), "R9", "0821", "T", "Hi", "", 1);
+        },
+        [&] { Ws->Test("x"); },
+    };
+    ASSERT_EQ(26u, Calls.size());
+    Ws->Send(T, Batch, false);  // message 1000001 and batch B1 exist for the lookups
+    for (size_t I = 0; I < Calls.size(); ++I) {
+        const std::string Failure = FailureOf(Calls[I]);
+        const bool Unsupported =
+            Failure.find("is not supported by the simulator") != std::string::npos;
+        EXPECT_TRUE(Failure == "(no failure)" || Unsupported)
+            << "operation " << I + 1 << ": " << Failure;
+    }
+    // The operation names reach the gateway in the SOAPAction too.
+    EXPECT_EQ("\"http://vexo.gateway/Vexo.Webservice.Test\"", Sim.Requests(1).at(0).SoapAction);
+}
+
+TEST(GatewayEndpoint, EmptyAddressPostsToTheDefaultServicePath) {
+    TGatewaySim Sim;
+    auto Transport = std::make_shared<TSoapHttpClient>();
+    // "localhost:80" is reached at the simulator's port; host and path stay the default ones.
+    Transport->ConnectTo = {"localhost:80:127.0.0.1:" + std::to_string(Sim.Port())};
+    auto Ws = GetIVexoWSSoap(false, "", Transport);
+    EXPECT_EQ("http://localhost/csp/vexo/Vexo.Webservice.cls", Transport->URL);
+    EXPECT_NE("", Ws->Login(Sim.Username(), Sim.Password()));
+    const TSimRequest R = Sim.Requests(1).at(0);
+    EXPECT_EQ("/csp/vexo/Vexo.Webservice.cls", R.Path);
+    EXPECT_EQ("localhost", R.Host);
+}
+
+TEST(GatewayEndpoint, BindingThroughTheServiceDescriptionFindsThePortAddress) {
+    TGatewaySim Sim;
+    {
+        auto Transport = std::make_shared<TSoapHttpClient>();
+        Transport->ConnectTo = {"localhost:80:127.0.0.1:" + std::to_string(Sim.Port())};
+        auto Ws = GetIVexoWSSoap(true, "", Transport);
+        EXPECT_EQ("http://localhost/csp/vexo/Vexo.Webservice.CLS?WSDL=1", Transport->WSDLLocation);
+        EXPECT_EQ("IVexoWS", Transport->Service);
+        EXPECT_EQ("IVexoWSSoap", Transport->Port);
+        EXPECT_NE("", Ws->Login(Sim.Username(), Sim.Password()));
+        // The description names the simulator's own address as the endpoint.
+        EXPECT_EQ(Sim.Url(), Transport->Endpoint());
+        EXPECT_EQ("127.0.0.1:" + std::to_string(Sim.Port()), Sim.Requests(1).at(0).Host);
+    }
+    {
+        auto Transport = std::make_shared<TSoapHttpClient>();
+        auto Ws =
+            GetIVexoWSSoap(true, Sim.BaseUrl() + "/csp/vexo/Vexo.Webservice.CLS?WSDL=1", Transport);
+        Transport->Port = "OtherPort";
+        EXPECT_EQ("Port 'OtherPort' of service 'IVexoWS' not found in the service description " +
+                      Sim.BaseUrl() + "/csp/vexo/Vexo.Webservice.CLS?WSDL=1",
+                  FailureOf([&] { Ws->Login(Sim.Username(), Sim.Password()); }));
+    }
+}
+
+TEST(GatewayFailures, EachReplyTheClientCannotUseFailsWithItsOwnMessage) {
+    TGatewaySim Sim;
+    auto Ws = Client(Sim);
+    auto LoginFailure = [&](const std::string& Kind) {
+        Sim.Fault("Login", 1, Kind);
+        return FailureOf([&] { Ws->Login(Sim.Username(), Sim.Password()); });
+    };
+    EXPECT_EQ("Simulated fault in Login", LoginFailure("fault"));
+    EXPECT_EQ("The requested URL returned error: 500 Internal Server Error",
+              LoginFailure("http500"));
+    EXPECT_EQ(
+        "Received content of invalid Content-Type setting: text/html; charset=UTF-8 - SOAP "
+        "expects \"text/xml\"",
+        LoginFailure("html"));
+    EXPECT_EQ(
+        "Received content of invalid Content-Type setting: text/plain - SOAP expects "
+        "\"text/xml\"",
+        LoginFailure("plain"));
+    EXPECT_EQ("Start-end tags mismatch", LoginFailure("malformed"));
+    EXPECT_EQ("Invalid SOAP Response", LoginFailure("noroot"));
+    EXPECT_EQ(
+        "DocumentElement http://schemas.xmlsoap.org/soap/envelope/:Envelope expected, :html "
+        "found",
+        LoginFailure("wrongroot"));
+    EXPECT_EQ("Invalid SOAP response", LoginFailure("twobodies"));
+    EXPECT_EQ("Invalid SOAP response", LoginFailure("twoheaders"));
+    EXPECT_EQ(
+        "SOAP Response Packet: result element expected, received \"<LoginResponse "
+        "xmlns=\"http://vexo.gateway\"/>\"",
+        LoginFailure("noresult"));
+    EXPECT_EQ("Empty reply from server", LoginFailure("drop"));
+    // After the injected failures the gateway answers normally again.
+    EXPECT_NE("", Ws->Login(Sim.Username(), Sim.Password()));
+}
+
+TEST(GatewayFailures, FaultsOfTheGatewayCarryTheirFaultString) {
+    TGatewaySim Sim;
+    auto Ws = Client(Sim);
+    try {
+        Ws->Login(Sim.Username(), "wrong");
+        FAIL() << "logon with a wrong password succeeded";
+    } catch (const ESOAPFault& F) {
+        EXPECT_STREQ("Login failed: invalid username or password", F.what());
+        EXPECT_EQ("soap:Client", F.FaultCode);
+    }
+    EXPECT_EQ("Invalid or expired token", FailureOf([&] { Ws->GetOSStatus("SIM-0-0", ""); }));
+    const std::string Token = Ws->Login(Sim.Username(), Sim.Password());
+    EXPECT_EQ(0, Ws->Logout(Token));
+    EXPECT_EQ("Invalid or expired token", FailureOf([&] { Ws->GetStatus(Token); }));
+}
+
+TEST(GatewayFailures, TransportFailuresAndUnsupportedSchemes) {
+    TGatewaySim Sim;
+    const std::string Closed = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x";
+    EXPECT_EQ(0u, FailureOf([&] {
+                      GetIVexoWSSoap(false, Closed)->Login("u", "p");
+                  }).rfind("Failed to connect to 127.0.0.1 port", 0));
+
+    for (const std::string Url : {"ftp://127.0.0.1/csp/vexo/Vexo.Webservice.cls", "127.0.0.1:80/x"})
+        EXPECT_EQ("Invalid url '" + Url + "' - only supports 'http' and 'https' schemes",
+                  FailureOf([&] { GetIVexoWSSoap(false, Url)->Login("u", "p"); }));
+    EXPECT_EQ("Invalid url 'file:///etc/passwd' - only supports 'http' and 'https' schemes",
+              FailureOf([&] { GetIVexoWSSoap(true, "file:///etc/passwd")->Login("u", "p"); }));
+    // An https endpoint is verified: the plain-HTTP simulator cannot pass a TLS handshake.
+    const std::string Https = "https://127.0.0.1:" + std::to_string(Sim.Port()) + "/x";
+    EXPECT_NE("(no failure)", FailureOf([&] { GetIVexoWSSoap(false, Https)->Login("u", "p"); }));
+    EXPECT_EQ(0u, Sim.Requests(10).size());
+}
+
+TEST(GatewayFailures, ATransferWithoutProgressFailsAfterTheStallTime) {
+    TGatewaySim Sim;
+    auto Transport = std::make_shared<TSoapHttpClient>();
+    Transport->StallTimeoutSeconds = 1;
+    auto Ws = GetIVexoWSSoap(false, Sim.Url(), Transport);
+    // The transfer rate is averaged over a few seconds, so the request's own bytes count for a
+    // while; the answer comes far later than that.
+    Sim.Fault("Login", 1, "delay", 15000);
+    EXPECT_EQ(0u, FailureOf([&] {
+                      Ws->Login(Sim.Username(), Sim.Password());
+                  }).rfind("Operation too slow", 0));
+    // A slow answer within the stall time is read normally.
+    Sim.Fault("Login", 1, "delay", 200);
+    EXPECT_NE("", Ws->Login(Sim.Username(), Sim.Password()));
+}
+
+TEST(GatewayResult, TheResultElementIsFoundWhateverItsName) {
+    TGatewaySim Sim;
+    auto Ws = Client(Sim);
+    Sim.Fault("Login", 1, "renamed");  // the only child is <Unexpected>
+    EXPECT_EQ(0u, Ws->Login(Sim.Username(), Sim.Password()).rfind("SIM-", 0));
+    Sim.Fault("Login", 1, "multichild");  // <Info>, <return>, <Extra>: "return" is the result
+    EXPECT_EQ(0u, Ws->Login(Sim.Username(), Sim.Password()).rfind("SIM-", 0));
+    const std::string Token = Ws->Login(Sim.Username(), Sim.Password());
+    Sim.Fault("GetStatus", 1, "multichild");
+    EXPECT_EQ(1, Ws->GetStatus(Token));
+    // A body without any element leaves the result empty.
+    Sim.Fault("Login", 1, "emptybody");
+    EXPECT_EQ("", Ws->Login(Sim.Username(), Sim.Password()));
+    Sim.Fault("GetStatus", 1, "emptybody");
+    EXPECT_EQ(0, Ws->GetStatus(Token));
+    Sim.Fault("GetBatchInfoObject", 1, "emptybody");
+    EXPECT_EQ(nullptr, Ws->GetBatchInfoObject(Token, "B1"));
+}
+
+TEST(GatewayRegistration, ActionsFollowThePatternInTheServiceNamespace) {
+    const TSoapRegistration& R = VexoWSRegistration();
+    EXPECT_EQ("http://vexo.gateway", R.Namespace);
+    EXPECT_EQ("UTF-8", R.Encoding);
+    EXPECT_TRUE(R.DocumentStyle);
+    EXPECT_EQ("http://vexo.gateway/Vexo.Webservice.SendSMSMessageNS",
+              R.SoapAction("SendSMSMessageNS"));
+    ASSERT_EQ(26u, R.Operations.size());
+    EXPECT_STREQ("GetBatchInfo", R.Operations.front().Name);
+    EXPECT_STREQ("Test", R.Operations.back().Name);
+    int Inline = 0;
+    for (const auto& T : R.Types) Inline += T.Inline;
+    EXPECT_EQ(1, Inline);
+    EXPECT_TRUE(R.Types.at(6).Inline);
+    EXPECT_STREQ("ArrayOfRuleProcRuleProcess", R.Types.at(6).XmlTypeName);
+}
