@@ -1,0 +1,261 @@
+// The real executable, copied into a fresh directory with or without its configuration:
+// start-up and shut-down logs, the state reports to the service manager, control signals,
+// a start outside the service manager, and installing and removing the unit.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/NotifyListener.h"
+#include "tests/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::BuildDir;
+using testsupport::ChildProcess;
+using testsupport::Exists;
+using testsupport::Lines;
+using testsupport::ListDir;
+using testsupport::MakeDirs;
+using testsupport::NotifyListener;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WaitFor;
+using testsupport::WriteFile;
+
+// A port on 127.0.0.1 that nothing listens on.
+int UnusedPort() {
+    int Fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A);
+    socklen_t Len = sizeof A;
+    getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &Len);
+    close(Fd);
+    return ntohs(A.sin_port);
+}
+
+class HostProcess : public ::testing::Test {
+  protected:
+    HostProcess() { std::filesystem::copy_file(BuildDir() + "/BrovaCSVSender", Exe); }
+
+    void WriteConfig() {
+        WriteFile(Dir / "BrovaCSVSenderConfig.xml",
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                  "<BulkCSVSender>\n"
+                  "  <OperationalTime Enabled=\"false\" StartTime=\"08:00\" EndTime=\"17:00\"/>\n"
+                  "  <Vexo URL=\"http://127.0.0.1:" +
+                      std::to_string(UnusedPort()) +
+                      "/csp/vexo/Vexo.Webservice.cls\" Username=\"user\" Password=\"pass\"/>\n"
+                      "  <Settings PollInterval=\"200\" StatusInterval=\"60000\" "
+                      "ReplyInterval=\"60000\">\n"
+                      "    <Protocols/>\n"
+                      "  </Settings>\n"
+                      "</BulkCSVSender>\n");
+    }
+
+    ChildProcess::Options Env(std::vector<std::string> Extra = {}) const {
+        ChildProcess::Options O;
+        O.env = std::move(Extra);
+        O.unset_env = {"NOTIFY_SOCKET", "BROVA_UNIT_DIR"};
+        O.cwd = Dir.Path();
+        return O;
+    }
+
+    // The messages of the process log; every line must carry its time stamp.
+    std::vector<std::string> LogMessages() const {
+        static const std::regex Line(R"(^\d{4}/\d{2}/\d{2}( \d{2}:\d{2}:\d{2})? : (.*)$)");
+        const std::string Text = ReadFile(LogPath);
+        std::vector<std::string> Messages;
+        for (const std::string& L : Lines(Text)) {
+            std::smatch M;
+            EXPECT_TRUE(std::regex_match(L, M, Line)) << "bad log line: " << L;
+            Messages.push_back(M.size() > 2 ? M[2].str() : L);
+        }
+        if (!Text.empty()) {
+            EXPECT_EQ(Text.substr(Text.size() - 2), "\r\n");
+        }
+        return Messages;
+    }
+
+    bool LogHas(const std::string& Message) const {
+        return ReadFile(LogPath).find(" : " + Message + "\r\n") != std::string::npos;
+    }
+
+    TempDir Dir;
+    std::string Exe = Dir / "BrovaCSVSender";
+    std::string LogPath = Dir / "BrovaCSVSender.Log";
+};
+
+TEST_F(HostProcess, ConsoleStartWithoutConfigurationFailsWithTwoLogLines) {
+    ChildProcess P({Exe, "/CONSOLE"}, Env());
+    const int Status = P.Wait();
+    EXPECT_NE(Status, 0);
+    EXPECT_NE(Status, -1);
+    EXPECT_EQ(LogMessages(),
+              (std::vector<std::string>{
+                  "Brova CSV Bulk Messenger Started up.",
+                  "Starting up exception: (DtaMdl Startup Error : Config file does not exist)"}));
+    EXPECT_NE(
+        P.Stderr().find(
+            "svcBrovaCSVSender: Service failed on start: Error During Creation of DataModule\n"),
+        std::string::npos)
+        << P.Stderr();
+}
+
+TEST_F(HostProcess, ConsoleRunShutsDownOnceOnSigtermAndOnSigint) {
+    WriteConfig();
+    for (int Signal : {SIGTERM, SIGINT}) {
+        unlink(LogPath.c_str());
+        ChildProcess P({Exe, "/console"}, Env());
+        ASSERT_TRUE(WaitFor([&] { return LogHas("Brova CSV Bulk Messenger Started up."); }));
+        P.Signal(Signal);
+        EXPECT_EQ(P.Wait(), 0) << P.Stderr();
+        EXPECT_EQ(LogMessages(), (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.",
+                                                           "Brova CSV Bulk Messenger Shut down."}));
+    }
+}
+
+TEST_F(HostProcess, UnderTheServiceManagerReportsEveryStateAndFollowsTheSignals) {
+    WriteConfig();
+    NotifyListener Manager(Dir / "notify");
+    ChildProcess P({Exe}, Env({"NOTIFY_SOCKET=" + Manager.Address()}));
+    EXPECT_EQ(Manager.Receive(), "STATUS=Start pending");
+    EXPECT_EQ(Manager.Receive(), "READY=1\nSTATUS=Running");
+    // Ready comes after the start-up, which ends with the first poll.
+    EXPECT_TRUE(LogHas("Brova CSV Bulk Messenger Started up."));
+
+    P.Signal(SIGTSTP);
+    EXPECT_EQ(Manager.Receive(), "STATUS=Pause pending");
+    EXPECT_EQ(Manager.Receive(), "STATUS=Paused");
+    P.Signal(SIGHUP);  // ignored: the configuration is read only at start
+    P.Signal(SIGCONT);
+    EXPECT_EQ(Manager.Receive(), "STATUS=Continue pending");
+    EXPECT_EQ(Manager.Receive(), "STATUS=Running");
+    EXPECT_TRUE(P.Running());
+
+    P.Signal(SIGTERM);
+    EXPECT_EQ(Manager.Receive(), "STOPPING=1\nSTATUS=Stop pending");
+    EXPECT_EQ(Manager.Receive(), "STATUS=Stopped");
+    EXPECT_EQ(P.Wait(), 0);
+    EXPECT_EQ(Manager.Receive(200ms), "");
+    EXPECT_EQ(LogMessages(), (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.",
+                                                       "Brova CSV Bulk Messenger Shut down."}));
+}
+
+TEST_F(HostProcess, FailedStartUnderTheServiceManagerNeverReportsReady) {
+    NotifyListener Manager(Dir / "notify");
+    ChildProcess P({Exe}, Env({"NOTIFY_SOCKET=" + Manager.Address()}));
+    EXPECT_EQ(Manager.Receive(), "STATUS=Start pending");
+    EXPECT_EQ(Manager.Receive(), "STATUS=Stopped");
+    EXPECT_EQ(P.Wait(), 1);
+    EXPECT_EQ(LogMessages().size(), 2u);
+}
+
+TEST_F(HostProcess, StartedByHandWritesTheSystemLogEntryAndNoProcessLog) {
+    WriteConfig();
+    ChildProcess P({Exe}, Env());
+    EXPECT_EQ(P.Wait(), 1);
+    EXPECT_EQ(P.Stderr(),
+              "BrovaCSVSender: The service process could not connect to the service controller.\n");
+    EXPECT_EQ(P.Stdout(), "");
+    EXPECT_FALSE(Exists(LogPath));
+    EXPECT_EQ(ListDir(Dir.Path()),
+              (std::vector<std::string>{"BrovaCSVSender", "BrovaCSVSenderConfig.xml"}));
+}
+
+class InstallProcess : public HostProcess {
+  protected:
+    struct TResult {
+        int Status;
+        std::string Out, Err;
+    };
+    TResult Run(std::vector<std::string> Args, const std::string& UnitDir) {
+        Args.insert(Args.begin(), Exe);
+        ChildProcess P(Args, Env({"BROVA_UNIT_DIR=" + UnitDir}));
+        const int Status = P.Wait();
+        return {Status, P.Stdout(), P.Stderr()};
+    }
+    std::string UnitDir = Dir / "units";
+    std::string Unit = UnitDir + "/svcBrovaCSVSender.service";
+};
+
+TEST_F(InstallProcess, InstallAndUninstallWriteAndRemoveTheUnit) {
+    MakeDirs(UnitDir);
+    const std::string Expected =
+        "[Unit]\n"
+        "Description=Brova CSV Sender\n"
+        "After=network-online.target\n"
+        "Wants=network-online.target\n"
+        "\n"
+        "[Service]\n"
+        "Type=notify\n"
+        "ExecStart=" +
+        Exe +
+        "\n"
+        "Restart=no\n"
+        "User=root\n"
+        "TimeoutStartSec=600\n"
+        "TimeoutStopSec=180\n"
+        "\n"
+        "[Install]\n"
+        "WantedBy=multi-user.target\n";
+
+    TResult R = Run({"/INSTALL"}, UnitDir);
+    EXPECT_EQ(R.Status, 0);
+    EXPECT_EQ(R.Out, "Service installed successfully\n");
+    EXPECT_EQ(R.Err, "");
+    EXPECT_EQ(ReadFile(Unit), Expected);
+
+    // An installed service is never overwritten.
+    R = Run({"-install"}, UnitDir);
+    EXPECT_EQ(R.Status, 1);
+    EXPECT_EQ(R.Out, "");
+    EXPECT_EQ(R.Err, "Brova CSV Sender: Cannot write " + Unit + ": File exists\n");
+    EXPECT_EQ(ReadFile(Unit), Expected);
+
+    R = Run({"/uninstall"}, UnitDir);
+    EXPECT_EQ(R.Status, 0);
+    EXPECT_EQ(R.Out, "Service uninstalled successfully\n");
+    EXPECT_EQ(R.Err, "");
+    EXPECT_FALSE(Exists(Unit));
+
+    R = Run({"/UNINSTALL"}, UnitDir);
+    EXPECT_EQ(R.Status, 1);
+    EXPECT_EQ(R.Err, "Brova CSV Sender: Cannot remove " + Unit + ": No such file or directory\n");
+
+    // Installing and removing leave no process log and no stray files.
+    EXPECT_FALSE(Exists(LogPath));
+    EXPECT_TRUE(ListDir(UnitDir).empty());
+}
+
+TEST_F(InstallProcess, SilentPrintsNothingOnSuccessButStillReportsFailures) {
+    MakeDirs(UnitDir);
+    TResult R = Run({"-Install", "/SILENT"}, UnitDir);
+    EXPECT_EQ(R.Status, 0);
+    EXPECT_EQ(R.Out + R.Err, "");
+    EXPECT_TRUE(Exists(Unit));
+
+    R = Run({"/silent", "-UNINSTALL"}, UnitDir);
+    EXPECT_EQ(R.Status, 0);
+    EXPECT_EQ(R.Out + R.Err, "");
+    EXPECT_FALSE(Exists(Unit));
+
+    const std::string Missing = Dir / "missing";
+    R = Run({"/INSTALL", "/SILENT"}, Missing);
+    EXPECT_EQ(R.Status, 1);
+    EXPECT_EQ(R.Out, "");
+    EXPECT_EQ(R.Err, "Brova CSV Sender: Cannot write " + Missing +
+                         "/svcBrovaCSVSender.service: No such file or directory\n");
+}
+
+}  // namespace
