@@ -1,21 +1,18 @@
 #include "host/BulkSMSService.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tests/NotifyListener.h"
 #include "tests/TestSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using testsupport::Lines;
-using testsupport::NotifyListener;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -57,8 +54,7 @@ class ServiceRun : public ::testing::Test {
 
     TempDir Dir;
     TsvcBrovaCSVSender Service{Dir / "BrovaCSVSender", Now};
-    NotifyListener Listener{Dir / "notify"};
-    TServiceHost Host{kServiceName, "BrovaCSVSender", TServiceNotifier(Listener.Address())};
+    TServiceHost Host{kServiceName, "BrovaCSVSender", TServiceNotifier("")};
 };
 
 TEST_F(ServiceRun, StopDuringAPollIsCarriedOutAfterItAndShutsDownOnce) {
@@ -119,13 +115,6 @@ TEST_F(ServiceRun, NoPollRunsWhilePaused) {
     Continuer.join();
     EXPECT_EQ(PollsAtPause, 3u);
     EXPECT_EQ(PollsAtContinue, 3u);
-    std::vector<std::string> Reports;
-    for (std::string M = Listener.Receive(0ms); !M.empty(); M = Listener.Receive(0ms))
-        Reports.push_back(M);
-    EXPECT_EQ(Reports, (std::vector<std::string>{
-                           "STATUS=Start pending", "READY=1\nSTATUS=Running",
-                           "STATUS=Pause pending", "STATUS=Paused", "STATUS=Continue pending",
-                           "STATUS=Running", "STOPPING=1\nSTATUS=Stop pending", "STATUS=Stopped"}));
 }
 
 TEST_F(ServiceRun, AfterAShutdownTheProcessEndShutsTheDispatcherDownOnce) {
@@ -142,20 +131,6 @@ TEST_F(ServiceRun, AfterAShutdownTheProcessEndShutsTheDispatcherDownOnce) {
     Service.ReleaseAtProcessEnd();
     EXPECT_EQ(LogMessages(), (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.",
                                                        "Brova CSV Bulk Messenger Shut down."}));
-}
-
-TEST_F(ServiceRun, FailedStartLeavesNoDispatcher) {
-    unlink((Dir / "BrovaCSVSenderConfig.xml").c_str());
-    TServiceHandlers Handlers;
-    Handlers.Start = [&](TEventLoop& Loop) { Service.ServiceStart(Loop); };
-    Handlers.Stop = [&] { Service.ServiceStop(); };
-    EXPECT_EQ(Host.Run(Handlers), 1);
-    EXPECT_FALSE(Service.DtaMdlBulkSMS);
-    Service.ReleaseAtProcessEnd();
-    EXPECT_EQ(LogMessages(),
-              (std::vector<std::string>{
-                  "Brova CSV Bulk Messenger Started up.",
-                  "Starting up exception: (DtaMdl Startup Error : Config file does not exist)"}));
 }
 
 }  // namespace

@@ -103,19 +103,6 @@ TEST_F(ServiceHostRun, FailedStartIsLoggedUnderTheServiceNameAndNeverReportsRead
     EXPECT_EQ(Stops, 0);
 }
 
-TEST_F(ServiceHostRun, ShutdownEndsWithoutTheStopHandler) {
-    int Stops = 0;
-    TServiceHandlers Handlers;
-    Handlers.Start = [](TEventLoop& Loop) { Loop.Post(TControlRequest::Shutdown); };
-    Handlers.Stop = [&] { ++Stops; };
-    EXPECT_EQ(Host.Run(Handlers), 0);
-    EXPECT_EQ(Host.EndedBy(), TControlRequest::Shutdown);
-    EXPECT_EQ(Stops, 0);
-    const auto Messages = ReceiveAll(Listener);
-    ASSERT_FALSE(Messages.empty());
-    EXPECT_EQ(Messages.back(), "STATUS=Stopped");
-}
-
 TEST_F(ServiceHostRun, ErrorEscapingATimerHandlerIsLoggedUnderTheExecutableName) {
     TServiceHandlers Handlers;
     std::unique_ptr<TTimer> Timer;

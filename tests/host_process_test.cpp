@@ -152,15 +152,6 @@ TEST_F(HostProcess, UnderTheServiceManagerReportsEveryStateAndFollowsTheSignals)
                                                        "Brova CSV Bulk Messenger Shut down."}));
 }
 
-TEST_F(HostProcess, FailedStartUnderTheServiceManagerNeverReportsReady) {
-    NotifyListener Manager(Dir / "notify");
-    ChildProcess P({Exe}, Env({"NOTIFY_SOCKET=" + Manager.Address()}));
-    EXPECT_EQ(Manager.Receive(), "STATUS=Start pending");
-    EXPECT_EQ(Manager.Receive(), "STATUS=Stopped");
-    EXPECT_EQ(P.Wait(), 1);
-    EXPECT_EQ(LogMessages().size(), 2u);
-}
-
 TEST_F(HostProcess, StartedByHandWritesTheSystemLogEntryAndNoProcessLog) {
     WriteConfig();
     ChildProcess P({Exe}, Env());
