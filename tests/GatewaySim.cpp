@@ -44,7 +44,13 @@ THttpResult HttpRequest(const std::string& Method, const std::string& Url, const
     if (!C) throw std::runtime_error("curl_easy_init failed");
     THttpResult R;
     curl_slist* List = nullptr;
-    for (const auto& H : Headers) List = curl_slist_append(List, H.c_str());
+    bool Typed = false;
+    for (const auto& H : Headers) {
+        List = curl_slist_append(List, H.c_str());
+        Typed = Typed || H.rfind("Content-Type:", 0) == 0;
+    }
+    // Not a form: the server would parse it and refuse a large one.
+    if (!Typed) List = curl_slist_append(List, "Content-Type: application/octet-stream");
     List = curl_slist_append(List, "Expect:");
     curl_easy_setopt(C, CURLOPT_URL, Url.c_str());
     curl_easy_setopt(C, CURLOPT_NOSIGNAL, 1L);

@@ -324,9 +324,8 @@ TSimHttpResponse TSimGateway::HandleSoap(const TSimHttpRequest& Request) {
     {
         std::lock_guard<std::mutex> Lock(Mutex_);
         if (Requests_.size() >= kMaxLoggedRequests) Requests_.erase(Requests_.begin());
-        Requests_.push_back(Request);
-        TSimHttpRequest& Logged = Requests_.back();
-        if (Logged.Body.size() > kMaxLoggedBodyBytes) Logged.Body.resize(kMaxLoggedBodyBytes);
+        Requests_.push_back({Request.Method, Request.Path, Request.Host, Request.SoapAction,
+                             Request.ContentType, Request.Body.substr(0, kMaxLoggedBodyBytes)});
     }
     pugi::xml_document Doc;
     pugi::xml_parse_result Parsed = Doc.load_buffer(Request.Body.data(), Request.Body.size());

@@ -109,6 +109,8 @@ int main(int argc, char** argv) {
     Server.set_read_timeout(kSocketTimeoutSeconds);
     Server.set_write_timeout(kSocketTimeoutSeconds);
     Server.set_payload_max_length(size_t(1) << 31);
+    // Headers and body go out in separate writes; without this each answer waits for an ACK.
+    Server.set_tcp_nodelay(true);
 
     int Bound = Port == 0 ? Server.bind_to_any_port("127.0.0.1")
                           : (Server.bind_to_port("127.0.0.1", Port) ? Port : -1);
