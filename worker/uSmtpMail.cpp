@@ -1,0 +1,164 @@
+#include "worker/uSmtpMail.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+
+#include "platform/Files.h"
+
+namespace {
+
+// A server that accepts the connection and then stops answering must not hold a worker for ever.
+constexpr long kSmtpStallSeconds = 120;
+constexpr long kSmtpStallBytesPerSecond = 1;
+
+// libcurl's global state, made before any worker thread can send; never torn down, because
+// workers may still be sending when the process ends.
+const bool kCurlReady = [] {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    return true;
+}();
+
+struct TCurlDeleter {
+    void operator()(CURL* C) const { curl_easy_cleanup(C); }
+    void operator()(curl_slist* L) const { curl_slist_free_all(L); }
+    void operator()(curl_mime* M) const { curl_mime_free(M); }
+};
+
+// A header value on one line: line breaks in configured texts must not start new headers.
+std::string OneLine(const std::string& Text) {
+    std::string Out;
+    Out.reserve(Text.size());
+    for (char C : Text)
+        if (C != '\r' && C != '\n') Out += C;
+    return Out;
+}
+
+bool IsAscii(const std::string& Text) {
+    for (char C : Text)
+        if (static_cast<unsigned char>(C) >= 0x80) return false;
+    return true;
+}
+
+std::string Base64(const std::string& Data) {
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string Out;
+    size_t I = 0;
+    for (; I + 2 < Data.size(); I += 3) {
+        const unsigned V = (unsigned char)Data[I] << 16 | (unsigned char)Data[I + 1] << 8 |
+                           (unsigned char)Data[I + 2];
+        Out += kAlphabet[V >> 18 & 63];
+        Out += kAlphabet[V >> 12 & 63];
+        Out += kAlphabet[V >> 6 & 63];
+        Out += kAlphabet[V & 63];
+    }
+    if (I < Data.size()) {
+        unsigned V = (unsigned char)Data[I] << 16;
+        if (I + 1 < Data.size()) V |= (unsigned char)Data[I + 1] << 8;
+        Out += kAlphabet[V >> 18 & 63];
+        Out += kAlphabet[V >> 12 & 63];
+        Out += I + 1 < Data.size() ? kAlphabet[V >> 6 & 63] : '=';
+        Out += '=';
+    }
+    return Out;
+}
+
+// Header text: as it is when plain ASCII, else one encoded word (the texts are UTF-8).
+std::string HeaderText(const std::string& Text) {
+    const std::string Line = OneLine(Text);
+    if (IsAscii(Line)) return Line;
+    return "=?UTF-8?B?" + Base64(Line) + "?=";
+}
+
+std::string Mailbox(const std::string& Address) { return "<" + OneLine(Address) + ">"; }
+
+std::string FromHeader(const TSmtpMail& Mail) {
+    if (Mail.FromName.empty()) return "From: " + Mailbox(Mail.FromAddress);
+    std::string Name = OneLine(Mail.FromName);
+    if (!IsAscii(Name)) return "From: " + HeaderText(Name) + " " + Mailbox(Mail.FromAddress);
+    std::string Quoted = "\"";
+    for (char C : Name) {
+        if (C == '"' || C == '\\') Quoted += '\\';
+        Quoted += C;
+    }
+    return "From: " + Quoted + "\" " + Mailbox(Mail.FromAddress);
+}
+
+std::string FileNameOf(const std::string& Path) {
+    const size_t Slash = Path.find_last_of("/\\");
+    return Slash == std::string::npos ? Path : Path.substr(Slash + 1);
+}
+
+void Check(CURLcode Code, const char* What) {
+    if (Code != CURLE_OK) throw ESmtpError(std::string(What) + ": " + curl_easy_strerror(Code));
+}
+
+}  // namespace
+
+void SendSmtpMail(const TSmtpMail& Mail) {
+    (void)kCurlReady;
+    if (!Mail.AttachmentPath.empty() && !FileExists(Mail.AttachmentPath))
+        throw ESmtpError("Attachment file not found: " + Mail.AttachmentPath);
+
+    std::unique_ptr<CURL, TCurlDeleter> Curl(curl_easy_init());
+    if (!Curl) throw ESmtpError("Cannot create the SMTP client");
+    CURL* C = Curl.get();
+
+    std::unique_ptr<curl_slist, TCurlDeleter> Recipients;
+    std::string ToList;
+    for (const std::string& To : Mail.ToAddresses) {
+        curl_slist* Next = curl_slist_append(Recipients.get(), Mailbox(To).c_str());
+        if (!Next) throw ESmtpError("Out of memory");
+        Recipients.release();
+        Recipients.reset(Next);
+        ToList += (ToList.empty() ? "" : ", ") + Mailbox(To);
+    }
+
+    std::vector<std::string> HeaderLines = {FromHeader(Mail), "To: " + ToList,
+                                            "Subject: " + HeaderText(Mail.Subject)};
+    if (!Mail.MailAgent.empty()) HeaderLines.push_back("X-Mailer: " + HeaderText(Mail.MailAgent));
+    std::unique_ptr<curl_slist, TCurlDeleter> Headers;
+    for (const std::string& H : HeaderLines) {
+        curl_slist* Next = curl_slist_append(Headers.get(), H.c_str());
+        if (!Next) throw ESmtpError("Out of memory");
+        Headers.release();
+        Headers.reset(Next);
+    }
+
+    std::string Body;
+    for (const std::string& Line : Mail.BodyLines) Body += Line + "\r\n";
+
+    std::unique_ptr<curl_mime, TCurlDeleter> Mime(curl_mime_init(C));
+    if (!Mime) throw ESmtpError("Cannot create the message");
+    curl_mimepart* Text = curl_mime_addpart(Mime.get());
+    Check(curl_mime_data(Text, Body.data(), Body.size()), "Message body");
+    Check(curl_mime_type(Text, "text/plain; charset=UTF-8"), "Message body");
+    Check(curl_mime_encoder(Text, "quoted-printable"), "Message body");
+    if (!Mail.AttachmentPath.empty()) {
+        curl_mimepart* File = curl_mime_addpart(Mime.get());
+        Check(curl_mime_filedata(File, Mail.AttachmentPath.c_str()), "Attachment");
+        Check(curl_mime_filename(File, FileNameOf(Mail.AttachmentPath).c_str()), "Attachment");
+        Check(curl_mime_type(File, "application/octet-stream"), "Attachment");
+        Check(curl_mime_encoder(File, "base64"), "Attachment");
+    }
+
+    const std::string Url = "smtp://" + Mail.Host + ":" + std::to_string(Mail.Port);
+    const std::string From = Mailbox(Mail.FromAddress);
+    char ErrorText[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(C, CURLOPT_URL, Url.c_str());
+    curl_easy_setopt(C, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(C, CURLOPT_ERRORBUFFER, ErrorText);
+    curl_easy_setopt(C, CURLOPT_MAIL_FROM, From.c_str());
+    curl_easy_setopt(C, CURLOPT_MAIL_RCPT, Recipients.get());
+    curl_easy_setopt(C, CURLOPT_HTTPHEADER, Headers.get());
+    curl_easy_setopt(C, CURLOPT_MIMEPOST, Mime.get());
+    curl_easy_setopt(C, CURLOPT_LOW_SPEED_LIMIT, kSmtpStallBytesPerSecond);
+    curl_easy_setopt(C, CURLOPT_LOW_SPEED_TIME, kSmtpStallSeconds);
+    const CURLcode Code = curl_easy_perform(C);
+    if (Code != CURLE_OK) {
+        std::string Reason = curl_easy_strerror(Code);
+        if (ErrorText[0]) Reason += std::string(": ") + ErrorText;
+        throw ESmtpError(Reason);
+    }
+}
