@@ -347,3 +347,109 @@ TEST(GatewayRegistration, ActionsFollowThePatternInTheServiceNamespace) {
     EXPECT_TRUE(R.Types.at(6).Inline);
     EXPECT_STREQ("ArrayOfRuleProcRuleProcess", R.Types.at(6).XmlTypeName);
 }
+
+namespace {
+
+std::string Envelope(const std::string& Body) {
+    return "<?xml version=\"1.0\"?><soap:Envelope "
+           "xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>" +
+           Body + "</soap:Body></soap:Envelope>";
+}
+
+}  // namespace
+
+TEST(GatewayReplies, AnyPrefixesAndCdataAreReadThroughTheirNamespaces) {
+    TGatewaySim Sim;
+    auto Ws = Client(Sim);
+    Sim.RawReply(
+        "Login",
+        "<?xml version=\"1.0\"?>\n<e:Envelope "
+        "xmlns:e=\"http://schemas.xmlsoap.org/soap/envelope/\"><e:Header><x/></e:Header>"
+        "<b:Body xmlns:b=\"http://schemas.xmlsoap.org/soap/envelope/\"><v:LoginResponse "
+        "xmlns:v=\"http://vexo.gateway\"><v:LoginResult><![CDATA[<tok&en>]]></v:LoginResult>"
+        "</v:LoginResponse></b:Body></e:Envelope>",
+        200, "text/xml; charset=utf-8");
+    EXPECT_EQ("<tok&en>", Ws->Login("u", "p"));
+    // A reply in UTF-16 with its byte order mark; "#" stands for U+00E9.
+    std::string Utf16 = "\xFF\xFE";
+    for (char C :
+         Envelope("<LoginResponse xmlns=\"http://vexo.gateway\"><r>caf#</r></LoginResponse>")) {
+        Utf16 += C == '#' ? '\xE9' : C;
+        Utf16 += '\0';
+    }
+    Sim.RawReply("Login", Utf16);
+    EXPECT_EQ("caf\xC3\xA9", Ws->Login("u", "p"));
+}
+
+TEST(GatewayReplies, CraftedRepliesFailWithTheTableMessages) {
+    TGatewaySim Sim;
+    auto Ws = Client(Sim);
+    auto Failure = [&](const std::string& Body, int Status = 200,
+                       const std::string& Type = "text/xml") {
+        Sim.RawReply("GetStatus", Body, Status, Type);
+        return FailureOf([&] { Ws->GetStatus("t"); });
+    };
+    EXPECT_EQ(
+        "DocumentElement http://schemas.xmlsoap.org/soap/envelope/:Envelope expected, "
+        "http://www.w3.org/2003/05/soap-envelope:Envelope found",
+        Failure("<env:Envelope xmlns:env=\"http://www.w3.org/2003/05/soap-envelope\">"
+                "<env:Body/></env:Envelope>"));
+    EXPECT_EQ("The requested URL returned error: 404 Not Found",
+              Failure("<html><body>no such page</body></html>", 404, "text/html"));
+    EXPECT_EQ("The requested URL returned error: 503 Service Unavailable",
+              Failure("", 503, "text/xml"));
+    // A fault is read whatever the status it comes with; without a faultstring its code stands.
+    EXPECT_EQ("Busy", Failure(Envelope("<soap:Fault><faultcode>soap:Server</faultcode>"
+                                       "<faultstring>Busy</faultstring></soap:Fault>")));
+    EXPECT_EQ(
+        "soap:Server",
+        Failure(Envelope("<soap:Fault><faultcode>soap:Server</faultcode></soap:Fault>"), 500));
+    EXPECT_EQ("'abc' is not a valid integer value",
+              Failure(Envelope("<R xmlns=\"http://vexo.gateway\"><v>abc</v></R>")));
+    EXPECT_EQ("Invalid SOAP Response", Failure("<?xml version=\"1.0\"?><!-- nothing -->"));
+    // A content type the table does not name is read as XML.
+    Sim.RawReply("GetStatus", Envelope("<R xmlns=\"http://vexo.gateway\"><v> 42 </v></R>"), 200,
+                 "application/soap+xml");
+    EXPECT_EQ(42, Ws->GetStatus("t"));
+}
+
+TEST(GatewayReplies, EntitiesOfADocumentTypeAreNeverExpanded) {
+    TGatewaySim Sim;
+    auto Ws = Client(Sim);
+    Sim.RawReply("Login",
+                 "<?xml version=\"1.0\"?><!DOCTYPE soap:Envelope [<!ENTITY a \"aaaaaaaaaa\">"
+                 "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
+                 "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">]>" +
+                     Envelope("<LoginResponse xmlns=\"http://vexo.gateway\"><r>&c;</r>"
+                              "</LoginResponse>")
+                         .substr(21));
+    EXPECT_EQ("&c;", Ws->Login("u", "p"));
+}
+
+TEST(GatewayReplies, DamagedRepliesFailCleanly) {
+    // Every cut of a good reply, and every byte of it replaced, either reads or fails with a
+    // gateway error: no other exception, no crash, no hang.
+    TGatewaySim Sim;
+    auto Ws = Client(Sim);
+    const std::string Good = Envelope(
+        "<LoginResponse xmlns=\"http://vexo.gateway\"><LoginResult>SIM-1</LoginResult>"
+        "</LoginResponse>");
+    int Failed = 0, Read = 0;
+    auto Try = [&](const std::string& Body) {
+        Sim.RawReply("Login", Body);
+        try {
+            Ws->Login("u", "p");
+            ++Read;
+        } catch (const ESOAPError&) {
+            ++Failed;
+        }
+    };
+    for (size_t Cut = 0; Cut < Good.size(); Cut += 3) Try(Good.substr(0, Cut));
+    for (size_t At = 0; At < Good.size(); At += 2) {
+        std::string Bad = Good;
+        Bad[At] = char(Bad[At] ^ 0x5A);
+        Try(Bad);
+    }
+    EXPECT_GT(Failed, 0);
+    EXPECT_GT(Read, 0);  // e.g. a changed character inside the token
+}

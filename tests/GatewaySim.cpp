@@ -98,6 +98,15 @@ void TGatewaySim::Fault(const std::string& Operation, int Count, const std::stri
     Expect200(HttpRequest("POST", Url), "fault injection");
 }
 
+void TGatewaySim::RawReply(const std::string& Operation, const std::string& Body, int Status,
+                           const std::string& ContentType) {
+    char* Type = curl_easy_escape(nullptr, ContentType.c_str(), int(ContentType.size()));
+    const std::string Url = BaseUrl() + "/control/reply?op=" + Operation +
+                            "&status=" + std::to_string(Status) + "&type=" + Type;
+    curl_free(Type);
+    Expect200(HttpRequest("POST", Url, Body), "raw reply");
+}
+
 void TGatewaySim::SetOSStatus(const std::string& Text) {
     Expect200(HttpRequest("POST", BaseUrl() + "/control/os-status", Text), "os-status");
 }

@@ -44,6 +44,9 @@ class TGatewaySim {
     // The next Count calls of Operation ("*": any operation) answer with Kind (see
     // tools/vexo-gateway-sim.cpp); DelayMs for "delay". Throws when the simulator refuses.
     void Fault(const std::string& Operation, int Count, const std::string& Kind, int DelayMs = 0);
+    // The next call of Operation ("*": any) gets exactly this HTTP answer.
+    void RawReply(const std::string& Operation, const std::string& Body, int Status = 200,
+                  const std::string& ContentType = "text/xml");
     // Raw text the next GetOSStatus / GetOSReplies returns.
     void SetOSStatus(const std::string& Text);
     void SetOSReplies(const std::string& Text);

@@ -363,6 +363,13 @@ TSimHttpResponse TSimGateway::HandleSoap(const TSimHttpRequest& Request) {
     {
         std::lock_guard<std::mutex> Lock(Mutex_);
         for (const char* Key : {OpName.c_str(), "*"}) {
+            auto It = RawReplies_.find(Key);
+            if (It == RawReplies_.end()) continue;
+            TSimHttpResponse Raw = std::move(It->second);
+            RawReplies_.erase(It);
+            return Raw;
+        }
+        for (const char* Key : {OpName.c_str(), "*"}) {
             auto It = Faults_.find(Key);
             if (It == Faults_.end() || It->second.Count <= 0) continue;
             Fault = It->second;
@@ -773,6 +780,18 @@ std::string TSimGateway::SetFault(const std::string& Operation, int Count, const
         Faults_.erase(Operation);
     else
         Faults_[Operation] = TFault{Kind, Count, DelayMs};
+    return "";
+}
+
+std::string TSimGateway::SetRawReply(const std::string& Operation, int Status,
+                                     const std::string& ContentType, const std::string& Body) {
+    if (Operation != "*" && !FindOp(Operation)) return "unknown operation '" + Operation + "'";
+    if (Status < 200 || Status > 599) return "status out of range";
+    std::lock_guard<std::mutex> Lock(Mutex_);
+    TSimHttpResponse& R = RawReplies_[Operation];
+    R.Status = Status;
+    R.ContentType = ContentType;
+    R.Body = Body;
     return "";
 }
 

@@ -45,6 +45,9 @@ class TSimGateway {
     // Control interface. Returns an error text, "" when accepted.
     std::string SetFault(const std::string& Operation, int Count, const std::string& Kind,
                          int DelayMs);
+    // The next call of Operation ("*": any) is answered with exactly this status, type and body.
+    std::string SetRawReply(const std::string& Operation, int Status,
+                            const std::string& ContentType, const std::string& Body);
     void SetNextOSStatus(const std::string& Text);
     void SetNextOSReplies(const std::string& Text);
     // One line per message: ReqID,BatchName,Protocol,Address,Reference,MessageType,Text; within a
@@ -96,6 +99,7 @@ class TSimGateway {
     std::vector<TBatchRecord> Batches_;
     std::vector<size_t> PendingStatus_, PendingReplies_;  // indices into Messages_
     std::optional<std::string> NextOSStatus_, NextOSReplies_;
-    std::map<std::string, TFault> Faults_;   // by operation; "*" for every operation
-    std::vector<TSimHttpRequest> Requests_;  // the most recent ones
+    std::map<std::string, TFault> Faults_;                // by operation; "*" for every operation
+    std::map<std::string, TSimHttpResponse> RawReplies_;  // by operation, used once
+    std::vector<TSimHttpRequest> Requests_;               // the most recent ones
 };

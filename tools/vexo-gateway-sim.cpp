@@ -4,6 +4,8 @@
 //   POST /control/fault?op=NAME&count=N&kind=KIND[&ms=M]   the next N calls of NAME ("*": any)
 //        answer with KIND: fault http500 html plain malformed noroot wrongroot twobodies
 //        twoheaders noresult renamed multichild emptybody delay drop (count=0 clears)
+//   POST /control/reply?op=NAME[&status=S][&type=T]  body = the whole raw HTTP answer to the
+//        next call of NAME ("*": any); status 200 and type text/xml unless given
 //   POST /control/os-status, /control/os-replies   body = the raw text the next call returns
 //   GET  /control/messages                         one CSV line per message received
 //   GET  /control/requests?n=N                     the last N SOAP requests, raw
@@ -149,6 +151,14 @@ int main(int argc, char** argv) {
         const std::string Error = Gateway.SetFault(
             Req.get_param_value("op"), std::atoi(Req.get_param_value("count").c_str()),
             Req.get_param_value("kind"), std::atoi(Req.get_param_value("ms").c_str()));
+        Res.status = Error.empty() ? 200 : 400;
+        Res.set_content(Error.empty() ? "ok\n" : Error + "\n", "text/plain");
+    });
+    Server.Post("/control/reply", [&](const httplib::Request& Req, httplib::Response& Res) {
+        const std::string Status = Req.get_param_value("status");
+        const std::string Error = Gateway.SetRawReply(
+            Req.get_param_value("op"), Status.empty() ? 200 : std::atoi(Status.c_str()),
+            Req.has_param("type") ? Req.get_param_value("type") : "text/xml", Req.body);
         Res.status = Error.empty() ? 200 : 400;
         Res.set_content(Error.empty() ? "ok\n" : Error + "\n", "text/plain");
     });
