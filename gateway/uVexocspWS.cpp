@@ -645,6 +645,9 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
         const TSoapOperationInfo& Op = Reg.Operation(Operation);
         if (Args.size() != Op.Params.size())
             throw ESOAPError(std::string("Wrong number of parameters for ") + Operation);
+        // Where the call goes is settled first: a bad address fails before any work.
+        const std::string Url = Transport_->Endpoint();
+        CheckScheme(Url);
         size_t Size = 512;
         for (const auto& A : Args) Size += A.size() + 32;
         std::string Envelope;
@@ -671,8 +674,6 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
         Envelope += Operation;
         Envelope += "></soap:Body></soap:Envelope>";
 
-        const std::string Url = Transport_->Endpoint();
-        CheckScheme(Url);
         TSoapHttpReply Http = Transport_->Post(Url, Reg.SoapAction(Operation), Envelope);
         Reply.Body = std::move(Http.Body);
         InterpretReply(Reply, Http);
