@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/Files.h"
@@ -11,6 +12,8 @@ namespace {
 // A server that accepts the connection and then stops answering must not hold a worker for ever.
 constexpr long kSmtpStallSeconds = 120;
 constexpr long kSmtpStallBytesPerSecond = 1;
+// Text bytes per encoded header word: 60 base64 characters, within the 75 a word may have.
+constexpr size_t kEncodedWordBytes = 45;
 
 // libcurl's global state, made before any worker thread can send; never torn down, because
 // workers may still be sending when the process ends.
@@ -64,11 +67,24 @@ std::string Base64(const std::string& Data) {
     return Out;
 }
 
-// Header text: as it is when plain ASCII, else one encoded word (the texts are UTF-8).
+// Header text: as it is when plain ASCII, else encoded words (the texts are UTF-8), each short
+// enough for a header line and holding whole characters only.
 std::string HeaderText(const std::string& Text) {
     const std::string Line = OneLine(Text);
     if (IsAscii(Line)) return Line;
-    return "=?UTF-8?B?" + Base64(Line) + "?=";
+    std::string Out;
+    size_t From = 0;
+    while (From < Line.size()) {
+        size_t To = std::min(Line.size(), From + kEncodedWordBytes);
+        // Back up to the start of a character (continuation bytes are 10xxxxxx).
+        while (To < Line.size() && To > From + 1 &&
+               (static_cast<unsigned char>(Line[To]) & 0xC0) == 0x80)
+            --To;
+        if (!Out.empty()) Out += ' ';
+        Out += "=?UTF-8?B?" + Base64(Line.substr(From, To - From)) + "?=";
+        From = To;
+    }
+    return Out;
 }
 
 std::string Mailbox(const std::string& Address) { return "<" + OneLine(Address) + ">"; }
@@ -90,6 +106,9 @@ std::string FileNameOf(const std::string& Path) {
     return Slash == std::string::npos ? Path : Path.substr(Slash + 1);
 }
 
+// Server answers are read by libcurl itself; nothing of them goes anywhere else.
+size_t Discard(char*, size_t Size, size_t Count, void*) { return Size * Count; }
+
 void Check(CURLcode Code, const char* What) {
     if (Code != CURLE_OK) throw ESmtpError(std::string(What) + ": " + curl_easy_strerror(Code));
 }
@@ -98,6 +117,7 @@ void Check(CURLcode Code, const char* What) {
 
 void SendSmtpMail(const TSmtpMail& Mail) {
     (void)kCurlReady;
+    if (Mail.ToAddresses.empty()) throw ESmtpError("No recipient address");
     if (!Mail.AttachmentPath.empty() && !FileExists(Mail.AttachmentPath))
         throw ESmtpError("Attachment file not found: " + Mail.AttachmentPath);
 
@@ -149,6 +169,7 @@ void SendSmtpMail(const TSmtpMail& Mail) {
     curl_easy_setopt(C, CURLOPT_URL, Url.c_str());
     curl_easy_setopt(C, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(C, CURLOPT_ERRORBUFFER, ErrorText);
+    curl_easy_setopt(C, CURLOPT_WRITEFUNCTION, Discard);
     curl_easy_setopt(C, CURLOPT_MAIL_FROM, From.c_str());
     curl_easy_setopt(C, CURLOPT_MAIL_RCPT, Recipients.get());
     curl_easy_setopt(C, CURLOPT_HTTPHEADER, Headers.get());
