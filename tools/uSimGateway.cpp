@@ -666,7 +666,6 @@ std::string TSimGateway::Send(const std::string& XMLStream, bool Compressed) {
     B.RecTime = RecTime;
     B.First = Messages_.size();
     B.Count = New.size();
-    Messages_.reserve(Messages_.size() + New.size());
     for (auto& M : New) {
         M.ReqID = NextReqID_++;
         M.BatchNo = B.BatchNo;
