@@ -528,15 +528,18 @@ void InterpretReply(TSoapReply& R, const TSoapHttpReply& Http) {
     R.Result = PickResult(First);
 }
 
-std::string Str(const std::string& Value) {
-    std::string Out;
-    AppendEscaped(Out, ToXmlText(Value));
-    return Out;
-}
+// One parameter value: a caller's text, made XML-safe and escaped straight into the envelope
+// (a batch is tens of megabytes), or a number or flag already in its wire form.
+struct TArg {
+    const std::string* Text = nullptr;
+    std::string Plain;
+};
 
-std::string Int(int64_t Value) { return std::to_string(Value); }
+TArg Str(const std::string& Value) { return {&Value, {}}; }
 
-std::string Bool(bool Value) { return Value ? "true" : "false"; }
+TArg Int(int64_t Value) { return {nullptr, std::to_string(Value)}; }
+
+TArg Bool(bool Value) { return {nullptr, Value ? "true" : "false"}; }
 
 class TVexoWSSoapClient final : public IVexoWSSoap {
   public:
@@ -639,8 +642,8 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
     int64_t Test(const std::string& Testval) override { return CallInt64("Test", {Str(Testval)}); }
 
   private:
-    // Args are the parameters' wire texts, already escaped, in declared order.
-    void Call(const char* Operation, std::initializer_list<std::string> Args, TSoapReply& Reply) {
+    // Args are the parameters' values in declared order.
+    void Call(const char* Operation, std::initializer_list<TArg> Args, TSoapReply& Reply) {
         const TSoapRegistration& Reg = VexoWSRegistration();
         const TSoapOperationInfo& Op = Reg.Operation(Operation);
         if (Args.size() != Op.Params.size())
@@ -649,7 +652,8 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
         const std::string Url = Transport_->Endpoint();
         CheckScheme(Url);
         size_t Size = 512;
-        for (const auto& A : Args) Size += A.size() + 32;
+        for (const auto& A : Args)
+            Size += (A.Text ? A.Text->size() + A.Text->size() / 8 : A.Plain.size()) + 32;
         std::string Envelope;
         Envelope.reserve(Size);
         Envelope += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<soap:Envelope xmlns:soap=\"";
@@ -664,7 +668,10 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
             Envelope += '<';
             Envelope += Param->Name;
             Envelope += '>';
-            Envelope += A;
+            if (A.Text)
+                AppendEscaped(Envelope, ToXmlText(*A.Text));
+            else
+                Envelope += A.Plain;
             Envelope += "</";
             Envelope += Param->Name;
             Envelope += '>';
@@ -679,13 +686,13 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
         InterpretReply(Reply, Http);
     }
 
-    std::string CallString(const char* Operation, std::initializer_list<std::string> Args) {
+    std::string CallString(const char* Operation, std::initializer_list<TArg> Args) {
         TSoapReply R;
         Call(Operation, Args, R);
         return R.Result ? TextOf(R.Result) : std::string();
     }
 
-    int64_t CallInt64(const char* Operation, std::initializer_list<std::string> Args) {
+    int64_t CallInt64(const char* Operation, std::initializer_list<TArg> Args) {
         TSoapReply R;
         Call(Operation, Args, R);
         return R.Result ? ToInt64(TextOf(R.Result)) : 0;
