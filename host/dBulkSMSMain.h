@@ -2,6 +2,9 @@
 // timers of directory polling, status collection and reply collection on the service thread.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -13,6 +16,13 @@
 constexpr int kMinCollectionIntervalMs = 1000;
 // Size limit of the process log before it rolls over.
 constexpr uint32_t kProcessLogMaxSizeKB = 1024;
+// A file modified more recently than this may still be being written; a later tick takes it.
+constexpr std::chrono::seconds kMinFileAge{2};
+// Numbered ".Busy" names tried for one file before it is left for the next tick.
+constexpr int kMaxClaimRetries = 100;
+// Lines a stop kept from their status or reply file go beside the process log under this
+// prefix and the target's file name.
+constexpr const char* kUnwrittenPrefix = "Unwritten-";
 
 // Created, used and destroyed on the service thread only; no field needs a lock.
 class TDtaMdlBulkSMS {
@@ -34,10 +44,20 @@ class TDtaMdlBulkSMS {
     // ShutDown with its failure logged instead of thrown.
     void DataModuleDestroy();
 
-    // The timer handlers; StartUp also calls the poll handler once directly.
+    // The timer handlers; StartUp also calls the poll handler once directly. The collection
+    // handlers may run the loop's queued events while an append waits (see AppendLineToFile).
     void tmrPollDirectoryTimer();
     void tmrGetStatussesTimer();
     void tmrGetRepliesTimer();
+
+    // The status or reply directory, with its trailing delimiter, of the last protocol entry
+    // whose trimmed, upper-cased Name equals Key; the executable's directory when none does.
+    std::string GetStatusDirectory(const std::string& Key);
+    std::string GetReplyDirectory(const std::string& Key);
+    // Appends Line and CR LF to TargetFile (created when missing; its directory is not). A
+    // failed attempt is logged and retried after RetryDelay(), while the loop's queued events
+    // run. True once written; false, with the line unwritten, when a stop request ended the wait.
+    bool AppendLineToFile(const std::string& Line, const std::string& TargetFile);
 
     // One line in the process log, with its time stamp, rolling over above 1024 KB.
     void Log(const std::string& Msg);
@@ -45,6 +65,8 @@ class TDtaMdlBulkSMS {
     TEventLoop& Loop;
     TClock Clock;
     std::string ExePath;
+    // The executable's directory with its trailing "/": the fallback for status and reply files.
+    std::string ExeDirectory;
 
     TTimer tmrPollDirectory;
     TTimer tmrGetStatusses;
@@ -58,9 +80,37 @@ class TDtaMdlBulkSMS {
     std::string WindowEnd;
     std::string Token;
     bool Stopping = false;
+
+  private:
+    // One collected entry: its line and the file it belongs in.
+    struct TCollectedLine {
+        std::string Line;
+        std::string Target;
+    };
+    using TCollectedEntry = std::function<TCollectedLine(int Index)>;
+
+    // False when the operational window applies and the clock is outside it.
+    bool InOperationalWindow();
+    // Steps through the enabled protocol entries and claims their files; throws on any error.
+    void PollProtocols();
+    // Renames FullName to a free ".Busy" name; false when none could be had.
+    bool ClaimFile(const std::string& Name, const std::string& FullName, std::string& Claimed);
+    // Appends the line of every entry 0..Count-1 in order; after a stop keeps the rest aside.
+    void AppendCollected(int Count, const TCollectedEntry& Entry);
+    // Appends the lines of entries From..Count-1, First among them, to "Unwritten-" files.
+    void KeepUnwritten(const TCollectedLine& First, int From, int Count,
+                       const TCollectedEntry& Entry);
+    std::string ProtocolDirectory(const std::string& Key, bool Status);
+    // The collection client's call, with the logon before it, and the text it returned.
+    std::string FetchOutstanding(bool Status);
+    bool IsCombinedFormat();
 };
 
 // The executable's path with its extension replaced by ".Log".
 std::string ProcessLogFileName(const std::string& ExePath);
 // BrovaCSVSenderConfig.xml in the executable's directory.
 std::string ConfigFileName(const std::string& ExePath);
+// The executable's directory with its trailing "/" ("" for a bare name).
+std::string ExecutableDirectory(const std::string& ExePath);
+// A client application value as a file name: "/", "\" and control characters become "_".
+std::string SafeFileNamePart(const std::string& Value);

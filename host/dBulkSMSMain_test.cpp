@@ -1,17 +1,32 @@
 #include "host/dBulkSMSMain.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <algorithm>
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "tests/GatewaySim.h"
 #include "tests/TestSupport.h"
+#include "worker/uBulkSMSThread.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+using testsupport::AgeFile;
+using testsupport::Exists;
+using testsupport::ListDir;
+using testsupport::MakeDirs;
 using testsupport::ReadFile;
 using testsupport::TempDir;
+using testsupport::TGatewaySim;
 using testsupport::WriteFile;
 
 const TDateTime kMoment{2024, 1, 31, 10, 0, 0, 0};
@@ -175,6 +190,315 @@ TEST_F(Dispatcher, DestructionShutsDownOnceAndWorkersKeepTheConfiguration) {
     EXPECT_EQ(HeldByWorker->GetSettings()->GetPollInterval(), 5);
     EXPECT_EQ(Log(), kStamp + "Brova CSV Bulk Messenger Started up.\r\n" + kStamp +
                          "Brova CSV Bulk Messenger Shut down.\r\n");
+}
+
+// ---- polling and collection against the gateway simulator ----
+
+// One Protocol element of the configuration.
+struct TEntry {
+    std::string Name = "SMS";
+    std::string Enabled = "true";
+    std::string Poll, Mask = "*.csv", Status, Reply;
+};
+
+// What the dispatcher under test is given: everything a worker needs to run a file through.
+struct TSetup {
+    std::string Url;
+    std::vector<TEntry> Entries;
+    std::string Window = "Enabled=\"true\" StartTime=\"08:00\" EndTime=\"17:00\"";
+    std::string Intervals = "PollInterval=\"0\" ReplyInterval=\"0\" StatusInterval=\"0\"";
+    std::string Format = "";
+};
+
+std::string FullConfig(const TSetup& S) {
+    std::string X = "<?xml version=\"1.0\"?>\n<BulkCSVSender>\n  <OperationalTime " + S.Window +
+                    "/>\n  <Vexo URL=\"" + S.Url +
+                    "\" Username=\"gwuser\" Password=\"gwsecret\">"
+                    "<Sender Name=\"Ops\" EmailAdress=\"ops@example.com\"/></Vexo>\n"
+                    "  <Settings " +
+                    S.Intervals + " Format=\"" + S.Format +
+                    "\" Priority=\"1\" ValidSACellExtensions=\"082;083\">\n"
+                    "    <Mail SendConfirmation=\"false\"/>\n"
+                    "    <Submissions Split=\"0\" MaxMessages=\"100\"/>\n    <Protocols>\n";
+    for (const TEntry& E : S.Entries)
+        X += "      <Protocol Name=\"" + E.Name + "\" Enabled=\"" + E.Enabled +
+             "\" PollDirectory=\"" + E.Poll + "\" PollFileType=\"" + E.Mask +
+             "\" StatusDirectory=\"" + E.Status + "\" ReplyDirectory=\"" + E.Reply + "\"/>\n";
+    return X + "    </Protocols>\n  </Settings>\n</BulkCSVSender>\n";
+}
+
+const std::string kGoodRows = "0821234567,R1,SMS,Hello\r\n0831234567,R2,SMS,Hi\r\n";
+// Every row rejected: the worker fails and leaves the claimed file where it was.
+const std::string kRejectedRows = "0821234567,R1\r\n";
+const std::string kStatusHeader =
+    "MessageRequestID,Reference,Status,Status Description,Status Time\r\n";
+
+// A dispatcher with a clock the test sets, its own directories and (when asked) the simulator.
+class Live : public ::testing::Test {
+  protected:
+    ~Live() override {
+        D.reset();
+        EXPECT_TRUE(WaitForBulkThreads(60s)) << "workers still running";
+    }
+
+    void SetMoment(const TDateTime& When) {
+        std::lock_guard<std::mutex> Guard(MomentLock);
+        Moment = When;
+    }
+    std::unique_ptr<TDtaMdlBulkSMS> Start(const TSetup& S) {
+        WriteFile(Dir / "BrovaCSVSenderConfig.xml", FullConfig(S));
+        return std::make_unique<TDtaMdlBulkSMS>(Loop, Clock, ExePath);
+    }
+    std::string Dropped(const std::string& Directory, const std::string& Name,
+                        const std::string& Content) {
+        const std::string Path = Directory + "/" + Name;
+        WriteFile(Path, Content);
+        AgeFile(Path, 10);
+        return Path;
+    }
+    // The log's messages after their time stamps.
+    std::vector<std::string> Logged() const {
+        std::vector<std::string> Out;
+        for (const std::string& L : testsupport::Lines(ReadFile(Dir / "BrovaCSVSender.Log")))
+            Out.push_back(L.substr(L.find(" : ") + 3));
+        return Out;
+    }
+    void ForgetLog() { unlink((Dir / "BrovaCSVSender.Log").c_str()); }
+
+    TempDir Dir;
+    std::string ExePath = Dir / "BrovaCSVSender";
+    std::mutex MomentLock;
+    TDateTime Moment = kMoment;
+    // Runs on the service thread before each reading of the clock; lets a test act between
+    // two steps of a tick.
+    std::function<void()> BeforeClock;
+    const std::thread::id ServiceThread = std::this_thread::get_id();
+    TClock Clock = [this] {
+        if (BeforeClock && std::this_thread::get_id() == ServiceThread) BeforeClock();
+        std::lock_guard<std::mutex> Guard(MomentLock);
+        return Moment;
+    };
+    TEventLoop Loop;
+    std::unique_ptr<TDtaMdlBulkSMS> D;
+};
+
+class Window : public Live {
+  protected:
+    // A gateway that refuses connections: a tick that polls logs its logon and the failure.
+    void SetUp() override {
+        MakeDirs(In);
+        Setup.Url = "http://127.0.0.1:9/csp/vexo/Vexo.Webservice.cls";
+        Setup.Entries = {{.Poll = In, .Status = In, .Reply = In}};
+        Dropped(In, "ABC.csv", kRejectedRows);
+    }
+    // Whether a tick at this moment polled; a tick that does not poll writes nothing.
+    bool Polls(const TDateTime& When) {
+        SetMoment(When);
+        ForgetLog();
+        D->tmrPollDirectoryTimer();
+        EXPECT_TRUE(D->tmrPollDirectory.Armed());
+        const std::vector<std::string> L = Logged();
+        if (L.empty()) return false;
+        EXPECT_EQ(L.size(), 2u);
+        EXPECT_EQ(L[0], "Logging on... ");
+        EXPECT_EQ(L.back().rfind("Error polling : ", 0), 0u) << L.back();
+        return true;
+    }
+    std::string In = Dir / "in";
+    TSetup Setup;
+};
+
+TEST_F(Window, BothEndsBelongToTheWindowToTheMillisecond) {
+    SetMoment({2024, 1, 31, 7, 0, 0, 0});
+    D = Start(Setup);
+    EXPECT_EQ(Logged(), std::vector<std::string>{"Brova CSV Bulk Messenger Started up."});
+    EXPECT_FALSE(Polls({2024, 1, 31, 7, 59, 59, 999}));
+    EXPECT_TRUE(Polls({2024, 1, 31, 8, 0, 0, 0}));
+    EXPECT_TRUE(Polls({2024, 1, 31, 12, 30, 0, 0}));
+    EXPECT_TRUE(Polls({2024, 1, 31, 17, 0, 0, 0}));
+    EXPECT_FALSE(Polls({2024, 1, 31, 17, 0, 0, 1}));
+    EXPECT_FALSE(Polls({2024, 1, 31, 23, 59, 59, 999}));
+    // A failed logon leaves the file under its own name.
+    EXPECT_EQ(ListDir(In), std::vector<std::string>{"ABC.csv"});
+}
+
+TEST_F(Window, AnEndBeforeTheStartNeverPolls) {
+    Setup.Window = "Enabled=\"true\" StartTime=\"22:00\" EndTime=\"06:00\"";
+    D = Start(Setup);
+    for (const TDateTime& When :
+         {TDateTime{2024, 1, 31, 22, 0, 0, 0}, TDateTime{2024, 1, 31, 23, 0, 0, 0},
+          TDateTime{2024, 1, 31, 3, 0, 0, 0}, TDateTime{2024, 1, 31, 6, 0, 0, 0},
+          TDateTime{2024, 1, 31, 12, 0, 0, 0}})
+        EXPECT_FALSE(Polls(When)) << When.Hour;
+}
+
+TEST_F(Window, WithoutAWindowEveryTickPolls) {
+    Setup.Window = "Enabled=\"false\" StartTime=\"08:00\" EndTime=\"17:00\"";
+    D = Start(Setup);
+    EXPECT_TRUE(Polls({2024, 1, 31, 3, 0, 0, 0}));
+}
+
+TEST_F(Window, AnUnconvertibleTimeOrMissingFlagIsLoggedOnEveryTickAndPolls) {
+    for (const std::string& W :
+         {std::string("Enabled=\"true\" StartTime=\"8h00\" EndTime=\"17:00\""),
+          std::string("Enabled=\"true\" StartTime=\"08:00\" EndTime=\"\""),
+          std::string("StartTime=\"08:00\" EndTime=\"17:00\"")}) {
+        Setup.Window = W;
+        D = Start(Setup);
+        for (int Tick = 0; Tick < 2; ++Tick) {
+            ForgetLog();
+            SetMoment({2024, 1, 31, 3, 0, 0, 0});
+            D->tmrPollDirectoryTimer();
+            const std::vector<std::string> L = Logged();
+            ASSERT_EQ(L.size(), 3u) << W;
+            EXPECT_EQ(L[0], "Error Converting Operational Times");
+            EXPECT_EQ(L[1], "Logging on... ");
+            EXPECT_TRUE(D->tmrPollDirectory.Armed());
+        }
+        D.reset();
+    }
+}
+
+class Polling : public Live {
+  protected:
+    void SetUp() override {
+        for (const std::string& P : {In, In2, Status, Status2, Reply, Reply2}) MakeDirs(P);
+        Setup.Url = Sim.Url();
+        Setup.Entries = {{.Poll = In, .Status = Status, .Reply = Reply}};
+    }
+    std::vector<std::string> BatchesSent() {
+        std::vector<std::string> Out;
+        for (const auto& M : Sim.Messages()) Out.push_back(M.BatchName + ":" + M.Protocol);
+        std::sort(Out.begin(), Out.end());
+        return Out;
+    }
+    TGatewaySim Sim;
+    std::string In = Dir / "in", In2 = Dir / "in2";
+    std::string Status = Dir / "status", Status2 = Dir / "status2";
+    std::string Reply = Dir / "reply", Reply2 = Dir / "reply2";
+    TSetup Setup;
+};
+
+TEST_F(Polling, DisabledEntriesAreSkippedAndTheWorkerGetsTheIndexAmongAllEntries) {
+    Setup.Entries = {
+        {.Name = "SMS", .Enabled = "false", .Poll = In, .Status = Status, .Reply = Reply},
+        {.Name = "sms ", .Poll = In2, .Status = Status2, .Reply = Reply2}};
+    Dropped(In, "OFF.csv", kGoodRows);
+    Dropped(In2, "ABC.20.csv", kGoodRows);
+    D = Start(Setup);
+    ASSERT_TRUE(WaitForBulkThreads(60s));
+    EXPECT_EQ(Logged(),
+              (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.", "Logging on... "}));
+    EXPECT_EQ(ListDir(In), std::vector<std::string>{"OFF.csv"});
+    EXPECT_EQ(BatchesSent(), (std::vector<std::string>{"ABC:SMS", "ABC:SMS"}));
+    // The headers went to the directories of entry 1, named after the batch.
+    EXPECT_EQ(ReadFile(Status2 + "/ABC.CSV"), kStatusHeader);
+    EXPECT_TRUE(Exists(Reply2 + "/ABC.CSV"));
+    EXPECT_TRUE(ListDir(Status).empty());
+    // Gone after a run that went through.
+    EXPECT_TRUE(ListDir(In2).empty());
+}
+
+TEST_F(Polling, ATakenBusyNameGivesTheNextNumberedOneAndANameWithoutExtensionGetsBusy) {
+    WriteFile(In + "/ABC.Busy", "being processed\r\n");
+    Dropped(In, "ABC.csv", kRejectedRows);
+    Dropped(In2, "DATA", kRejectedRows);
+    Setup.Entries.push_back({.Poll = In2, .Mask = "DATA", .Status = Status2, .Reply = Reply2});
+    D = Start(Setup);
+    ASSERT_TRUE(WaitForBulkThreads(60s));
+    EXPECT_EQ(Logged(),
+              (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.", "Logging on... ",
+                                        "Unable to rename file [File exists]",
+                                        "Attempting to rename file to [" + In + "/ABC(1).Busy]",
+                                        "Logging on... "}));
+    // Every row was rejected, so each worker left its claimed file and its log behind.
+    EXPECT_EQ(ListDir(In), (std::vector<std::string>{"ABC(1).Busy", "ABC(1).log", "ABC.Busy"}));
+    EXPECT_EQ(ReadFile(In + "/ABC(1).Busy"), kRejectedRows);
+    EXPECT_EQ(ReadFile(In + "/ABC.Busy"), "being processed\r\n");
+    EXPECT_EQ(ListDir(In2), (std::vector<std::string>{"DATA.Busy", "DATA.log"}));
+    EXPECT_EQ(ReadFile(Status + "/ABC.CSV"), kStatusHeader);
+    EXPECT_EQ(ReadFile(Status2 + "/DATA.CSV"), kStatusHeader);
+}
+
+TEST_F(Polling, AFileWhoseEveryNameIsTakenWaitsAndTheTickGoesOn) {
+    WriteFile(In + "/ABC.Busy", "");
+    for (int N = 1; N <= kMaxClaimRetries; ++N)
+        WriteFile(In + "/ABC(" + std::to_string(N) + ").Busy", "");
+    Dropped(In, "ABC.csv", kRejectedRows);
+    Dropped(In, "DEF.csv", kRejectedRows);
+    D = Start(Setup);
+    ASSERT_TRUE(WaitForBulkThreads(60s));
+    EXPECT_TRUE(Exists(In + "/ABC.csv"));
+    EXPECT_TRUE(Exists(In + "/DEF.Busy"));
+    int Failed = 0, Attempts = 0, GivenUp = 0, Logons = 0;
+    for (const std::string& L : Logged()) {
+        Failed += L == "Unable to rename file [File exists]";
+        Attempts += L.rfind("Attempting to rename file to [", 0) == 0;
+        GivenUp += L == "Unable to claim file [" + In + "/ABC.csv]";
+        Logons += L == "Logging on... ";
+    }
+    EXPECT_EQ(Failed, kMaxClaimRetries + 1);
+    EXPECT_EQ(Attempts, kMaxClaimRetries);
+    EXPECT_EQ(GivenUp, 1);
+    EXPECT_EQ(Logons, 2);
+    EXPECT_TRUE(D->tmrPollDirectory.Armed());
+}
+
+TEST_F(Polling, YoungFilesAndDotEntriesAreLeftAlone) {
+    Setup.Entries[0].Mask = ".*";
+    Setup.Entries.push_back({.Poll = In2, .Status = Status2, .Reply = Reply2});
+    WriteFile(In2 + "/NEW.csv", kRejectedRows);  // modified just now
+    D = Start(Setup);
+    EXPECT_EQ(Logged(), std::vector<std::string>{"Brova CSV Bulk Messenger Started up."});
+    EXPECT_EQ(ListDir(In2), std::vector<std::string>{"NEW.csv"});
+    EXPECT_TRUE(ListDir(In).empty());
+    EXPECT_EQ(ListDir(Dir.Path()),
+              (std::vector<std::string>{"BrovaCSVSender.Log", "BrovaCSVSenderConfig.xml", "in",
+                                        "in2", "reply", "reply2", "status", "status2"}));
+
+    AgeFile(In2 + "/NEW.csv", 3);
+    D->tmrPollDirectoryTimer();
+    ASSERT_TRUE(WaitForBulkThreads(60s));
+    EXPECT_EQ(ListDir(In2), (std::vector<std::string>{"NEW.Busy", "NEW.log"}));
+}
+
+TEST_F(Polling, AFailedLogonLeavesThatFileAndTheRestForALaterTick) {
+    for (const char* Name : {"ONE", "TWO", "SIX"})
+        Dropped(In, Name + std::string(".csv"), kGoodRows);
+    // Between the first file's logon and the second's: the first worker is being created.
+    bool Armed = false;
+    BeforeClock = [&] {
+        if (Armed ||
+            ReadFile(Dir / "BrovaCSVSender.Log").find("Logging on... ") == std::string::npos)
+            return;
+        Armed = true;
+        Sim.Fault("Login", 1, "fault");
+    };
+    D = Start(Setup);
+    ASSERT_TRUE(WaitForBulkThreads(60s));
+    EXPECT_TRUE(Armed);
+    EXPECT_EQ(Logged(), (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.",
+                                                  "Logging on... ", "Logging on... ",
+                                                  "Error polling : Simulated fault in Login"}));
+    EXPECT_TRUE(D->tmrPollDirectory.Armed());
+    // The first file went through; the other two keep their own names.
+    const std::vector<std::string> Left = ListDir(In);
+    ASSERT_EQ(Left.size(), 2u);
+    const std::vector<std::string> Sent = BatchesSent();
+    ASSERT_EQ(Sent.size(), 2u);
+    for (const std::string& Name : Left) {
+        EXPECT_EQ(Name.substr(3), ".csv");
+        EXPECT_NE(Sent[0], Name.substr(0, 3) + ":SMS");
+    }
+
+    BeforeClock = nullptr;
+    ForgetLog();
+    D->tmrPollDirectoryTimer();
+    ASSERT_TRUE(WaitForBulkThreads(60s));
+    EXPECT_EQ(Logged(), (std::vector<std::string>{"Logging on... ", "Logging on... "}));
+    EXPECT_TRUE(ListDir(In).empty());
+    EXPECT_EQ(BatchesSent(), (std::vector<std::string>{"ONE:SMS", "ONE:SMS", "SIX:SMS", "SIX:SMS",
+                                                       "TWO:SMS", "TWO:SMS"}));
 }
 
 }  // namespace
