@@ -195,6 +195,8 @@ void TBulkThread::Execute() {
         } catch (const std::exception& E) {
             // Nothing is cleaned up: the claimed file stays for the operator.
             Log("Error handling failed processing : " + std::string(E.what()));
+        } catch (...) {
+            Log("Error handling failed processing : " + std::string(kUnknownError));
         }
     }
     std::vector<std::string>().swap(ConfirmationLines);

@@ -103,6 +103,17 @@ TEST_F(BulkThreadLifecycle, ProtocolOfNoKnownKindTakesRowsWithoutAddress) {
                         std::to_string(Sent[1].ReqID) + "\""}));
 }
 
+TEST_F(BulkThreadLifecycle, ConstructionFailsForAnEntryThatDoesNotExist) {
+    WriteFile(ClaimedFile(), kGoodRow);
+    EXPECT_THROW(new TBulkThread(
+                     "SMS", "ABC", ClaimedFile(), Token, 4, LoadBulkCSVSenderFromText(ConfigXml()),
+                     [] { return kTestNow; }, Dir / "Exe"),
+                 std::runtime_error);
+    EXPECT_EQ(RunningBulkThreads(), 0);
+    EXPECT_EQ(ListDir(Dir / "Status"), std::vector<std::string>{});
+    EXPECT_EQ(ListDir(Dir / "In"), std::vector<std::string>{"ABC.20.Busy"});
+}
+
 TEST_F(BulkThreadLifecycle, ClaimedFileGoneBeforeReadingFailsTheRunAndKeepsTheLog) {
     Run(std::nullopt);
     EXPECT_EQ(Lines(ReadFile(LogFile())),
