@@ -14,44 +14,6 @@ constexpr size_t kMessageMarkupBytes = 300;
 constexpr size_t kReplyItemMarkupBytes = 160;
 constexpr const char* kServiceNamespace = "http://vexo.gateway";
 
-// Escapes text already known to be valid XML characters. Tab, line feed and carriage return
-// become references, so attribute normalisation and line-end folding cannot change them.
-void AppendEscaped(std::string& Out, std::string_view Text) {
-    size_t Start = 0;
-    for (size_t i = 0; i < Text.size(); ++i) {
-        const char* Ref = nullptr;
-        switch (Text[i]) {
-            case '&':
-                Ref = "&amp;";
-                break;
-            case '<':
-                Ref = "&lt;";
-                break;
-            case '>':
-                Ref = "&gt;";
-                break;
-            case '"':
-                Ref = "&quot;";
-                break;
-            case '\t':
-                Ref = "&#9;";
-                break;
-            case '\n':
-                Ref = "&#10;";
-                break;
-            case '\r':
-                Ref = "&#13;";
-                break;
-            default:
-                continue;
-        }
-        Out.append(Text.data() + Start, i - Start);
-        Out.append(Ref);
-        Start = i + 1;
-    }
-    Out.append(Text.data() + Start, Text.size() - Start);
-}
-
 // Plain printable ASCII (and tab, line feed, carriage return) needs no conversion; anything else
 // goes through ToXmlText. Saves a copy per value in the common case.
 bool IsPlainAscii(std::string_view Text) {
@@ -63,9 +25,9 @@ bool IsPlainAscii(std::string_view Text) {
 
 void AppendText(std::string& Out, const std::string& Text) {
     if (IsPlainAscii(Text)) {
-        AppendEscaped(Out, Text);
+        AppendXmlEscaped(Out, Text, true);
     } else {
-        AppendEscaped(Out, ToXmlText(Text));
+        AppendXmlEscaped(Out, ToXmlText(Text), true);
     }
 }
 

@@ -116,28 +116,6 @@ void CheckScheme(const std::string& Url) {
         throw ESOAPError("Invalid url '" + Url + "' - only supports 'http' and 'https' schemes");
 }
 
-// Element text: CR is sent as a reference so the receiver's line-end handling keeps it.
-void AppendEscaped(std::string& Out, const std::string& Text) {
-    for (char C : Text) {
-        switch (C) {
-            case '&':
-                Out += "&amp;";
-                break;
-            case '<':
-                Out += "&lt;";
-                break;
-            case '>':
-                Out += "&gt;";
-                break;
-            case '\r':
-                Out += "&#13;";
-                break;
-            default:
-                Out += C;
-        }
-    }
-}
-
 std::string LocalName(const char* Name) {
     const char* Colon = std::strchr(Name, ':');
     return Colon ? Colon + 1 : Name;
@@ -669,7 +647,7 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
             Envelope += Param->Name;
             Envelope += '>';
             if (A.Text)
-                AppendEscaped(Envelope, ToXmlText(*A.Text));
+                AppendXmlEscaped(Envelope, ToXmlText(*A.Text), false);
             else
                 Envelope += A.Plain;
             Envelope += "</";

@@ -99,3 +99,40 @@ std::string ToXmlText(const std::string& Text) {
     }
     return out;
 }
+
+void AppendXmlEscaped(std::string& Out, std::string_view Text, bool Attribute) {
+    size_t Start = 0;
+    for (size_t i = 0; i < Text.size(); ++i) {
+        const char* Ref = nullptr;
+        switch (Text[i]) {
+            case '&':
+                Ref = "&amp;";
+                break;
+            case '<':
+                Ref = "&lt;";
+                break;
+            case '>':
+                Ref = "&gt;";
+                break;
+            case '\r':
+                Ref = "&#13;";
+                break;
+            case '"':
+                if (Attribute) Ref = "&quot;";
+                break;
+            case '\t':
+                if (Attribute) Ref = "&#9;";
+                break;
+            case '\n':
+                if (Attribute) Ref = "&#10;";
+                break;
+            default:
+                break;
+        }
+        if (!Ref) continue;
+        Out.append(Text.data() + Start, i - Start);
+        Out.append(Ref);
+        Start = i + 1;
+    }
+    Out.append(Text.data() + Start, Text.size() - Start);
+}

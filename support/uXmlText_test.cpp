@@ -42,4 +42,12 @@ TEST(XmlTextTest, MalformedUtf8SequencesAreNotTrusted) {
     EXPECT_EQ(ToXmlText("\xbf"), "\xc2\xbf");
 }
 
+TEST(XmlTextTest, EscapingKeepsEveryCharacterThroughAParser) {
+    std::string Text, Attr;
+    AppendXmlEscaped(Text, "a<b>&\"c\"\t\r\nd", false);
+    AppendXmlEscaped(Attr, "a<b>&\"c\"\t\r\nd", true);
+    EXPECT_EQ(Text, "a&lt;b&gt;&amp;\"c\"\t&#13;\nd");
+    EXPECT_EQ(Attr, "a&lt;b&gt;&amp;&quot;c&quot;&#9;&#13;&#10;d");
+}
+
 }  // namespace

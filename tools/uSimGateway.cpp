@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "clientsdk/BatchFormat.h"
+#include "support/uXmlText.h"
 
 namespace {
 
@@ -140,30 +141,9 @@ std::string Now() {
     return Buf;
 }
 
-void AppendText(std::string& Out, const std::string& Text) {
-    for (char C : Text) {
-        switch (C) {
-            case '&':
-                Out += "&amp;";
-                break;
-            case '<':
-                Out += "&lt;";
-                break;
-            case '>':
-                Out += "&gt;";
-                break;
-            case '\r':
-                Out += "&#13;";
-                break;
-            default:
-                Out += C;
-        }
-    }
-}
-
 std::string Esc(const std::string& Value) {
     std::string Out;
-    AppendText(Out, Value);
+    AppendXmlEscaped(Out, Value, false);
     return Out;
 }
 
@@ -171,33 +151,7 @@ void AppendAttr(std::string& Out, const char* Name, const std::string& Value) {
     Out += ' ';
     Out += Name;
     Out += "=\"";
-    for (char C : Value) {
-        switch (C) {
-            case '&':
-                Out += "&amp;";
-                break;
-            case '<':
-                Out += "&lt;";
-                break;
-            case '>':
-                Out += "&gt;";
-                break;
-            case '"':
-                Out += "&quot;";
-                break;
-            case '\t':
-                Out += "&#9;";
-                break;
-            case '\n':
-                Out += "&#10;";
-                break;
-            case '\r':
-                Out += "&#13;";
-                break;
-            default:
-                Out += C;
-        }
-    }
+    AppendXmlEscaped(Out, Value, true);
     Out += '"';
 }
 
