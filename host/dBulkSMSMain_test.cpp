@@ -198,7 +198,7 @@ TEST_F(Dispatcher, DestructionShutsDownOnceAndWorkersKeepTheConfiguration) {
 struct TEntry {
     std::string Name = "SMS";
     std::string Enabled = "true";
-    std::string Poll, Mask = "*.csv", Status, Reply;
+    std::string Poll{}, Mask = "*.csv", Status{}, Reply{};
 };
 
 // What the dispatcher under test is given: everything a worker needs to run a file through.
@@ -499,6 +499,268 @@ TEST_F(Polling, AFailedLogonLeavesThatFileAndTheRestForALaterTick) {
     EXPECT_TRUE(ListDir(In).empty());
     EXPECT_EQ(BatchesSent(), (std::vector<std::string>{"ONE:SMS", "ONE:SMS", "SIX:SMS", "SIX:SMS",
                                                        "TWO:SMS", "TWO:SMS"}));
+}
+
+class Collecting : public Live {
+  protected:
+    void SetUp() override {
+        for (const std::string& P : {Status, Reply, FaxStatus, FaxReply}) MakeDirs(P);
+        Setup.Url = Sim.Url();
+        Setup.Entries = {{.Name = "SMS", .Status = Status, .Reply = Reply},
+                         {.Name = "FAX", .Status = FaxStatus, .Reply = FaxReply}};
+    }
+    static std::string Statusses(const std::string& Items) {
+        return "<VexoMessageStatusList>" + Items + "</VexoMessageStatusList>";
+    }
+    static std::string MsgStat(const std::string& Prot, const std::string& ClientApp,
+                               const std::string& ReqID = "501") {
+        return "<MsgStat StatTime=\"2024-01-31 10:00:00\" StatText=\"Delivered\" Status=\"2\">"
+               "<MsgIdent MsgID=\"9\" ReqID=\"" +
+               ReqID + "\" Ref=\"R1\" Prot=\"" + Prot + "\" Rcpt=\"0821234567\" ClientApp=\"" +
+               ClientApp + "\"/></MsgStat>";
+    }
+    static std::string Replies(const std::string& Items) {
+        return "<VexoReplyList>" + Items + "</VexoReplyList>";
+    }
+    static std::string ReplyDet(const std::string& Prot, const std::string& ClientApp,
+                                const std::string& Originator = "27821234567",
+                                const std::string& Text = "Yes") {
+        return "<ReplyDet Prot=\"" + Prot + "\" ReplyMsg=\"" + Text +
+               "\" Seq=\"1\" RecTime=\"2024-01-31 10:05:00\" Originator=\"" + Originator +
+               "\"><MsgIdent MsgID=\"9\" ReqID=\"501\" Ref=\"R1\" ClientApp=\"" + ClientApp +
+               "\"/></ReplyDet>";
+    }
+    // The SOAP operations the simulator received, oldest first.
+    std::vector<std::string> Calls() {
+        std::vector<std::string> Out;
+        for (const auto& R : Sim.Requests(20)) {
+            // "http://vexo.gateway/Vexo.Webservice.Login", quoted on the wire
+            const size_t Dot = R.SoapAction.rfind('.') + 1;
+            Out.push_back(R.SoapAction.substr(Dot, R.SoapAction.find('"', Dot) - Dot));
+        }
+        return Out;
+    }
+    const std::vector<std::string> kStartedOnly{"Brova CSV Bulk Messenger Started up."};
+
+    TGatewaySim Sim;
+    std::string Status = Dir / "status", Reply = Dir / "reply";
+    std::string FaxStatus = Dir / "faxstatus", FaxReply = Dir / "faxreply";
+    TSetup Setup;
+};
+
+// Sets BROVA_RETRY_DELAY_MS for the life of the object.
+class TShortRetryDelay {
+  public:
+    explicit TShortRetryDelay(const char* Ms) { setenv("BROVA_RETRY_DELAY_MS", Ms, 1); }
+    ~TShortRetryDelay() { unsetenv("BROVA_RETRY_DELAY_MS"); }
+};
+
+TEST_F(Collecting, StatusLinesGoToTheNamedProtocolsStatusDirectory) {
+    D = Start(Setup);
+    WriteFile(Status + "/ABC.CSV", kStatusHeader);
+    Sim.SetOSStatus(Statusses(MsgStat("sms", "ABC") + MsgStat("Fax", "ABC", "502") +
+                              MsgStat("sms", "ABC", "503")));
+    D->tmrGetStatussesTimer();
+    EXPECT_EQ(ReadFile(Status + "/ABC.CSV"), kStatusHeader +
+                                                 "501,R1,2,Delivered,2024-01-31 10:00:00\r\n"
+                                                 "503,R1,2,Delivered,2024-01-31 10:00:00\r\n");
+    EXPECT_EQ(ReadFile(FaxStatus + "/ABC.CSV"), "502,R1,2,Delivered,2024-01-31 10:00:00\r\n");
+    EXPECT_TRUE(ListDir(Reply).empty());
+    EXPECT_EQ(Logged(), kStartedOnly);
+    EXPECT_TRUE(D->tmrGetStatusses.Armed());
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"Login", "GetOSStatus"}));
+    // Everything outstanding: the empty client application, with the token just issued.
+    const auto Call = Sim.Requests(1)[0].Body;
+    EXPECT_NE(Call.find("<Token>" + D->Token + "</Token>"), std::string::npos) << Call;
+    EXPECT_TRUE(Call.find("<ClientApp></ClientApp>") != std::string::npos ||
+                Call.find("<ClientApp/>") != std::string::npos)
+        << Call;
+}
+
+TEST_F(Collecting, ReplyLinesShortenTheInternationalPrefixOnly) {
+    D = Start(Setup);
+    Sim.SetOSReplies(Replies(ReplyDet("sms", "ABC") + ReplyDet("SMS", "ABC", "+27821234567") +
+                             ReplyDet("SMS", "ABC", "0827", "Yes, please")));
+    D->tmrGetRepliesTimer();
+    EXPECT_EQ(ReadFile(Reply + "/ABC.CSV"),
+              "0821234567,Yes,2024-01-31 10:05:00,R1,501\r\n"
+              "+27821234567,Yes,2024-01-31 10:05:00,R1,501\r\n"
+              "0827,Yes, please,2024-01-31 10:05:00,R1,501\r\n");
+    EXPECT_TRUE(ListDir(Status).empty());
+    EXPECT_EQ(Logged(), kStartedOnly);
+    EXPECT_TRUE(D->tmrGetReplies.Armed());
+}
+
+TEST_F(Collecting, TheCombinedLayoutLeadsWithTheKindOfLine) {
+    Setup.Format = " Combined";
+    D = Start(Setup);
+    Sim.SetOSStatus(Statusses(MsgStat("SMS", "ABC")));
+    Sim.SetOSReplies(Replies(ReplyDet("SMS", "ABC")));
+    D->tmrGetStatussesTimer();
+    D->tmrGetRepliesTimer();
+    EXPECT_EQ(ReadFile(Status + "/ABC.CSV"),
+              "STATUS,0821234567,2024-01-31 10:00:00,R1,Delivered\r\n");
+    EXPECT_EQ(ReadFile(Reply + "/ABC.CSV"), "REPLY,0821234567,2024-01-31 10:05:00,R1,Yes\r\n");
+}
+
+TEST_F(Collecting, StatusKeysAreNotTrimmedButReplyKeysAre) {
+    D = Start(Setup);
+    Sim.SetOSStatus(Statusses(MsgStat(" SMS", "ABC")));
+    Sim.SetOSReplies(Replies(ReplyDet(" SMS", "ABC")));
+    D->tmrGetStatussesTimer();
+    D->tmrGetRepliesTimer();
+    // No entry matches: the file goes beside the executable.
+    EXPECT_EQ(ReadFile(Dir / "ABC.CSV"), "501,R1,2,Delivered,2024-01-31 10:00:00\r\n");
+    EXPECT_TRUE(ListDir(Status).empty());
+    EXPECT_EQ(ReadFile(Reply + "/ABC.CSV"), "0821234567,Yes,2024-01-31 10:05:00,R1,501\r\n");
+    EXPECT_EQ(D->GetStatusDirectory("PAGER"), Dir.Path() + "/");
+    EXPECT_EQ(D->GetReplyDirectory("sms"), Dir.Path() + "/");
+}
+
+TEST_F(Collecting, TheLastEntryOfANameWinsEnabledOrNot) {
+    const std::string Later = Dir / "later";
+    MakeDirs(Later);
+    Setup.Entries.push_back({.Name = " sms ", .Enabled = "false", .Status = Later, .Reply = Later});
+    D = Start(Setup);
+    EXPECT_EQ(D->GetStatusDirectory("SMS"), Later + "/");
+    EXPECT_EQ(D->GetReplyDirectory("SMS"), Later + "/");
+    EXPECT_EQ(D->GetStatusDirectory("FAX"), FaxStatus + "/");
+    Sim.SetOSStatus(Statusses(MsgStat("SMS", "ABC")));
+    D->tmrGetStatussesTimer();
+    EXPECT_EQ(ReadFile(Later + "/ABC.CSV"), "501,R1,2,Delivered,2024-01-31 10:00:00\r\n");
+    EXPECT_TRUE(ListDir(Status).empty());
+}
+
+TEST_F(Collecting, AnEmptyListAppendsAndLogsNothingButStillLogsOn) {
+    D = Start(Setup);
+    for (const std::string& Empty : {Statusses(""), std::string()}) {
+        Sim.SetOSStatus(Empty);
+        Sim.SetOSReplies(Empty.empty() ? Empty : Replies(""));
+        D->tmrGetStatussesTimer();
+        D->tmrGetRepliesTimer();
+    }
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"Login", "GetOSStatus", "Login", "GetOSReplies",
+                                                 "Login", "GetOSStatus", "Login", "GetOSReplies"}));
+    EXPECT_EQ(Logged(), kStartedOnly);
+    EXPECT_EQ(ListDir(Dir.Path()),
+              (std::vector<std::string>{"BrovaCSVSender.Log", "BrovaCSVSenderConfig.xml",
+                                        "faxreply", "faxstatus", "reply", "status"}));
+    EXPECT_TRUE(ListDir(Status).empty());
+    EXPECT_TRUE(ListDir(Reply).empty());
+}
+
+TEST_F(Collecting, IntervalsOfOneThousandNeverCollect) {
+    Setup.Intervals = "PollInterval=\"2\" ReplyInterval=\"1000\" StatusInterval=\"1000\"";
+    D = Start(Setup);
+    Sim.SetOSStatus(Statusses(MsgStat("SMS", "ABC")));
+    Sim.SetOSReplies(Replies(ReplyDet("SMS", "ABC")));
+    TTimer Watch(Loop);
+    Watch.SetInterval(1);
+    Watch.Arm();
+    Watch.OnTimer = [&] {
+        if (D->tmrPollDirectory.FireCount() >= 20 || Watch.FireCount() > 20000)
+            Loop.Post(TControlRequest::Stop);
+    };
+    Loop.Run();
+    EXPECT_GE(D->tmrPollDirectory.FireCount(), 20u);
+    EXPECT_EQ(D->tmrGetStatusses.FireCount() + D->tmrGetReplies.FireCount(), 0u);
+    EXPECT_TRUE(Calls().empty());
+    EXPECT_TRUE(ListDir(Status).empty());
+    EXPECT_TRUE(ListDir(Reply).empty());
+}
+
+TEST_F(Collecting, AClientApplicationNeverLeadsOutOfItsDirectory) {
+    const std::string Deep = Dir / "deep/status";
+    MakeDirs(Deep);
+    Setup.Entries[0].Status = Deep;
+    D = Start(Setup);
+    Sim.SetOSStatus(Statusses(MsgStat("SMS", "../../x") + MsgStat("SMS", "a/b") +
+                              MsgStat("SMS", "c\\d") + MsgStat("SMS", "e&#9;f") +
+                              MsgStat("SMS", "..")));
+    // A line that found no file would wait; here it would end in an "Unwritten-" file.
+    Loop.Post(TControlRequest::Stop);
+    D->tmrGetStatussesTimer();
+    EXPECT_EQ(ListDir(Deep),
+              (std::vector<std::string>{"...CSV", ".._.._x.CSV", "a_b.CSV", "c_d.CSV", "e_f.CSV"}));
+    EXPECT_EQ(ListDir(Dir / "deep"), std::vector<std::string>{"status"});
+    EXPECT_EQ(ListDir(Dir.Path()),
+              (std::vector<std::string>{"BrovaCSVSender.Log", "BrovaCSVSenderConfig.xml", "deep",
+                                        "faxreply", "faxstatus", "reply", "status"}));
+    EXPECT_EQ(Logged(), kStartedOnly);
+}
+
+TEST_F(Collecting, FailuresEndTheTickWithTheirMessageAndTheTimerStaysArmed) {
+    D = Start(Setup);
+    Sim.Fault("GetOSStatus", 1, "fault");
+    D->tmrGetStatussesTimer();
+    Sim.Fault("Login", 1, "fault");
+    D->tmrGetRepliesTimer();
+    Sim.SetOSReplies("<Other/>");
+    D->tmrGetRepliesTimer();
+    Sim.SetOSStatus("<VexoMessageStatusList><MsgStat");
+    D->tmrGetStatussesTimer();
+    const std::vector<std::string> L = Logged();
+    ASSERT_EQ(L.size(), 5u);
+    EXPECT_EQ(L[1], "Error Getting Statusses: Simulated fault in GetOSStatus");
+    EXPECT_EQ(L[2], "Error Getting Replies: Simulated fault in Login");
+    EXPECT_EQ(L[3], "Error Getting Replies: Interface not supported");
+    EXPECT_EQ(L[4].rfind("Error Getting Statusses: ", 0), 0u);
+    EXPECT_GT(L[4].size(), std::string("Error Getting Statusses: ").size());
+    EXPECT_TRUE(D->tmrGetStatusses.Armed());
+    EXPECT_TRUE(D->tmrGetReplies.Armed());
+    EXPECT_TRUE(ListDir(Status).empty());
+}
+
+TEST_F(Collecting, AnAppendThatFailsWaitsWhileOtherTimersRunAndThenWrites) {
+    TShortRetryDelay Delay("5");
+    const std::string Missing = Dir / "later";
+    Setup.Entries[0].Status = Missing;
+    D = Start(Setup);
+    Sim.SetOSStatus(Statusses(MsgStat("SMS", "ABC") + MsgStat("SMS", "ABC", "502")));
+    // Another timer of the service thread makes the directory while the line waits.
+    TTimer Other(Loop);
+    Other.SetInterval(1);
+    Other.Arm();
+    Other.OnTimer = [&] {
+        Other.Disarm();
+        MakeDirs(Missing);
+    };
+    D->tmrGetStatussesTimer();
+    EXPECT_EQ(Other.FireCount(), 1u);
+    EXPECT_EQ(ReadFile(Missing + "/ABC.CSV"),
+              "501,R1,2,Delivered,2024-01-31 10:00:00\r\n"
+              "502,R1,2,Delivered,2024-01-31 10:00:00\r\n");
+    EXPECT_EQ(Logged(), (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.",
+                                                  "Error Accessing Status File. File is open."}));
+    EXPECT_TRUE(D->tmrGetStatusses.Armed());
+}
+
+TEST_F(Collecting, AStopDuringTheWaitKeepsTheLineAndTheRestOfTheTickBesideTheLog) {
+    TShortRetryDelay Delay("60000");
+    const std::string Missing = Dir / "missing";
+    Setup.Entries[0].Reply = Missing;
+    D = Start(Setup);
+    WriteFile(Dir / "Unwritten-ABC.CSV", "kept before\r\n");
+    Sim.SetOSReplies(Replies(ReplyDet("SMS", "ABC") + ReplyDet("FAX", "DEF", "0", "To fax") +
+                             ReplyDet("SMS", "ABC", "1", "Again")));
+    Loop.Post(TControlRequest::Stop);
+    D->tmrGetRepliesTimer();
+    EXPECT_EQ(ReadFile(Dir / "Unwritten-ABC.CSV"),
+              "kept before\r\n"
+              "0821234567,Yes,2024-01-31 10:05:00,R1,501\r\n"
+              "1,Again,2024-01-31 10:05:00,R1,501\r\n");
+    // Also the lines whose own files could have been written: the stop ends the tick.
+    EXPECT_EQ(ReadFile(Dir / "Unwritten-DEF.CSV"), "0,To fax,2024-01-31 10:05:00,R1,501\r\n");
+    EXPECT_TRUE(ListDir(FaxReply).empty());
+    EXPECT_EQ(Logged(),
+              (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.",
+                                        "Error Accessing Status File. File is open.",
+                                        "Stopped before writing 1 line(s) to [" + FaxReply +
+                                            "/DEF.CSV]; kept in [" + Dir / "Unwritten-DEF.CSV]",
+                                        "Stopped before writing 2 line(s) to [" + Missing +
+                                            "/ABC.CSV]; kept in [" + Dir / "Unwritten-ABC.CSV]"}));
+    EXPECT_TRUE(D->tmrGetReplies.Armed());
+    EXPECT_EQ(Loop.Run(), TControlRequest::Stop);
 }
 
 }  // namespace
