@@ -1,0 +1,172 @@
+// The real executable in the foreground with the gateway simulator: a status file that another
+// process holds locked makes the collection wait, polling goes on meanwhile, and a stop during
+// the wait ends the service at once with the unwritten lines kept beside the process log.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/GatewaySim.h"
+#include "tests/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::AgeFile;
+using testsupport::BuildDir;
+using testsupport::ChildProcess;
+using testsupport::Exists;
+using testsupport::ListDir;
+using testsupport::MakeDirs;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::TGatewaySim;
+using testsupport::WaitFor;
+using testsupport::WriteFile;
+
+const std::string kHeader = "MessageRequestID,Reference,Status,Status Description,Status Time\r\n";
+const std::string kWaiting = "Error Accessing Status File. File is open.";
+
+std::string MsgStat(const std::string& ReqID, const std::string& ClientApp) {
+    return "<MsgStat StatTime=\"2024-01-31 10:00:00\" StatText=\"Delivered\" Status=\"2\">"
+           "<MsgIdent MsgID=\"" +
+           ReqID + "\" ReqID=\"" + ReqID + "\" Ref=\"R" + ReqID +
+           "\" Prot=\"SMS\" Rcpt=\"0821234567\" ClientApp=\"" + ClientApp + "\"/></MsgStat>";
+}
+
+std::string StatusLine(const std::string& ReqID) {
+    return ReqID + ",R" + ReqID + ",2,Delivered,2024-01-31 10:00:00\r\n";
+}
+
+// Holds a file's exclusive lock through an open of its own, as another program would.
+class THeldLock {
+  public:
+    explicit THeldLock(const std::string& Path) : Fd(open(Path.c_str(), O_RDWR | O_CLOEXEC)) {
+        EXPECT_GE(Fd, 0);
+        EXPECT_EQ(flock(Fd, LOCK_EX | LOCK_NB), 0);
+    }
+    ~THeldLock() { Release(); }
+    void Release() {
+        if (Fd >= 0) close(Fd);
+        Fd = -1;
+    }
+
+  private:
+    int Fd;
+};
+
+class CollectionProcess : public ::testing::Test {
+  protected:
+    CollectionProcess() {
+        std::filesystem::copy_file(BuildDir() + "/BrovaCSVSender", Exe);
+        for (const std::string& P : {In, Status, Reply}) MakeDirs(P);
+        WriteFile(Dir / "BrovaCSVSenderConfig.xml",
+                  "<?xml version=\"1.0\"?>\n<BulkCSVSender>\n"
+                  "  <OperationalTime Enabled=\"false\" StartTime=\"08:00\" EndTime=\"17:00\"/>\n"
+                  "  <Vexo URL=\"" +
+                      Sim.Url() +
+                      "\" Username=\"gwuser\" Password=\"gwsecret\">"
+                      "<Sender Name=\"Ops\" EmailAdress=\"ops@example.com\"/></Vexo>\n"
+                      "  <Settings PollInterval=\"50\" StatusInterval=\"1001\" ReplyInterval=\"0\""
+                      " Format=\"\" Priority=\"1\" ValidSACellExtensions=\"082\">\n"
+                      "    <Mail SendConfirmation=\"false\"/>\n"
+                      "    <Submissions Split=\"0\" MaxMessages=\"100\"/>\n"
+                      "    <Protocols><Protocol Name=\"SMS\" Enabled=\"true\" PollDirectory=\"" +
+                      In + "\" PollFileType=\"*.csv\" StatusDirectory=\"" + Status +
+                      "\" ReplyDirectory=\"" + Reply +
+                      "\"/></Protocols>\n  </Settings>\n</BulkCSVSender>\n");
+        WriteFile(Status + "/ABC.CSV", kHeader);
+    }
+
+    std::unique_ptr<ChildProcess> StartService(const std::string& RetryDelayMs) {
+        ChildProcess::Options O;
+        O.env = {"BROVA_RETRY_DELAY_MS=" + RetryDelayMs};
+        O.unset_env = {"NOTIFY_SOCKET"};
+        O.cwd = Dir.Path();
+        return std::make_unique<ChildProcess>(std::vector<std::string>{Exe, "/CONSOLE"}, O);
+    }
+    std::vector<std::string> Logged() const {
+        std::vector<std::string> Out;
+        for (const std::string& L : testsupport::Lines(ReadFile(Dir / "BrovaCSVSender.Log")))
+            Out.push_back(L.substr(L.find(" : ") + 3));
+        return Out;
+    }
+    int Count(const std::string& Message) const {
+        int N = 0;
+        for (const std::string& L : Logged()) N += L == Message;
+        return N;
+    }
+
+    TGatewaySim Sim;
+    TempDir Dir;
+    std::string Exe = Dir / "BrovaCSVSender";
+    std::string In = Dir / "in", Status = Dir / "status", Reply = Dir / "reply";
+};
+
+TEST_F(CollectionProcess, ALockedFileIsRetriedWhilePollingGoesOnAndWrittenOnceFree) {
+    Sim.SetOSStatus("<VexoMessageStatusList>" + MsgStat("501", "ABC") + MsgStat("502", "ABC") +
+                    "</VexoMessageStatusList>");
+    THeldLock Lock(Status + "/ABC.CSV");
+    auto Service = StartService("50");
+    ASSERT_TRUE(WaitFor([&] { return Count(kWaiting) >= 3; }))
+        << ReadFile(Dir / "BrovaCSVSender.Log");
+
+    // A file dropped during the wait is claimed and sent by a poll that runs inside it.
+    WriteFile(In + "/NEW.csv", "0821234567,N1,SMS,Hello\r\n");
+    AgeFile(In + "/NEW.csv", 10);
+    ASSERT_TRUE(WaitFor([&] { return !Sim.Messages().empty(); }));
+    EXPECT_EQ(Sim.Messages()[0].BatchName, "NEW");
+    const int Before = Count(kWaiting);
+    ASSERT_TRUE(WaitFor([&] { return Count(kWaiting) > Before; }));
+    EXPECT_EQ(ReadFile(Status + "/ABC.CSV"), kHeader);
+    EXPECT_EQ(Count("Logging on... "), 1);
+
+    Lock.Release();
+    const std::string Expected = kHeader + StatusLine("501") + StatusLine("502");
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(Status + "/ABC.CSV") == Expected; }))
+        << ReadFile(Status + "/ABC.CSV");
+    const int Waited = Count(kWaiting);
+    Service->Signal(SIGTERM);
+    EXPECT_EQ(Service->Wait(), 0) << Service->Stderr();
+    EXPECT_EQ(Count(kWaiting), Waited);
+    const std::vector<std::string> L = Logged();
+    EXPECT_EQ(L.front(), "Brova CSV Bulk Messenger Started up.");
+    EXPECT_EQ(L.back(), "Brova CSV Bulk Messenger Shut down.");
+    for (const std::string& Line : L)
+        EXPECT_TRUE(Line == kWaiting || Line == "Logging on... " ||
+                    Line.rfind("Brova CSV Bulk Messenger", 0) == 0)
+            << Line;
+    EXPECT_EQ(ListDir(Dir.Path()),
+              (std::vector<std::string>{"BrovaCSVSender", "BrovaCSVSender.Log",
+                                        "BrovaCSVSenderConfig.xml", "in", "reply", "status"}));
+}
+
+TEST_F(CollectionProcess, AStopDuringTheWaitEndsTheServiceAndKeepsTheUnwrittenLines) {
+    Sim.SetOSStatus("<VexoMessageStatusList>" + MsgStat("501", "ABC") + MsgStat("502", "XYZ") +
+                    MsgStat("503", "ABC") + "</VexoMessageStatusList>");
+    THeldLock Lock(Status + "/ABC.CSV");
+    // Far longer than the wait for the exit below: only a wait that a stop ends lets it pass.
+    auto Service = StartService("600000");
+    ASSERT_TRUE(WaitFor([&] { return Count(kWaiting) == 1; }));
+    Service->Signal(SIGTERM);
+    EXPECT_EQ(Service->Wait(30s), 0) << Service->Stderr();
+
+    EXPECT_EQ(ReadFile(Dir / "Unwritten-ABC.CSV"), StatusLine("501") + StatusLine("503"));
+    EXPECT_EQ(ReadFile(Dir / "Unwritten-XYZ.CSV"), StatusLine("502"));
+    EXPECT_EQ(ListDir(Status), std::vector<std::string>{"ABC.CSV"});
+    EXPECT_EQ(ReadFile(Status + "/ABC.CSV"), kHeader);
+    EXPECT_EQ(Logged(),
+              (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.", kWaiting,
+                                        "Stopped before writing 2 line(s) to [" + Status +
+                                            "/ABC.CSV]; kept in [" + Dir / "Unwritten-ABC.CSV]",
+                                        "Stopped before writing 1 line(s) to [" + Status +
+                                            "/XYZ.CSV]; kept in [" + Dir / "Unwritten-XYZ.CSV]",
+                                        "Brova CSV Bulk Messenger Shut down."}));
+}
+
+}  // namespace
