@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::AgeFile;
 using testsupport::BuildDir;
 using testsupport::ChildProcess;
 using testsupport::Exists;
@@ -44,21 +46,63 @@ int UnusedPort() {
     return ntohs(A.sin_port);
 }
 
+// A TCP listener on 127.0.0.1 that takes one connection and drops it when told.
+class TListener {
+  public:
+    TListener() : Fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in A{};
+        A.sin_family = AF_INET;
+        A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t Len = sizeof A;
+        if (bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof A) != 0 || listen(Fd, 4) != 0 ||
+            getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &Len) != 0)
+            throw std::runtime_error("cannot listen");
+        PortNo = ntohs(A.sin_port);
+    }
+    ~TListener() {
+        Hangup();
+        if (Fd >= 0) close(Fd);
+    }
+    int Port() const { return PortNo; }
+    // Waits for one connection; afterwards further connections are refused.
+    bool AcceptOneAndStopListening() {
+        pollfd P{Fd, POLLIN, 0};
+        if (poll(&P, 1, kAcceptTimeoutMs) != 1) return false;
+        Conn = accept4(Fd, nullptr, nullptr, SOCK_CLOEXEC);
+        close(Fd);
+        Fd = -1;
+        return Conn >= 0;
+    }
+    void Hangup() {
+        if (Conn >= 0) close(Conn);
+        Conn = -1;
+    }
+
+  private:
+    static constexpr int kAcceptTimeoutMs = 20000;
+    int Fd;
+    int Conn = -1;
+    int PortNo = 0;
+};
+
 class HostProcess : public ::testing::Test {
   protected:
     HostProcess() { std::filesystem::copy_file(BuildDir() + "/BrovaCSVSender", Exe); }
 
-    void WriteConfig() {
+    // Port: the gateway's; Protocols: the content of the Protocols element.
+    void WriteConfig(int Port = UnusedPort(), const std::string& Protocols = "") {
         WriteFile(Dir / "BrovaCSVSenderConfig.xml",
                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                   "<BulkCSVSender>\n"
                   "  <OperationalTime Enabled=\"false\" StartTime=\"08:00\" EndTime=\"17:00\"/>\n"
                   "  <Vexo URL=\"http://127.0.0.1:" +
-                      std::to_string(UnusedPort()) +
+                      std::to_string(Port) +
                       "/csp/vexo/Vexo.Webservice.cls\" Username=\"user\" Password=\"pass\"/>\n"
                       "  <Settings PollInterval=\"200\" StatusInterval=\"60000\" "
                       "ReplyInterval=\"60000\">\n"
-                      "    <Protocols/>\n"
+                      "    <Protocols>" +
+                      Protocols +
+                      "</Protocols>\n"
                       "  </Settings>\n"
                       "</BulkCSVSender>\n");
     }
@@ -126,13 +170,29 @@ TEST_F(HostProcess, ConsoleRunShutsDownOnceOnSigtermAndOnSigint) {
 }
 
 TEST_F(HostProcess, UnderTheServiceManagerReportsEveryStateAndFollowsTheSignals) {
-    WriteConfig();
+    // A gateway that takes the first poll's logon and answers only when the test lets it.
+    TListener Gateway;
+    const std::string In = Dir / "in";
+    MakeDirs(In);
+    WriteFile(In + "/ABC.csv", "0821234567,R1,SMS,Hello\r\n");
+    AgeFile(In + "/ABC.csv", 10);
+    WriteConfig(Gateway.Port(), "<Protocol Name=\"SMS\" Enabled=\"true\" PollDirectory=\"" + In +
+                                    "\" PollFileType=\"*.csv\" StatusDirectory=\"" + In +
+                                    "\" ReplyDirectory=\"" + In + "\"/>");
     NotifyListener Manager(Dir / "notify");
     ChildProcess P({Exe}, Env({"NOTIFY_SOCKET=" + Manager.Address()}));
     EXPECT_EQ(Manager.Receive(), "STATUS=Start pending");
+    // Ready waits for the start-up, which ends with the first poll and its logon.
+    ASSERT_TRUE(Gateway.AcceptOneAndStopListening());
+    EXPECT_TRUE(LogHas("Logging on... "));
+    EXPECT_EQ(Manager.Receive(200ms), "");
+    Gateway.Hangup();
     EXPECT_EQ(Manager.Receive(), "READY=1\nSTATUS=Running");
-    // Ready comes after the start-up, which ends with the first poll.
-    EXPECT_TRUE(LogHas("Brova CSV Bulk Messenger Started up."));
+    const std::vector<std::string> First = LogMessages();
+    ASSERT_GE(First.size(), 3u);
+    EXPECT_EQ(First[0], "Brova CSV Bulk Messenger Started up.");
+    EXPECT_EQ(First[1], "Logging on... ");
+    EXPECT_EQ(First[2].rfind("Error polling : ", 0), 0u) << First[2];
 
     P.Signal(SIGTSTP);
     EXPECT_EQ(Manager.Receive(), "STATUS=Pause pending");
@@ -148,8 +208,12 @@ TEST_F(HostProcess, UnderTheServiceManagerReportsEveryStateAndFollowsTheSignals)
     EXPECT_EQ(Manager.Receive(), "STATUS=Stopped");
     EXPECT_EQ(P.Wait(), 0);
     EXPECT_EQ(Manager.Receive(200ms), "");
-    EXPECT_EQ(LogMessages(), (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.",
-                                                       "Brova CSV Bulk Messenger Shut down."}));
+    // Later polls find the gateway gone and keep the file for the next.
+    const std::vector<std::string> All = LogMessages();
+    EXPECT_EQ(All.back(), "Brova CSV Bulk Messenger Shut down.");
+    for (size_t I = 1; I + 1 < All.size(); ++I)
+        EXPECT_EQ(All[I].rfind(I % 2 ? "Logging on... " : "Error polling : ", 0), 0u) << All[I];
+    EXPECT_EQ(ListDir(In), std::vector<std::string>{"ABC.csv"});
 }
 
 TEST_F(HostProcess, StartedByHandWritesTheSystemLogEntryAndNoProcessLog) {
