@@ -1,6 +1,7 @@
 // Threads against the event loop and the dispatcher: requests posted from many threads while
-// timers run, and a worker-like thread reading the configuration while the dispatcher shuts
-// down. Built with ThreadSanitizer in the sanitizer build.
+// timers run, a worker-like thread reading the configuration while the dispatcher shuts
+// down, and real workers started by polls while collection runs and the dispatcher goes.
+// Built with ThreadSanitizer in the sanitizer build.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,12 +11,19 @@
 
 #include "host/BulkSMSService.h"
 #include "platform/EventLoop.h"
+#include "tests/GatewaySim.h"
 #include "tests/TestSupport.h"
+#include "worker/uBulkSMSThread.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+using testsupport::AgeFile;
+using testsupport::ListDir;
+using testsupport::MakeDirs;
 using testsupport::ReadFile;
 using testsupport::TempDir;
+using testsupport::TGatewaySim;
 using testsupport::WriteFile;
 
 constexpr int kPosters = 4;
@@ -110,6 +118,54 @@ TEST(DispatcherThreads, ServiceRunWithRequestStormAndAWorkerHoldingTheConfigurat
     const std::string Log = ReadFile(Dir / "BrovaCSVSender.Log");
     EXPECT_EQ(Log.find("Shut down."), Log.rfind("Shut down."));
     EXPECT_NE(Log.find("Shut down."), std::string::npos);
+}
+
+TEST(DispatcherThreads, WorkersRunWhileCollectionTicksAndTheDispatcherShutsDown) {
+    constexpr int kFiles = 6;
+    TGatewaySim Sim;
+    TempDir Dir;
+    const std::string In = Dir / "in", Out = Dir / "out";
+    MakeDirs(In);
+    MakeDirs(Out);
+    WriteFile(Dir / "BrovaCSVSenderConfig.xml",
+              "<BulkCSVSender><OperationalTime Enabled=\"true\" StartTime=\"0:00\" "
+              "EndTime=\"23:59:59.999\"/><Vexo URL=\"" +
+                  Sim.Url() +
+                  "\" Username=\"gwuser\" Password=\"gwsecret\"><Sender "
+                  "EmailAdress=\"ops@example.com\"/></Vexo><Settings PollInterval=\"1\" "
+                  "ReplyInterval=\"0\" StatusInterval=\"0\" Priority=\"1\" "
+                  "ValidSACellExtensions=\"082\"><Mail SendConfirmation=\"false\"/><Submissions "
+                  "Split=\"1\" MaxMessages=\"1\"/><Protocols><Protocol Name=\"SMS\" "
+                  "Enabled=\"true\" PollDirectory=\"" +
+                  In + "\" PollFileType=\"*.csv\" StatusDirectory=\"" + Out +
+                  "\" ReplyDirectory=\"" + Out + "\"/></Protocols></Settings></BulkCSVSender>");
+    TEventLoop Loop;
+    auto D = std::make_unique<TDtaMdlBulkSMS>(Loop, Now, Dir / "BrovaCSVSender");
+    for (TTimer* T : {&D->tmrGetStatusses, &D->tmrGetReplies}) {
+        T->SetInterval(1);
+        T->Arm();
+    }
+    for (int I = 0; I < kFiles; ++I) {
+        const std::string Path = In + "/F" + std::to_string(I) + ".csv";
+        WriteFile(Path, "0821234567,R1,SMS,Hello\r\n0831234567,R2,SMS,Hi\r\n");
+        AgeFile(Path, 10);
+    }
+    // The start-up's poll has claimed every file and started the workers; collection ticks
+    // run beside them, and the dispatcher goes whether or not they are done.
+    TTimer Watch(Loop);
+    Watch.SetInterval(1);
+    Watch.Arm();
+    Watch.OnTimer = [&] {
+        const bool Enough =
+            D->tmrGetStatusses.FireCount() >= 10 && D->tmrGetReplies.FireCount() >= 10;
+        if (Enough || Watch.FireCount() > 60000) Loop.Post(TControlRequest::Stop);
+    };
+    EXPECT_EQ(Loop.Run(), TControlRequest::Stop);
+    EXPECT_GE(D->tmrGetStatusses.FireCount(), 10u);
+    D.reset();
+    ASSERT_TRUE(WaitForBulkThreads(120s));
+    EXPECT_EQ(Sim.Messages().size(), 2u * kFiles);
+    EXPECT_TRUE(ListDir(In).empty());
 }
 
 }  // namespace
