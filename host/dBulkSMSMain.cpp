@@ -22,7 +22,7 @@ constexpr const char* kClaimedExtension = ".Busy";
 constexpr const char* kCollectedFileExtension = ".CSV";
 constexpr const char* kCombinedFormat = "COMBINED";
 constexpr const char* kLineEnd = "\r\n";
-// A South African originator in international form loses this prefix for a leading "0".
+// An originator that begins with this country code is written with a leading "0" instead.
 constexpr const char* kInternationalPrefix = "27";
 
 // Appends Text at the end of Path, holding it exclusively meanwhile; creates a missing file
@@ -230,7 +230,7 @@ void TDtaMdlBulkSMS::PollProtocols() {
             if (Stopping) break;
             if (Name == "." || Name == "..") continue;
             const std::string FullName = PollDirectory + Name;
-            // Unlike other systems this one lets a writer's file be renamed under it.
+            // A rename does not stop a writer here: a file written to lately waits a tick.
             if (!OldEnoughToClaim(FullName)) continue;
             const std::string BatchName = Name.substr(0, Name.find('.'));
 

@@ -101,8 +101,6 @@ class TDtaMdlBulkSMS {
     void KeepUnwritten(const TCollectedLine& First, int From, int Count,
                        const TCollectedEntry& Entry);
     std::string ProtocolDirectory(const std::string& Key, bool Status);
-    // The collection client's call, with the logon before it, and the text it returned.
-    std::string FetchOutstanding(bool Status);
     bool IsCombinedFormat();
 };
 
