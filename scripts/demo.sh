@@ -11,7 +11,7 @@ PY=/usr/bin/python3
 kTimeoutSeconds=45
 
 rm -rf "$DEMO"
-mkdir -p "$DEMO/service" "$DEMO/mail"
+mkdir -p "$DEMO/service"  # the mail sink makes its own Maildir
 PIDS=()
 cleanup() {
     for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
@@ -21,8 +21,8 @@ trap cleanup EXIT
 
 fail() {
     echo "DEMO FAILED: $*" >&2
-    echo "--- service log ---" >&2; cat "$DEMO/service/BrovaCSVSender.Log" 2>/dev/null >&2
-    echo "--- service output ---" >&2; cat "$DEMO/service.out" 2>/dev/null >&2
+    echo "--- service log ---" >&2; cat "$DEMO/service/BrovaCSVSender.Log" >&2 2>/dev/null
+    echo "--- service output ---" >&2; cat "$DEMO/service.out" >&2 2>/dev/null
     exit 1
 }
 
