@@ -13,7 +13,8 @@ namespace testsupport {
 
 namespace {
 
-// Files younger than this are taken as still being written and are not claimed.
+// Dropped files are dated this far back, well past the two seconds a file must rest before
+// the service claims it.
 constexpr int kAgeSeconds = 10;
 constexpr std::chrono::seconds kStartTimeout{20};
 constexpr std::chrono::seconds kStopTimeout{30};
