@@ -506,6 +506,40 @@ void InterpretReply(TSoapReply& R, const TSoapHttpReply& Http) {
     R.Result = PickResult(First);
 }
 
+// The reply of Http, checked; its body moves into R, where the parsed document points.
+void ReadReply(TSoapReply& R, TSoapHttpReply& Http) {
+    R.Body = std::move(Http.Body);
+    InterpretReply(R, Http);
+}
+
+}  // namespace
+
+std::string ReadSoapStringReply(TSoapHttpReply Http) {
+    TSoapReply R;
+    ReadReply(R, Http);
+    return R.Result ? TextOf(R.Result) : std::string();
+}
+
+int64_t ReadSoapLongReply(TSoapHttpReply Http) {
+    TSoapReply R;
+    ReadReply(R, Http);
+    return R.Result ? ToInt64(TextOf(R.Result)) : 0;
+}
+
+std::unique_ptr<BatchInfo> ReadSoapBatchInfoReply(TSoapHttpReply Http) {
+    TSoapReply R;
+    ReadReply(R, Http);
+    return R.Result ? ReadBatchInfo(R.Result) : nullptr;
+}
+
+std::unique_ptr<RequestLog> ReadSoapRequestLogReply(TSoapHttpReply Http) {
+    TSoapReply R;
+    ReadReply(R, Http);
+    return R.Result ? ReadRequestLog(R.Result) : nullptr;
+}
+
+namespace {
+
 // One parameter value: a caller's text, made XML-safe and escaped straight into the envelope
 // (a batch is tens of megabytes), or a number or flag already in its wire form.
 struct TArg {
@@ -529,9 +563,7 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
     }
     std::unique_ptr<BatchInfo> GetBatchInfoObject(const std::string& Token,
                                                   const std::string& BatchNo) override {
-        TSoapReply R;
-        Call("GetBatchInfoObject", {Str(Token), Str(BatchNo)}, R);
-        return R.Result ? ReadBatchInfo(R.Result) : nullptr;
+        return ReadSoapBatchInfoReply(Call("GetBatchInfoObject", {Str(Token), Str(BatchNo)}));
     }
     std::string GetMOMessagesForDateRange(const std::string& Token, const std::string& StartDate,
                                           const std::string& EndDate) override {
@@ -563,9 +595,7 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
     }
     std::unique_ptr<RequestLog> GetRequestLogObject(const std::string& Token,
                                                     int64_t RequestID) override {
-        TSoapReply R;
-        Call("GetRequestLogObject", {Str(Token), Int(RequestID)}, R);
-        return R.Result ? ReadRequestLog(R.Result) : nullptr;
+        return ReadSoapRequestLogReply(Call("GetRequestLogObject", {Str(Token), Int(RequestID)}));
     }
     std::string GetRequestMessages(const std::string& Token, int64_t RequestID) override {
         return CallString("GetRequestMessages", {Str(Token), Int(RequestID)});
@@ -620,8 +650,8 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
     int64_t Test(const std::string& Testval) override { return CallInt64("Test", {Str(Testval)}); }
 
   private:
-    // Args are the parameters' values in declared order.
-    void Call(const char* Operation, std::initializer_list<TArg> Args, TSoapReply& Reply) {
+    // Args are the parameters' values in declared order. Returns the HTTP reply unread.
+    TSoapHttpReply Call(const char* Operation, std::initializer_list<TArg> Args) {
         const TSoapRegistration& Reg = VexoWSRegistration();
         const TSoapOperationInfo& Op = Reg.Operation(Operation);
         if (Args.size() != Op.Params.size())
@@ -659,21 +689,15 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
         Envelope += Operation;
         Envelope += "></soap:Body></soap:Envelope>";
 
-        TSoapHttpReply Http = Transport_->Post(Url, Reg.SoapAction(Operation), Envelope);
-        Reply.Body = std::move(Http.Body);
-        InterpretReply(Reply, Http);
+        return Transport_->Post(Url, Reg.SoapAction(Operation), Envelope);
     }
 
     std::string CallString(const char* Operation, std::initializer_list<TArg> Args) {
-        TSoapReply R;
-        Call(Operation, Args, R);
-        return R.Result ? TextOf(R.Result) : std::string();
+        return ReadSoapStringReply(Call(Operation, Args));
     }
 
     int64_t CallInt64(const char* Operation, std::initializer_list<TArg> Args) {
-        TSoapReply R;
-        Call(Operation, Args, R);
-        return R.Result ? ToInt64(TextOf(R.Result)) : 0;
+        return ReadSoapLongReply(Call(Operation, Args));
     }
 
     std::shared_ptr<TSoapHttpClient> Transport_;

@@ -145,6 +145,14 @@ struct TSoapHttpReply {
     std::string Body;
 };
 
+// The reply readers every call of the port uses: each checks one HTTP reply (status, content
+// type, envelope, fault) and turns its result element into the operation's result; an empty SOAP
+// body gives "", 0 or null. Throw ESOAPError (ESOAPFault for a SOAP fault). Any thread.
+std::string ReadSoapStringReply(TSoapHttpReply Http);
+int64_t ReadSoapLongReply(TSoapHttpReply Http);
+std::unique_ptr<BatchInfo> ReadSoapBatchInfoReply(TSoapHttpReply Http);
+std::unique_ptr<RequestLog> ReadSoapRequestLogReply(TSoapHttpReply Http);
+
 // SOAP-over-HTTP client object: where calls go and how they travel. Configure it before the
 // first call; afterwards it is used by one thread at a time.
 class TSoapHttpClient {
