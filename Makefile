@@ -8,11 +8,25 @@ DEB_PACKAGES := cmake g++ make pkg-config libpugixml-dev libcurl4-openssl-dev li
 	python3 python3-aiosmtpd googletest libgtest-dev libgmock-dev libbenchmark-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build test test-plain test-asan test-tsan bench demo install clean
+# Only `make fuzz` needs these: the compiler and runtime of the libFuzzer build.
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
+FUZZ_CXX ?= clang++-14
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := splitter config soapreply osstatus osreplies batchformat
+
+.PHONY: deps deps-fuzz build test test-plain test-asan test-tsan bench demo install clean fuzz
 
 deps:
 	@missing=""; \
 	for p in $(DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+		echo "installing:$$missing"; \
+		$(SUDO) apt-get update && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y $$missing; \
+	fi
+
+deps-fuzz: deps
+	@missing=""; \
+	for p in $(FUZZ_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 		echo "installing:$$missing"; \
 		$(SUDO) apt-get update && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y $$missing; \
@@ -49,5 +63,20 @@ demo: build
 install: build
 	cmake --install build --prefix $(PREFIX)
 
+# Each fuzz target under libFuzzer with ASan and UBSan for FUZZ_SECONDS, seeded from a scratch
+# copy of fuzz/corpus/<name>/ so the seeds in the repository stay as they are. Findings are left
+# in build-fuzz/run/<name>/artifacts/.
+fuzz: deps-fuzz
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+		-DBROVA_FUZZ=ON
+	cmake --build build-fuzz -j$(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@set -e; for t in $(FUZZ_TARGETS); do \
+		run=build-fuzz/run/$$t; rm -rf $$run; mkdir -p $$run/corpus $$run/artifacts; \
+		cp fuzz/corpus/$$t/* $$run/corpus/; \
+		echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
+		build-fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
+			-artifact_prefix=$$run/artifacts/ $$run/corpus; \
+	done
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
