@@ -174,8 +174,10 @@ int64_t ToInt64(const std::string& Raw) {
     if (Text.empty()) return 0;
     int64_t Value = 0;
     const char* Begin = Text.data() + (Text[0] == '+' ? 1 : 0);
+    // One sign only: after a "+", from_chars would still take a "-".
+    const bool SecondSign = Begin != Text.data() && *Begin == '-';
     auto [End, Err] = std::from_chars(Begin, Text.data() + Text.size(), Value);
-    if (Err != std::errc() || End != Text.data() + Text.size())
+    if (SecondSign || Err != std::errc() || End != Text.data() + Text.size())
         throw ESOAPError("'" + Text + "' is not a valid integer value");
     return Value;
 }
