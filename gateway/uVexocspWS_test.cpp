@@ -406,6 +406,15 @@ TEST(GatewayReplies, CraftedRepliesFailWithTheTableMessages) {
         Failure(Envelope("<soap:Fault><faultcode>soap:Server</faultcode></soap:Fault>"), 500));
     EXPECT_EQ("'abc' is not a valid integer value",
               Failure(Envelope("<R xmlns=\"http://vexo.gateway\"><v>abc</v></R>")));
+    // One sign at most: "+-5" is not -5.
+    EXPECT_EQ("'+-5' is not a valid integer value",
+              Failure(Envelope("<R xmlns=\"http://vexo.gateway\"><v>+-5</v></R>")));
+    EXPECT_EQ("'--5' is not a valid integer value",
+              Failure(Envelope("<R xmlns=\"http://vexo.gateway\"><v>--5</v></R>")));
+    Sim.RawReply("GetStatus", Envelope("<R xmlns=\"http://vexo.gateway\"><v>+7</v></R>"));
+    EXPECT_EQ(7, Ws->GetStatus("t"));
+    Sim.RawReply("GetStatus", Envelope("<R xmlns=\"http://vexo.gateway\"><v>-7</v></R>"));
+    EXPECT_EQ(-7, Ws->GetStatus("t"));
     EXPECT_EQ("Invalid SOAP Response", Failure("<?xml version=\"1.0\"?><!-- nothing -->"));
     // A content type the table does not name is read as XML.
     Sim.RawReply("GetStatus", Envelope("<R xmlns=\"http://vexo.gateway\"><v> 42 </v></R>"), 200,
