@@ -132,6 +132,13 @@ const char* const kTypesXsd =
     "<s:element name=\"RecTime\" type=\"s:string\"/><s:element name=\"Status\" "
     "type=\"s:byte\"/></s:sequence></s:complexType>\n";
 
+// A raw document set up by a test, handed out once.
+std::optional<std::string> TakeOnce(std::optional<std::string>& Next) {
+    std::optional<std::string> Raw = std::move(Next);
+    Next.reset();
+    return Raw;
+}
+
 std::string Now() {
     const std::time_t T = std::time(nullptr);
     std::tm Tm{};
@@ -498,11 +505,7 @@ TSimHttpResponse TSimGateway::Dispatch(TCall& Call) {
         M.Protocol = "SMS";
         M.RecTime = Now();
         std::lock_guard<std::mutex> Lock(Mutex_);
-        M.ReqID = NextReqID_++;
-        PendingStatus_.push_back(Messages_.size());
-        if (Messages_.size() % kReplyEvery == 0) PendingReplies_.push_back(Messages_.size());
-        Messages_.push_back(std::move(M));
-        R = std::to_string(Messages_.back().ReqID);
+        R = std::to_string(Store(std::move(M)).ReqID);
     } else if (Op == "GetOSStatus") {
         R = Esc(OSStatus(Call.Arg(1)));
     } else if (Op == "GetOSReplies") {
@@ -621,13 +624,27 @@ std::string TSimGateway::Send(const std::string& XMLStream, bool Compressed) {
     B.First = Messages_.size();
     B.Count = New.size();
     for (auto& M : New) {
-        M.ReqID = NextReqID_++;
         M.BatchNo = B.BatchNo;
-        PendingStatus_.push_back(Messages_.size());
-        if (Messages_.size() % kReplyEvery == 0) PendingReplies_.push_back(Messages_.size());
-        Messages_.push_back(std::move(M));
+        Store(std::move(M));
     }
     return BatchInfoXml(B);
+}
+
+const TSimGateway::TMessage& TSimGateway::Store(TMessage M) {
+    M.ReqID = NextReqID_++;
+    PendingStatus_.push_back(Messages_.size());
+    if (Messages_.size() % kReplyEvery == 0) PendingReplies_.push_back(Messages_.size());
+    Messages_.push_back(std::move(M));
+    return Messages_.back();
+}
+
+std::vector<size_t> TSimGateway::TakePending(std::vector<size_t>& Pending,
+                                             const std::string& ClientApp) {
+    std::vector<size_t> Taken, Keep;
+    for (size_t I : Pending)
+        (ClientApp.empty() || Messages_[I].BatchName == ClientApp ? Taken : Keep).push_back(I);
+    Pending.swap(Keep);
+    return Taken;
 }
 
 std::string TSimGateway::BatchInfoXml(const TBatchRecord& Batch) const {
@@ -651,19 +668,10 @@ std::string TSimGateway::BatchInfoXml(const TBatchRecord& Batch) const {
 
 std::string TSimGateway::OSStatus(const std::string& ClientApp) {
     std::lock_guard<std::mutex> Lock(Mutex_);
-    if (NextOSStatus_) {
-        std::string Raw = std::move(*NextOSStatus_);
-        NextOSStatus_.reset();
-        return Raw;
-    }
+    if (auto Raw = TakeOnce(NextOSStatus_)) return *Raw;
     std::string X = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VexoMessageStatusList>";
-    std::vector<size_t> Keep;
-    for (size_t I : PendingStatus_) {
+    for (size_t I : TakePending(PendingStatus_, ClientApp)) {
         const TMessage& M = Messages_[I];
-        if (!ClientApp.empty() && M.BatchName != ClientApp) {
-            Keep.push_back(I);
-            continue;
-        }
         const bool Delivered = !M.Address.empty();
         X += "<MsgStat";
         AppendAttr(X, "StatTime", M.RecTime);
@@ -679,26 +687,16 @@ std::string TSimGateway::OSStatus(const std::string& ClientApp) {
         X += "/></MsgStat>";
     }
     X += "</VexoMessageStatusList>";
-    PendingStatus_.swap(Keep);
     return WrapCDATA(X);
 }
 
 std::string TSimGateway::OSReplies(const std::string& ClientApp) {
     std::lock_guard<std::mutex> Lock(Mutex_);
-    if (NextOSReplies_) {
-        std::string Raw = std::move(*NextOSReplies_);
-        NextOSReplies_.reset();
-        return Raw;
-    }
+    if (auto Raw = TakeOnce(NextOSReplies_)) return *Raw;
     const std::string RecTime = Now();
     std::string X = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VexoReplyList>";
-    std::vector<size_t> Keep;
-    for (size_t I : PendingReplies_) {
+    for (size_t I : TakePending(PendingReplies_, ClientApp)) {
         const TMessage& M = Messages_[I];
-        if (!ClientApp.empty() && M.BatchName != ClientApp) {
-            Keep.push_back(I);
-            continue;
-        }
         // Replies come from the handset, which the network names in international form.
         std::string Originator = M.Address;
         if (Originator.size() > 1 && Originator[0] == '0' &&
@@ -718,7 +716,6 @@ std::string TSimGateway::OSReplies(const std::string& ClientApp) {
         X += "/></ReplyDet>";
     }
     X += "</VexoReplyList>";
-    PendingReplies_.swap(Keep);
     return WrapCDATA(X);
 }
 

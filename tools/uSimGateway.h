@@ -87,6 +87,10 @@ class TSimGateway {
     void CheckToken(const std::string& Token) const;
     void CheckCredentials(const std::string& Username, const std::string& Password) const;
     const TMessage& FindMessage(int64_t ReqID) const;  // lock held
+    // Lock held: gives M the next ReqID and queues its status (and every so often a reply).
+    const TMessage& Store(TMessage M);
+    // Lock held: the pending entries of ClientApp ("" for all), removed from Pending.
+    std::vector<size_t> TakePending(std::vector<size_t>& Pending, const std::string& ClientApp);
 
     const std::string Username_, Password_, BaseUrl_;
     mutable std::mutex Mutex_;
