@@ -146,14 +146,7 @@ class TBatchInfoItem : public IBatchInfoItem {
   public:
     explicit TBatchInfoItem(int64_t ReqID) : ReqID(ReqID) {}
     std::string ClassName() const override { return "BatchInfoItem"; }
-    int32_t GetMessageID() override {
-        if (ReqID < std::numeric_limits<int32_t>::min() ||
-            ReqID > std::numeric_limits<int32_t>::max()) {
-            throw EClientSDKError("GetMessageID: the message identifier " + std::to_string(ReqID) +
-                                  " does not fit in 32 bits");
-        }
-        return static_cast<int32_t>(ReqID);
-    }
+    int64_t GetMessageID() override { return ReqID; }
 
   private:
     int64_t ReqID;

@@ -22,7 +22,7 @@ class TVexoMessage {
     int16_t Priority = -1;
     std::string Reference;
     std::string MessageType;
-    int32_t MessageID = 0;  // the gateway's identifier, once submitted
+    int64_t MessageID = 0;  // the gateway's identifier, once submitted
 };
 
 class TVexoMessages {

@@ -80,8 +80,8 @@ class IRecipient : public IClientObject {
 
 class IBatchInfoItem : public IClientObject {
   public:
-    // The item's ReqID; throws when it does not fit in 32 bits.
-    virtual int32_t GetMessageID() = 0;
+    // The item's ReqID, the gateway's 64-bit identifier, whole.
+    virtual int64_t GetMessageID() = 0;
 };
 
 class IBatchInfoItems : public IClientObject {

@@ -472,7 +472,7 @@ void TBulkThread::SubmitPart(const std::shared_ptr<IBatchRequest>& Batch, int32_
         const int32_t Sent = static_cast<int32_t>(CurrentPart.size());
         // Item J answers the J-th message request of this part.
         for (int32_t J = 0; J < Count && J < Sent; ++J) {
-            const int32_t MessageID = Items->GetItem(J)->GetMessageID();
+            const int64_t MessageID = Items->GetItem(J)->GetMessageID();
             const TPartEntry& Entry = CurrentPart[static_cast<size_t>(J)];
             Messages.Items(Entry.MessageIndex).MessageID = MessageID;
             if (Entry.LineIndex >= 0)
