@@ -67,11 +67,11 @@ std::string BatchXml(const std::string& BatchName, const std::vector<TMsg>& Mess
     return Batch->GetXML();
 }
 
-std::vector<int32_t> MessageIDs(const std::string& Reply) {
+std::vector<int64_t> MessageIDs(const std::string& Reply) {
     auto Info = CoBatchInfo::Create();
     Info->SetReplyText(Reply);
     auto Items = Info->GetItems();
-    std::vector<int32_t> Ids;
+    std::vector<int64_t> Ids;
     for (int32_t I = 0; I < Items->GetCount(); ++I)
         Ids.push_back(Items->GetItem(I)->GetMessageID());
     return Ids;
@@ -104,7 +104,7 @@ TEST(GatewayRoundTrip, BatchOfThreeGetsIdentifiersInOrderThenStatusesAndOneReply
     };
     const std::string Reply = Ws->Send(Token, BatchXml("ABC", Sent), false);
     ASSERT_EQ(0u, Reply.rfind("<![CDATA[", 0));  // the simulator wraps its documents
-    const std::vector<int32_t> Ids = MessageIDs(UnwrapCDATA(Reply));
+    const std::vector<int64_t> Ids = MessageIDs(UnwrapCDATA(Reply));
 
     const std::vector<TSimMessage> Received = Sim.Messages();
     ASSERT_EQ(3u, Ids.size());
@@ -170,7 +170,7 @@ TEST(GatewayRoundTrip, StructuredResultsAreReadMemberByMember) {
     TGatewaySim Sim;
     auto Ws = GetIVexoWSSoap(false, Sim.Url(), nullptr);
     const std::string Token = Ws->Login(Sim.Username(), Sim.Password());
-    const std::vector<int32_t> Ids = MessageIDs(UnwrapCDATA(Ws->Send(
+    const std::vector<int64_t> Ids = MessageIDs(UnwrapCDATA(Ws->Send(
         Token,
         BatchXml("XYZ", {{"SMS", "0821234567", "R1", "T", "a"}, {"FAX", "", "R2", "T", "b"}}),
         false)));
@@ -274,7 +274,7 @@ TEST(GatewayScale, ABatchOf100000MessagesGoesThroughInOneRoundTrip) {
     for (int I = 0; I < kMessages; ++I)
         Sent.push_back({"SMS", "082" + std::to_string(1000000 + I), "REF" + std::to_string(I),
                         "TEXT", "Dear customer, order " + std::to_string(I) + " is ready."});
-    const std::vector<int32_t> Ids =
+    const std::vector<int64_t> Ids =
         MessageIDs(UnwrapCDATA(Ws->Send(Token, BatchXml("BIG", Sent), false)));
     ASSERT_EQ(size_t(kMessages), Ids.size());
     for (size_t I = 1; I < Ids.size(); ++I) ASSERT_EQ(Ids[I - 1] + 1, Ids[I]);
