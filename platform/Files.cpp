@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <utility>
 
@@ -180,6 +181,37 @@ std::string ReadFileText(const std::string& Path) {
     return file.ReadAll();
 }
 
+void SyncDirectory(const std::string& Dir) {
+    int fd;
+    do {
+        fd = ::open(Dir.empty() ? "." : Dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) ThrowErrno(errno);
+    const int rc = ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    // Some file systems (and shares) cannot sync a directory; their renames are as durable as
+    // they get.
+    if (rc != 0 && err != EINVAL && err != ENOTSUP && err != EROFS) ThrowErrno(err);
+}
+
+std::string DirectoryOf(const std::string& Path) {
+    const size_t slash = Path.rfind('/');
+    return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
+}
+
+std::string TemporaryNameBeside(const std::string& Path) {
+    static std::atomic<unsigned> counter{0};
+    char host[64] = "";
+    ::gethostname(host, sizeof host - 1);
+    const size_t slash = Path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : Path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? Path : Path.substr(slash + 1);
+    // Hidden, and unique to this host, process and call: instances on a share never collide.
+    return dir + "." + name + "." + host + "-" + std::to_string(::getpid()) + "-" +
+           std::to_string(counter.fetch_add(1)) + ".tmp";
+}
+
 TLockedFile TLockedFile::CreateExclusive(const std::string& Path) {
     // No O_TRUNC: the file is emptied only once the lock shows nobody else holds it.
     int fd = OpenLocked(Path, O_WRONLY | O_CREAT, LOCK_EX);
@@ -196,23 +228,72 @@ TLockedFile TLockedFile::OpenReadShareRead(const std::string& Path) {
     return TLockedFile(OpenLocked(Path, O_RDONLY, LOCK_SH));
 }
 
+TLockedFile TLockedFile::CreateNew(const std::string& Path) {
+    return TLockedFile(OpenLocked(Path, O_RDWR | O_CREAT | O_EXCL, LOCK_EX));
+}
+
+TLockedFile TLockedFile::OpenExclusive(const std::string& Path) {
+    TLockedFile file(OpenLocked(Path, O_RDWR, LOCK_EX));
+    // Whoever held the lock before may have removed the name: that file is nobody's now.
+    if (!file.IsAt(Path)) ThrowErrno(ENOENT);
+    return file;
+}
+
+TLockedFile TLockedFile::OpenAppend(const std::string& Path) {
+    return TLockedFile(OpenLocked(Path, O_WRONLY | O_CREAT | O_APPEND, LOCK_EX));
+}
+
+TLockedFile TLockedFile::OpenLockFile(const std::string& Path) {
+    // A holder removes the lock file while it still holds it; whoever locked the removed file
+    // meanwhile tries again with the one the name now gives.
+    for (;;) {
+        TLockedFile file(OpenLocked(Path, O_RDWR | O_CREAT, LOCK_EX));
+        if (file.IsAt(Path)) return file;
+    }
+}
+
 TLockedFile::TLockedFile(TLockedFile&& Other) noexcept : Fd(std::exchange(Other.Fd, -1)) {}
 
 TLockedFile& TLockedFile::operator=(TLockedFile&& Other) noexcept {
     if (this != &Other) {
-        Close();
+        if (Fd >= 0) ::close(Fd);
         Fd = std::exchange(Other.Fd, -1);
     }
     return *this;
 }
 
-TLockedFile::~TLockedFile() { Close(); }
+TLockedFile::~TLockedFile() {
+    if (Fd >= 0) ::close(Fd);
+}
 
 void TLockedFile::SeekEnd() {
     if (::lseek(Fd, 0, SEEK_END) < 0) ThrowErrno(errno);
 }
 
-void TLockedFile::Write(const std::string& Data) {
+void TLockedFile::SeekStart() {
+    if (::lseek(Fd, 0, SEEK_SET) < 0) ThrowErrno(errno);
+}
+
+void TLockedFile::Truncate(int64_t Size) {
+    if (::ftruncate(Fd, static_cast<off_t>(Size)) != 0) ThrowErrno(errno);
+}
+
+void TLockedFile::Sync() {
+    int rc;
+    do {
+        rc = ::fdatasync(Fd);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) ThrowErrno(errno);
+}
+
+bool TLockedFile::IsAt(const std::string& Path) const {
+    struct stat mine {
+    }, named{};
+    return Fd >= 0 && ::fstat(Fd, &mine) == 0 && ::stat(Path.c_str(), &named) == 0 &&
+           mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
+void TLockedFile::Write(std::string_view Data) {
     size_t done = 0;
     while (done < Data.size()) {
         ssize_t n = ::write(Fd, Data.data() + done, Data.size() - done);
@@ -242,7 +323,28 @@ std::string TLockedFile::ReadAll() {
 }
 
 void TLockedFile::Close() {
-    // Closing the descriptor releases the flock with it.
-    if (Fd >= 0) ::close(Fd);
-    Fd = -1;
+    if (Fd < 0) return;
+    // Closing the descriptor releases the flock with it. A failed close can mean written data
+    // never reached the file (a share over quota), so it is reported; the descriptor is gone
+    // either way and must not be closed again.
+    const int rc = ::close(std::exchange(Fd, -1));
+    if (rc != 0 && errno != EINTR) ThrowErrno(errno);
+}
+
+TAtomicFile::TAtomicFile(std::string Path)
+    : Path(std::move(Path)),
+      Temporary(TemporaryNameBeside(this->Path)),
+      File(TLockedFile::CreateNew(Temporary)) {}
+
+TAtomicFile::~TAtomicFile() {
+    // The descriptor closes with the member after the name is gone.
+    if (!Committed) ::unlink(Temporary.c_str());
+}
+
+void TAtomicFile::Commit() {
+    File.Sync();
+    File.Close();
+    if (::rename(Temporary.c_str(), Path.c_str()) != 0) ThrowErrno(errno);
+    Committed = true;
+    SyncDirectory(DirectoryOf(Path));
 }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A failed file operation; what() is the system's error text, Code its errno.
@@ -45,6 +46,13 @@ std::optional<std::chrono::system_clock::time_point> FileModificationTime(const 
 // The whole content of a file, opened so that others may read but not write it meanwhile.
 // Throws EFileError with the system's text.
 std::string ReadFileText(const std::string& Path);
+// Makes the entries of Dir (names created, renamed or removed) survive a crash of the machine.
+// File systems that cannot sync a directory are taken as done. Throws EFileError.
+void SyncDirectory(const std::string& Dir);
+// The directory part of Path with its trailing "/" ("" for a bare name).
+std::string DirectoryOf(const std::string& Path);
+// A name for a temporary file beside Path that no other process or thread of any host picks.
+std::string TemporaryNameBeside(const std::string& Path);
 
 // An open file with its share lock. A lock another holder has makes the open fail, as a
 // sharing violation would; the lock goes with Close() or the destructor. Openers throw
@@ -58,6 +66,15 @@ class TLockedFile {
     static TLockedFile OpenWriteShareRead(const std::string& Path);
     // An existing file opened for reading; others may read it meanwhile but not write.
     static TLockedFile OpenReadShareRead(const std::string& Path);
+    // A file that must not exist yet, created with exclusive access.
+    static TLockedFile CreateNew(const std::string& Path);
+    // An existing file opened for reading and writing with exclusive access, but only while Path
+    // still names the file that was locked (not one removed or replaced meanwhile).
+    static TLockedFile OpenExclusive(const std::string& Path);
+    // Appends with exclusive access: creates a missing file, never empties an existing one.
+    static TLockedFile OpenAppend(const std::string& Path);
+    // A lock file: created when missing, held exclusively, and always the file Path names.
+    static TLockedFile OpenLockFile(const std::string& Path);
 
     TLockedFile(TLockedFile&& Other) noexcept;
     TLockedFile& operator=(TLockedFile&& Other) noexcept;
@@ -66,14 +83,43 @@ class TLockedFile {
     ~TLockedFile();
 
     void SeekEnd();
+    void SeekStart();
     // Writes all of Data; throws EFileError.
-    void Write(const std::string& Data);
+    void Write(std::string_view Data);
     // Reads from the current position to the end; throws EFileError.
     std::string ReadAll();
+    // Cuts the file to Size bytes; throws EFileError.
+    void Truncate(int64_t Size);
+    // The written data reaches the disk (fdatasync); throws EFileError.
+    void Sync();
+    // Closes the file; a close that fails (data that may not have reached the file) throws
+    // EFileError. The destructor closes without reporting.
     void Close();
     bool IsOpen() const { return Fd >= 0; }
+    // True while Path names this open file.
+    bool IsAt(const std::string& Path) const;
 
   private:
     explicit TLockedFile(int Fd) : Fd(Fd) {}
     int Fd = -1;
+};
+
+// A file that appears whole or not at all: written under a temporary name beside Path, then
+// synced and renamed into place by Commit(), which replaces a file of that name. Destroyed
+// uncommitted, the temporary is removed. Throws EFileError.
+class TAtomicFile {
+  public:
+    explicit TAtomicFile(std::string Path);
+    TAtomicFile(const TAtomicFile&) = delete;
+    TAtomicFile& operator=(const TAtomicFile&) = delete;
+    ~TAtomicFile();
+
+    void Write(std::string_view Data) { File.Write(Data); }
+    void Commit();
+
+  private:
+    std::string Path;
+    std::string Temporary;
+    TLockedFile File;
+    bool Committed = false;
 };

@@ -226,4 +226,62 @@ TEST(LockedFileTest, MovedHandleOwnsTheLock) {
     EXPECT_NO_THROW(TLockedFile::OpenReadShareRead(path));
 }
 
+// Journals, lock files and the confirmation file: what another holder or a crash may leave.
+TEST(LockedFileTest, DurableOpensKeepTheirPromises) {
+    TempDir dir;
+    const std::string path = dir / "journal";
+    {
+        TLockedFile created = TLockedFile::CreateNew(path);
+        created.Write("one\n");
+        created.Sync();
+        EXPECT_THROW(TLockedFile::CreateNew(path), EFileError);
+        EXPECT_THROW(TLockedFile::OpenExclusive(path), EFileError);
+    }
+    {
+        TLockedFile appended = TLockedFile::OpenAppend(path);
+        appended.Write("two\n");
+        appended.Close();
+    }
+    EXPECT_EQ(ReadFile(path), "one\ntwo\n");
+    {
+        TLockedFile reopened = TLockedFile::OpenExclusive(path);
+        EXPECT_EQ(reopened.ReadAll(), "one\ntwo\n");
+        reopened.Truncate(4);
+        // A holder that removes the name leaves nothing for the next opener to take.
+        ASSERT_EQ(unlink(path.c_str()), 0);
+        EXPECT_FALSE(reopened.IsAt(path));
+    }
+    EXPECT_THROW(TLockedFile::OpenExclusive(path), EFileError);
+
+    const std::string lock = dir / "B7.lock";
+    TLockedFile held = TLockedFile::OpenLockFile(lock);
+    EXPECT_THROW(TLockedFile::OpenLockFile(lock), EFileError);
+    ASSERT_EQ(unlink(lock.c_str()), 0);
+    // The removed file is nobody's: the name now gives a fresh lock file.
+    TLockedFile next = TLockedFile::OpenLockFile(lock);
+    EXPECT_TRUE(next.IsAt(lock));
+}
+
+TEST(AtomicFileTest, AppearsWholeOrNotAtAll) {
+    TempDir dir;
+    const std::string path = dir / "Confirmation-B.CSV";
+    {
+        TAtomicFile file(path);
+        file.Write("header\r\n");
+        EXPECT_FALSE(Exists(path));
+    }
+    EXPECT_EQ(testsupport::ListDir(dir.Path()), Names{}) << "an uncommitted file leaves nothing";
+    WriteFile(path, "old\r\n");
+    {
+        TAtomicFile file(path);
+        file.Write("old\r\n");
+        file.Write("new\r\n");
+        EXPECT_EQ(ReadFile(path), "old\r\n");
+        file.Commit();
+    }
+    EXPECT_EQ(ReadFile(path), "old\r\nnew\r\n");
+    EXPECT_EQ(testsupport::ListDir(dir.Path()), Names{"Confirmation-B.CSV"});
+    EXPECT_THROW(TAtomicFile(dir / "missing/x"), EFileError);
+}
+
 }  // namespace
