@@ -87,6 +87,8 @@ std::string TServiceUnderTest::ConfigXml() const {
 bool TServiceUnderTest::Start() {
     ChildProcess::Options Options;
     Options.env = {"BROVA_RETRY_DELAY_MS=" + std::to_string(settings_.RetryDelayMs)};
+    Options.env.insert(Options.env.end(), settings_.Environment.begin(),
+                       settings_.Environment.end());
     Options.unset_env = {"NOTIFY_SOCKET", "BROVA_UNIT_DIR"};
     Options.cwd = dir_ / "service";
     process_ = std::make_unique<ChildProcess>(
@@ -125,6 +127,13 @@ std::vector<std::string> LogMessages(const std::string& Text) {
         Out.push_back(std::regex_match(Line, M, kStamped) ? M[1].str() : Line);
     }
     return Out;
+}
+
+std::vector<std::string> WithFaultShim(std::vector<std::string> Settings) {
+    Settings.push_back("LD_PRELOAD=" + BuildDir() + "/tests/libbrova_faultshim.so");
+    // The sanitizer runtimes want to come first; the shim only stands in front of libc.
+    Settings.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    return Settings;
 }
 
 std::string TodayText() {

@@ -39,6 +39,8 @@ struct TServiceSettings {
     std::vector<std::string> ErrorText = {"Your file could not be processed."};
     // Shortens the waits between retried gateway calls.
     int RetryDelayMs = 10;
+    // More "NAME=value" entries for the service's environment (the fault shim's settings).
+    std::vector<std::string> Environment;
 };
 
 class TServiceUnderTest {
@@ -84,5 +86,9 @@ std::vector<std::string> LogMessages(const std::string& Text);
 
 // Today's local date as "yyyy/mm/dd".
 std::string TodayText();
+
+// The environment that preloads the fault shim (tests/FaultShim.cpp) with these settings, e.g.
+// {"BROVA_SHIM_KILL=fdatasync:3:.journal"}.
+std::vector<std::string> WithFaultShim(std::vector<std::string> Settings);
 
 }  // namespace testsupport
