@@ -59,6 +59,14 @@ int RunService(TsvcBrovaCSVSender& Service, bool Console) {
     }
 
     TServiceHost Host(kServiceName, ExeFileName, TServiceNotifier(NotifySocket));
+    const TServiceNotifier StopNotifier(NotifySocket);
+    Service.ExtendStopTimeout = [&](std::chrono::microseconds More) {
+        try {
+            StopNotifier.Notify("EXTEND_TIMEOUT_USEC=" + std::to_string(More.count()));
+        } catch (const std::exception& E) {
+            WriteSystemLogError(kServiceName, E.what());
+        }
+    };
     ForwardControlSignals(Host.Loop());
     const int Result = Host.Run(
         {[&](TEventLoop& Loop) { Service.ServiceStart(Loop); }, [&] { Service.ServiceStop(); }});

@@ -1,6 +1,20 @@
 #include "host/BulkSMSService.h"
 
 #include "support/Util.h"
+#include "support/uLogFile.h"
+#include "worker/uBulkSMSThread.h"
+
+namespace {
+
+// Workers get the unit's stop time-out less this margin to reach a point where they may stop;
+// the process then ends in time on its own.
+constexpr std::chrono::seconds kStopMargin{15};
+constexpr std::chrono::seconds kStopWaitLimit =
+    std::chrono::seconds(kUnitStopTimeoutSec) - kStopMargin;
+// While it waits, the service asks for this much more time at every step.
+constexpr std::chrono::seconds kStopWaitStep{5};
+
+}  // namespace
 
 TsvcBrovaCSVSender::TsvcBrovaCSVSender(std::string ExePath, TClock Clock)
     : ExePath(std::move(ExePath)), Clock(std::move(Clock)) {}
@@ -9,7 +23,27 @@ void TsvcBrovaCSVSender::ServiceStart(TEventLoop& Loop) {
     DtaMdlBulkSMS = std::make_unique<TDtaMdlBulkSMS>(Loop, Clock, ExePath);
 }
 
-void TsvcBrovaCSVSender::ServiceStop() { DtaMdlBulkSMS.reset(); }
+void TsvcBrovaCSVSender::ServiceStop() {
+    DtaMdlBulkSMS.reset();
+    LetWorkersStop();
+}
+
+void TsvcBrovaCSVSender::LetWorkersStop() {
+    if (RunningBulkThreads() == 0) return;
+    const int StoppedBefore = StoppedBulkThreads();
+    RequestBulkThreadsStop();
+    const auto Deadline = std::chrono::steady_clock::now() + kStopWaitLimit;
+    while (!WaitForBulkThreads(kStopWaitStep) && std::chrono::steady_clock::now() < Deadline) {
+        if (ExtendStopTimeout) ExtendStopTimeout(kStopWaitStep * 3);
+    }
+    // Still running at the deadline, a worker is cut off with the process: its journal stays too.
+    const int Left = StoppedBulkThreads() - StoppedBefore + RunningBulkThreads();
+    if (Left > 0)
+        WriteToLog("Stopped with " + std::to_string(Left) + (Left == 1 ? " file" : " files") +
+                       " left to resume.",
+                   ProcessLogFileName(ExePath), kProcessLogMaxSizeKB, true, true,
+                   Clock ? Clock() : Now());
+}
 
 void TsvcBrovaCSVSender::ReleaseAtProcessEnd() { DtaMdlBulkSMS.reset(); }
 

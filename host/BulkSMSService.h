@@ -2,6 +2,8 @@
 // chooses between installing, removing and running it.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,7 +25,9 @@ class TsvcBrovaCSVSender {
     // Creates the dispatcher, which runs StartUp and the first poll. Its failure leaves this
     // handler as the exception "Error During Creation of DataModule". Service thread only.
     void ServiceStart(TEventLoop& Loop);
-    // Frees the dispatcher, which shuts it down. Never fails. Service thread only.
+    // Frees the dispatcher, which shuts it down, then lets running workers reach a point where
+    // they may stop, within the unit's stop time-out less a margin, asking the service manager
+    // for more time meanwhile (ExtendStopTimeout). Never fails. Service thread only.
     void ServiceStop();
     // At process end: frees a dispatcher that no stop handler freed (a shutdown), once.
     // Only after the service thread has ended.
@@ -35,6 +39,11 @@ class TsvcBrovaCSVSender {
     std::string ExePath;
     TClock Clock;
     std::unique_ptr<TDtaMdlBulkSMS> DtaMdlBulkSMS;
+    // Asks the service manager for this much more time to stop; unset outside it.
+    std::function<void(std::chrono::microseconds)> ExtendStopTimeout;
+
+  private:
+    void LetWorkersStop();
 };
 
 struct TCommandLine {

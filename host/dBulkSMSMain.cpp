@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <exception>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -13,6 +14,7 @@
 #include "platform/RetryDelay.h"
 #include "support/Util.h"
 #include "support/uLogFile.h"
+#include "worker/uBatchNameLock.h"
 #include "worker/uBulkSMSThread.h"
 
 namespace {
@@ -24,6 +26,12 @@ constexpr const char* kCombinedFormat = "COMBINED";
 constexpr const char* kLineEnd = "\r\n";
 // An originator that begins with this country code is written with a leading "0" instead.
 constexpr const char* kInternationalPrefix = "27";
+// A file that failed on its own waits for the operator; its journal is looked at this seldom.
+constexpr std::chrono::hours kLeftFileRecheck{1};
+// The same failure for the same file is logged no more often than this.
+constexpr std::chrono::hours kRepeatedFailureLogInterval{1};
+// Past this many remembered failures, those older than the interval are forgotten.
+constexpr size_t kMaxRememberedFailures = 1000;
 
 // Appends Text at the end of Path, holding it exclusively meanwhile; creates a missing file
 // but not its directory. Throws EFileError with the system's text.
@@ -226,51 +234,174 @@ void TDtaMdlBulkSMS::PollProtocols() {
         // Blanks stay: the worker trims the name itself.
         const std::string ProtocolName = UpperCase(Protocol->GetName());
 
+        // Files cut off earlier go first: they hold their batch names before new files ask.
+        ResumeFiles(PollDirectory);
         for (const std::string& Name : FindFiles(PollDirectory, Mask)) {
             if (Stopping) break;
-            if (Name == "." || Name == "..") continue;
+            if (Name == "." || Name == ".." || IsPartOfAClaim(PollDirectory, Name)) continue;
             const std::string FullName = PollDirectory + Name;
             // A rename does not stop a writer here: a file written to lately waits a tick.
             if (!OldEnoughToClaim(FullName)) continue;
             const std::string BatchName = Name.substr(0, Name.find('.'));
+            TRunSettings Settings =
+                ReadRunSettings(*Config, Index, ProtocolName, BatchName, ExeDirectory, Clock());
+            // A batch name another run holds waits, so that confirmation files never collide.
+            std::optional<TBatchNameLock> BatchLock =
+                TBatchNameLock::TryHold(Settings.StatusDirectory, BatchName, "");
+            if (!BatchLock) continue;
 
             // The logon comes first: a gateway that is down leaves the file under its own name.
             Log("Logging on... ");
-            {
-                const std::shared_ptr<IVexoWSSoap> Client =
-                    GetIVexoWSSoap(false, GatewayURL, nullptr);
-                if (!Client) throw std::runtime_error("Gateway connection object not assigned.");
-                Token = Client->Login(GatewayUsername, GatewayPassword);
-            }
-            std::string Claimed;
-            if (!ClaimFile(Name, FullName, Claimed)) continue;
+            Token = Logon();
+            std::unique_ptr<TFileJournal> Journal = ClaimFile(Name, FullName, std::move(Settings));
+            if (!Journal) continue;
             // The worker runs on its own thread and frees itself when it is done.
-            new TBulkThread(ProtocolName, BatchName, Claimed, Token, Index, Config, Clock,
-                            ExeDirectory);
+            new TBulkThread(std::move(Journal), false, std::move(*BatchLock), Token, Config, Clock);
         }
     }
 }
 
-bool TDtaMdlBulkSMS::ClaimFile(const std::string& Name, const std::string& FullName,
-                               std::string& Claimed) {
+std::string TDtaMdlBulkSMS::Logon() {
+    const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr);
+    if (!Client) throw std::runtime_error("Gateway connection object not assigned.");
+    return Client->Login(GatewayUsername, GatewayPassword);
+}
+
+void TDtaMdlBulkSMS::ResumeFiles(const std::string& Directory) {
+    for (const std::string& Name : FindFiles(Directory, std::string("*") + kJournalExtension)) {
+        if (Stopping) return;
+        const std::string Path = Directory + Name;
+        if (!ResumeDue(Path)) continue;
+        std::unique_ptr<TFileJournal> Journal;
+        try {
+            Journal = TFileJournal::TakeUp(Path);
+        } catch (const EFileError& E) {
+            // Held: in flight here or in another instance. Gone: finished meanwhile.
+            if (E.Code != EWOULDBLOCK && E.Code != ENOENT)
+                LogOncePerHour(Path, "Unable to take up file [" + Path + "] : " + E.what());
+            continue;
+        } catch (const std::exception& E) {
+            LogOncePerHour(Path, std::string("Unable to take up file : ") + E.what());
+            continue;
+        }
+        const TFileJournal::TState& State = Journal->State();
+        const TRunSettings& Settings = Journal->Settings();
+        if (!State.Done && !State.Mailed && !State.Saved && !State.Failed &&
+            State.Answers.empty() && !FileExists(Journal->ClaimedFileName())) {
+            // A claim cut off before its rename: the file is still there under its own name.
+            Journal->Remove();
+            continue;
+        }
+        const bool MailOwed = Settings.SendConfirmation.Readable() &&
+                              Settings.SendConfirmation.Value && !State.Mailed;
+        if (State.Failed && !State.Done && !MailOwed) {
+            // Failed on its own and nothing owed: left for the operator, looked at again hourly.
+            SetResumeNotBefore(Path, std::chrono::steady_clock::now() + kLeftFileRecheck);
+            continue;
+        }
+        std::optional<TBatchNameLock> BatchLock =
+            TBatchNameLock::TryHold(Settings.StatusDirectory, Settings.BatchName, Path);
+        if (!BatchLock) continue;
+        Log("Logging on... ");
+        Token = Logon();
+        Log("Resuming file [" + Journal->ClaimedFileName() + "]");
+        new TBulkThread(std::move(Journal), true, std::move(*BatchLock), Token, Config, Clock);
+    }
+}
+
+bool TDtaMdlBulkSMS::IsPartOfAClaim(const std::string& Directory, const std::string& Name) {
+    if (IsJournalName(Name)) return true;
+    // The claimed file and the log of a journalled run are its own, whatever the mask says.
+    for (const char* Extension : {kClaimedExtension, ".log"}) {
+        const std::string Ext = Extension;
+        if (Name.size() > Ext.size() &&
+            Name.compare(Name.size() - Ext.size(), Ext.size(), Ext) == 0 &&
+            FileExists(Directory + ChangeFileExt(Name, kJournalExtension)))
+            return true;
+    }
+    return false;
+}
+
+std::unique_ptr<TFileJournal> TDtaMdlBulkSMS::ClaimFile(const std::string& Name,
+                                                        const std::string& FullName,
+                                                        TRunSettings Settings) {
     const size_t Dot = Name.rfind('.');
     const std::string Base = Dot == std::string::npos
                                  ? FullName
                                  : FullName.substr(0, FullName.size() - Name.size() + Dot);
-    Claimed = Base + kClaimedExtension;
+    const std::string Directory = DirectoryOf(FullName);
+    Settings.FileSize = FileSizeOf(FullName);
+    Settings.FileModifiedNs = FileModifiedNs(FullName);
+    // The journal is in place and held before the rename, so that a claimed file always has
+    // either a live worker or a journal to be finished from.
+    std::unique_ptr<TFileJournal> Journal;
+    try {
+        Journal = TFileJournal::Begin(Directory, Settings);
+    } catch (const EFileError& E) {
+        LogOncePerHour(FullName, "Unable to claim file [" + FullName + "] : " + E.what());
+        return nullptr;
+    }
+    std::string Claimed = Base + kClaimedExtension;
     for (int Retry = 1;; ++Retry) {
-        std::string Error;
-        if (RenameNoReplace(FullName, Claimed, &Error)) return true;
-        Log("Unable to rename file [" + Error + "]");
+        int Error = 0;
+        bool RenameFailed = false;
+        if (Journal->Name(ChangeFileExt(Claimed, kJournalExtension), Error)) {
+            std::string Text;
+            if (RenameNoReplace(FullName, Claimed, &Text)) {
+                try {
+                    SyncDirectory(Directory);
+                } catch (const EFileError&) {
+                    // The claim stands; only a crash of the machine could undo it.
+                }
+                return Journal;
+            }
+            Error = errno;
+            // Another instance took the file first: nothing to say.
+            if (Error == ENOENT) {
+                Journal->Discard();
+                return nullptr;
+            }
+            if (Error != EEXIST) {
+                LogOncePerHour(FullName, "Unable to rename file [" + Text + "]");
+                Journal->Discard();
+                return nullptr;
+            }
+            Log("Unable to rename file [" + Text + "]");
+            RenameFailed = true;
+        } else if (Error != EEXIST) {
+            LogOncePerHour(FullName,
+                           "Unable to claim file [" + FullName + "] : " + SystemErrorText(Error));
+            Journal->Discard();
+            return nullptr;
+        }
         // A file that is gone, or whose every name failed, waits for a later tick instead of
         // holding the service thread.
-        if (Retry > kMaxClaimRetries || !FileModificationTime(FullName)) {
-            Log("Unable to claim file [" + FullName + "]");
-            return false;
+        const bool Gone = !FileModificationTime(FullName);
+        if (Retry > kMaxClaimRetries || Gone) {
+            if (!Gone) Log("Unable to claim file [" + FullName + "]");
+            Journal->Discard();
+            return nullptr;
         }
         Claimed = Base + "(" + std::to_string(Retry) + ")" + kClaimedExtension;
-        Log("Attempting to rename file to [" + Claimed + "]");
+        // A journal name that is taken moves on to the next number without a word.
+        if (RenameFailed) Log("Attempting to rename file to [" + Claimed + "]");
     }
+}
+
+void TDtaMdlBulkSMS::LogOncePerHour(const std::string& Key, const std::string& Message) {
+    const auto Now = std::chrono::steady_clock::now();
+    const auto Found = LoggedFailures.find(Key);
+    if (Found != LoggedFailures.end() && Found->second.Message == Message &&
+        Now - Found->second.At < kRepeatedFailureLogInterval)
+        return;
+    // Entries of files long gone would pile up: the map forgets what it would not hold back.
+    if (LoggedFailures.size() > kMaxRememberedFailures) {
+        for (auto It = LoggedFailures.begin(); It != LoggedFailures.end();)
+            It = Now - It->second.At >= kRepeatedFailureLogInterval ? LoggedFailures.erase(It)
+                                                                    : std::next(It);
+    }
+    LoggedFailures[Key] = {Message, Now};
+    Log(Message);
 }
 
 // ---- status and reply collection ----

@@ -7,10 +7,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "config/uBrovaCSVSenderConfig.h"
 #include "platform/DateTime.h"
 #include "platform/EventLoop.h"
+#include "worker/uFileJournal.h"
+#include "worker/uRunSettings.h"
 
 // Collection runs only with an interval above this many milliseconds.
 constexpr int kMinCollectionIntervalMs = 1000;
@@ -91,10 +94,20 @@ class TDtaMdlBulkSMS {
 
     // False when the operational window applies and the clock is outside it.
     bool InOperationalWindow();
-    // Steps through the enabled protocol entries and claims their files; throws on any error.
+    // Steps through the enabled protocol entries, takes up their cut-off files and claims their
+    // new ones; throws on any error.
     void PollProtocols();
-    // Renames FullName to a free ".Busy" name; false when none could be had.
-    bool ClaimFile(const std::string& Name, const std::string& FullName, std::string& Claimed);
+    // Starts a worker for every journal of Directory that nobody holds and whose run is due.
+    void ResumeFiles(const std::string& Directory);
+    // True for the journal, claimed file and log of a journalled run: never claimed anew.
+    bool IsPartOfAClaim(const std::string& Directory, const std::string& Name);
+    // A logon with a fresh gateway client; the token. Throws.
+    std::string Logon();
+    // Journals FullName and renames it to a free ".Busy" name; null when that could not be had.
+    std::unique_ptr<TFileJournal> ClaimFile(const std::string& Name, const std::string& FullName,
+                                            TRunSettings Settings);
+    // Logs Message unless the same message was logged for Key within the last hour.
+    void LogOncePerHour(const std::string& Key, const std::string& Message);
     // Appends the line of every entry 0..Count-1 in order; after a stop keeps the rest aside.
     void AppendCollected(int Count, const TCollectedEntry& Entry);
     // Appends the lines of entries From..Count-1, First among them, to "Unwritten-" files.
@@ -102,6 +115,12 @@ class TDtaMdlBulkSMS {
                        const TCollectedEntry& Entry);
     std::string ProtocolDirectory(const std::string& Key, bool Status);
     bool IsCombinedFormat();
+
+    struct TLogged {
+        std::string Message;
+        std::chrono::steady_clock::time_point At;
+    };
+    std::unordered_map<std::string, TLogged> LoggedFailures;
 };
 
 // The executable's path with its extension replaced by ".Log".

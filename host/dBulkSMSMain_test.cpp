@@ -411,11 +411,13 @@ TEST_F(Polling, ATakenBusyNameGivesTheNextNumberedOneAndANameWithoutExtensionGet
                                         "Unable to rename file [File exists]",
                                         "Attempting to rename file to [" + In + "/ABC(1).Busy]",
                                         "Logging on... "}));
-    // Every row was rejected, so each worker left its claimed file and its log behind.
-    EXPECT_EQ(ListDir(In), (std::vector<std::string>{"ABC(1).Busy", "ABC(1).log", "ABC.Busy"}));
+    // Every row was rejected, so each worker left its claimed file, its log and its journal (which
+    // says the run failed) behind.
+    EXPECT_EQ(ListDir(In), (std::vector<std::string>{"ABC(1).Busy", "ABC(1).journal", "ABC(1).log",
+                                                     "ABC.Busy"}));
     EXPECT_EQ(ReadFile(In + "/ABC(1).Busy"), kRejectedRows);
     EXPECT_EQ(ReadFile(In + "/ABC.Busy"), "being processed\r\n");
-    EXPECT_EQ(ListDir(In2), (std::vector<std::string>{"DATA.Busy", "DATA.log"}));
+    EXPECT_EQ(ListDir(In2), (std::vector<std::string>{"DATA.Busy", "DATA.journal", "DATA.log"}));
     EXPECT_EQ(ReadFile(Status + "/ABC.CSV"), kStatusHeader);
     EXPECT_EQ(ReadFile(Status2 + "/DATA.CSV"), kStatusHeader);
 }
@@ -459,7 +461,7 @@ TEST_F(Polling, YoungFilesAndDotEntriesAreLeftAlone) {
     AgeFile(In2 + "/NEW.csv", 3);
     D->tmrPollDirectoryTimer();
     ASSERT_TRUE(WaitForBulkThreads(60s));
-    EXPECT_EQ(ListDir(In2), (std::vector<std::string>{"NEW.Busy", "NEW.log"}));
+    EXPECT_EQ(ListDir(In2), (std::vector<std::string>{"NEW.Busy", "NEW.journal", "NEW.log"}));
 }
 
 TEST_F(Polling, AFailedLogonLeavesThatFileAndTheRestForALaterTick) {

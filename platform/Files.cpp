@@ -118,6 +118,7 @@ bool RenameNoReplace(const std::string& From, const std::string& To, std::string
         }
     }
     if (ErrorText) *ErrorText = SystemErrorText(err);
+    errno = err;
     return false;
 }
 
@@ -174,6 +175,12 @@ std::optional<std::chrono::system_clock::time_point> FileModificationTime(const 
         std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
     return std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(since));
+}
+
+int64_t FileModifiedNs(const std::string& Path) {
+    struct stat st {};
+    if (::stat(Path.c_str(), &st) != 0) return 0;
+    return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 std::string ReadFileText(const std::string& Path) {

@@ -29,8 +29,8 @@ int64_t FileSizeOf(const std::string& Path);
 // Creates Dir together with any missing parents; true when Dir exists afterwards.
 // An empty Dir fails.
 bool ForceDirectories(const std::string& Dir);
-// Renames From to To but never replaces an existing To. On failure returns false and, when
-// ErrorText is given, sets it to the system's error text.
+// Renames From to To but never replaces an existing To. On failure returns false, leaves the
+// system's error code in errno and, when ErrorText is given, sets it to the system's text.
 bool RenameNoReplace(const std::string& From, const std::string& To, std::string* ErrorText);
 // Removes a file (not a directory).
 bool DeleteFile(const std::string& Path);
@@ -43,6 +43,8 @@ std::vector<std::string> FindFiles(const std::string& Dir, const std::string& Ma
 // True when Name matches Mask under the rules of FindFiles.
 bool MatchesMask(const std::string& Name, const std::string& Mask);
 std::optional<std::chrono::system_clock::time_point> FileModificationTime(const std::string& Path);
+// The modification time in nanoseconds since the epoch; 0 for a missing file.
+int64_t FileModifiedNs(const std::string& Path);
 // The whole content of a file, opened so that others may read but not write it meanwhile.
 // Throws EFileError with the system's text.
 std::string ReadFileText(const std::string& Path);

@@ -93,6 +93,13 @@ std::string AddTrailingBackslash(const std::string& Path) {
     return Path + "/";
 }
 
+std::string ChangeFileExt(const std::string& Path, const std::string& Ext) {
+    const size_t Dot = Path.find_last_of('.');
+    const size_t Slash = Path.find_last_of("/\\");
+    if (Dot == std::string::npos || (Slash != std::string::npos && Dot < Slash)) return Path + Ext;
+    return Path.substr(0, Dot) + Ext;
+}
+
 void SplitDelimitedLine(char Delimiter, const std::string& Line, std::vector<std::string>& Fields,
                         bool HandleQuotes, bool KeepEmpty) {
     // The rest of the line is always the suffix Line[pos, end): it only ever loses characters

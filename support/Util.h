@@ -10,6 +10,9 @@ std::string Trim(const std::string& Text);
 std::string UpperCase(const std::string& Text);
 // Path followed by "/" unless it already ends in "/" or "\", or is blank.
 std::string AddTrailingBackslash(const std::string& Path);
+// Path with the extension of its file name (from the last ".") replaced by Ext (".log"); Ext is
+// appended to a name without one.
+std::string ChangeFileExt(const std::string& Path, const std::string& Ext);
 // Appends the fields of Line, split at Delimiter, to Fields. With HandleQuotes a field that
 // begins with a double quote runs to its closing quote and may hold the delimiter and doubled
 // quotes; the last field is never unquoted. Empty fields are kept only with KeepEmpty, and an

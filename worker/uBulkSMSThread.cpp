@@ -1,5 +1,6 @@
 #include "worker/uBulkSMSThread.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
@@ -30,17 +31,27 @@ const char* const kStatusHeader =
     "MessageRequestID,Reference,Status,Status Description,Status Time";
 const char* const kCombinedHeader =
     "MESSAGE TYPE,CELL NUMBER,DATE & TIME,MESSAGE REFERENCE,MESSAGE TEXT";
-const char* const kCombinedFormat = "COMBINED";
 const char* const kSubmittedStatus = "Sucessfully submitted to Vexo.";
 const char* const kRequestDateTime = "2004-12-24 21:00:00";
 const char* const kUnknownError = "Unknown error";
+// A mail that failed is tried again no sooner than this many retry delays later.
+constexpr int kMailRetryDelays = 30;
+
+// A stop came while the worker was at a point where it may stop; nothing is lost.
+class EStopRequested : public std::runtime_error {
+  public:
+    EStopRequested() : std::runtime_error("Stop requested") {}
+};
 
 // ---- the count of running workers ----
 
 struct TRunningWorkers {
     std::mutex Lock;
     std::condition_variable Finished;
+    std::condition_variable StopAsked;  // wakes the waits between attempts
     int Count = 0;
+    int Stopped = 0;
+    std::atomic<bool> StopRequested{false};
 };
 
 // Never destroyed: workers may still finish while the process runs its exit handlers.
@@ -54,22 +65,24 @@ void WorkerStarted() {
     ++Running().Count;
 }
 
-void WorkerFinished() {
+void WorkerFinished(bool Stopped) {
     TRunningWorkers& W = Running();
     std::lock_guard<std::mutex> Guard(W.Lock);
     --W.Count;
+    if (Stopped) ++W.Stopped;
     W.Finished.notify_all();
 }
 
-// ---- helpers ----
+bool StopRequested() { return Running().StopRequested.load(); }
 
-// Path with its extension (from the last "." of the file name) replaced by Ext.
-std::string ChangeFileExt(const std::string& Path, const std::string& Ext) {
-    const size_t Dot = Path.find_last_of('.');
-    const size_t Slash = Path.find_last_of("/\\");
-    if (Dot == std::string::npos || (Slash != std::string::npos && Dot < Slash)) return Path + Ext;
-    return Path.substr(0, Dot) + Ext;
+// Waits Delay, or less when a stop is asked for meanwhile; false then.
+bool WaitUnlessStopped(std::chrono::milliseconds Delay) {
+    TRunningWorkers& W = Running();
+    std::unique_lock<std::mutex> Guard(W.Lock);
+    return !W.StopAsked.wait_for(Guard, Delay, [&] { return W.StopRequested.load(); });
 }
+
+// ---- helpers ----
 
 std::string Quoted(const std::string& Text) { return "\"" + Text + "\""; }
 
@@ -104,105 +117,197 @@ TBulkThread::TBulkThread(const std::string& ProtocolName, const std::string& Bat
     : Clock(Clock ? std::move(Clock) : TClock(Now)) {
     if (!Config) throw std::invalid_argument("The worker needs a configuration");
     this->Config = std::move(Config);
-    this->FileName = FileName;
-    GatewayURL = this->Config->GetVexo()->GetURL();
+    Settings = ReadRunSettings(*this->Config, ProtocolIndex, ProtocolName, BatchName, ExeDirectory,
+                               this->Clock());
+    Settings.FileSize = FileSizeOf(FileName);
+    Settings.FileModifiedNs = FileModifiedNs(FileName);
+    Journal = TFileJournal::Begin(DirectoryOf(FileName), Settings);
+    int Error = 0;
+    if (!Journal->Name(ChangeFileExt(FileName, kJournalExtension), Error)) {
+        Journal->Discard();
+        throw std::runtime_error("Cannot journal " + FileName + ": " + SystemErrorText(Error));
+    }
+    BatchLock = TBatchNameLock::TryHold(Settings.StatusDirectory, BatchName, Journal->Path());
+    if (!BatchLock) {
+        Journal->Discard();
+        throw std::runtime_error("The batch name " + BatchName + " is held by another run");
+    }
+    this->Token = Token;
+    Construct();
+}
 
-    this->ProtocolName = Trim(ProtocolName);
-    if (this->ProtocolName == "SMS")
+TBulkThread::TBulkThread(std::unique_ptr<TFileJournal> Journal, bool Resumed,
+                         TBatchNameLock BatchLock, const std::string& Token,
+                         std::shared_ptr<IXMLBulkCSVSenderType> Config, TClock Clock)
+    : Clock(Clock ? std::move(Clock) : TClock(Now)),
+      Journal(std::move(Journal)),
+      Resumed(Resumed),
+      BatchLock(std::move(BatchLock)) {
+    if (!Config) throw std::invalid_argument("The worker needs a configuration");
+    this->Config = std::move(Config);
+    Settings = this->Journal->Settings();
+    this->Token = Token;
+    Construct();
+}
+
+void TBulkThread::Construct() {
+    FileName = Journal->ClaimedFileName();
+    GatewayURL = Config->GetVexo()->GetURL();
+
+    ProtocolName = Trim(Settings.ProtocolName);
+    if (ProtocolName == "SMS")
         ProtocolKind = 1;
-    else if (this->ProtocolName == "FAX")
+    else if (ProtocolName == "FAX")
         ProtocolKind = 2;
-    else if (this->ProtocolName == "EMAIL")
+    else if (ProtocolName == "EMAIL")
         ProtocolKind = 3;
 
-    this->BatchName = BatchName;
-    this->Token = Token;
+    BatchName = Settings.BatchName;
     LogFileName = ChangeFileExt(FileName, ".log");
+    MailRecipients.push_back(Settings.SenderEmail.Value);
+    ConfirmationFileName = Settings.ConfirmationFileName();
 
-    MailRecipients.push_back(this->Config->GetVexo()->GetSender()->GetEmailAdress());
-
-    auto SeparateLayout = [&] {
-        std::shared_ptr<IXMLProtocolType> Entry =
-            this->Config->GetSettings()->GetProtocols()->GetItem(ProtocolIndex);
-        WriteHeader(kReplyHeader,
-                    AddTrailingBackslash(Entry->GetReplyDirectory()) + BatchName + ".CSV");
-        WriteHeader(kStatusHeader,
-                    AddTrailingBackslash(Entry->GetStatusDirectory()) + BatchName + ".CSV");
-        ConfirmationFileName = AddTrailingBackslash(Entry->GetStatusDirectory());
-    };
-    try {
-        if (IsCombinedFormat()) {
-            std::shared_ptr<IXMLProtocolType> Entry =
-                this->Config->GetSettings()->GetProtocols()->GetItem(ProtocolIndex);
-            WriteHeader(kCombinedHeader,
-                        AddTrailingBackslash(Entry->GetStatusDirectory()) + BatchName + ".CSV");
-            ConfirmationFileName = AddTrailingBackslash(ExeDirectory);
+    // A run taken up again has begun its files already.
+    if (!Journal->State().HeadersWritten) {
+        if (Settings.Combined()) {
+            WriteHeader(kCombinedHeader, Settings.StatusDirectory + BatchName + ".CSV");
         } else {
-            SeparateLayout();
+            WriteHeader(kReplyHeader, Settings.ReplyDirectory + BatchName + ".CSV");
+            WriteHeader(kStatusHeader, Settings.StatusDirectory + BatchName + ".CSV");
         }
-    } catch (const std::exception&) {
-        SeparateLayout();  // unguarded: a second failure ends the construction
+        Journal->HeadersWritten();
     }
 
     WorkerStarted();
     try {
         std::thread([this] {
-            Execute();
+            const bool Stopped = Execute();
             delete this;
-            WorkerFinished();
+            WorkerFinished(Stopped);
         }).detach();
     } catch (...) {
-        WorkerFinished();
+        WorkerFinished(false);
         throw;
     }
 }
 
 TBulkThread::~TBulkThread() = default;
 
-void TBulkThread::Execute() {
+bool TBulkThread::Execute() {
+    const TOutcome Outcome = Run();
+    std::vector<std::string>().swap(ConfirmationLines);
+    const std::string Path = Journal->Path();
+    try {
+        switch (Outcome) {
+            case TOutcome::Done:
+                Journal->Remove();
+                break;
+            case TOutcome::RetryLater:
+                SetResumeNotBefore(Path, std::chrono::steady_clock::now() + RetryDelay());
+                break;
+            case TOutcome::MailOwed:
+                SetResumeNotBefore(
+                    Path, std::chrono::steady_clock::now() + RetryDelay() * kMailRetryDelays);
+                break;
+            case TOutcome::Stopped:
+            case TOutcome::LeftFailed:
+                break;
+        }
+        // Until its clean-up, an unfinished run keeps its batch name.
+        if (Outcome != TOutcome::Done && Outcome != TOutcome::LeftFailed && BatchLock)
+            BatchLock->KeepFor(Path);
+        Journal->Release();
+    } catch (const std::exception& E) {
+        // The lock goes with the descriptor all the same; what was synced before stands.
+        Log("Error keeping the journal : " + std::string(E.what()));
+    }
+    if (BatchLock) BatchLock->Release();
+    return Outcome == TOutcome::Stopped;
+}
+
+TBulkThread::TOutcome TBulkThread::Run() {
     std::string Failure;
-    bool Failed = false;
+    bool OwnFailure = true;
+    bool Reading = false;
     try {
         Messages.Clear();
         ConfirmationLines.clear();
-        Log("Processing started");
-        const TDateTime Today = Clock();
-        ProcessingDate = TDateTime{Today.Year, Today.Month, Today.Day};
-        ConfirmationFileName += "Confirmation-" + BatchName + ".CSV";
+        Log(Resumed ? "Processing resumed" : "Processing started");
+        ProcessingDate = Settings.ProcessingDate;
         if (ProtocolKind <= 1)
             ConfirmationLines.push_back("Cell No.,Reference,Status");
         else if (ProtocolKind == 2)
             ConfirmationLines.push_back("Fax No.,Reference,Status");
         else if (ProtocolKind == 3)
             ConfirmationLines.push_back("Email Address,Reference,Status");
-        if (ReadInput() && ProcessBulkRequest()) CleanUp(true);
+
+        const TFileJournal::TState& State = Journal->State();
+        PartAccepted = !State.Answers.empty();
+        if (State.Done || State.Mailed) {
+            CleanUp(State.Done ? State.DoneDeleteLogs : true);
+            return TOutcome::Done;
+        }
+        // Only the error mail is owed; a failed run whose confirmation was not saved yet goes
+        // through its steps again, which never send, to make the same lines.
+        if (State.Failed && State.Saved) return RunFailed(State.Failure, true);
+        if (!State.Failed && State.Saved) return Deliver();
+
+        Reading = true;
+        const bool Read = ReadInput();
+        Reading = false;
+        if (Read) return ProcessBulkRequest();
+        return TOutcome::Done;
+    } catch (const EStopRequested&) {
+        Log("Processing stopped; it goes on when the service starts again.");
+        return TOutcome::Stopped;
     } catch (const std::exception& E) {
-        Failed = true;
         Failure = E.what();
+        // Once the gateway has part of the file, only a failure that comes back every time
+        // (a setting the run began without) ends the run; anything else may pass.
+        OwnFailure = Reading || !PartAccepted || dynamic_cast<const ESettingError*>(&E) ||
+                     Journal->State().Failed;
     } catch (...) {
-        Failed = true;
         Failure = kUnknownError;
+        OwnFailure = Reading || !PartAccepted || Journal->State().Failed;
     }
-    if (Failed) {
+    if (!OwnFailure) {
+        Log("Error processing file " + Failure + ". Processing goes on later.");
+        return TOutcome::RetryLater;
+    }
+    const bool Recorded = Journal->State().Failed;
+    return RunFailed(Recorded ? Journal->State().Failure : Failure, Recorded);
+}
+
+TBulkThread::TOutcome TBulkThread::RunFailed(const std::string& Failure, bool Recorded) {
+    if (!Recorded) {
         Log("Error processing file " + Failure + ". Processing Aborted!");
         try {
-            if (Config->GetSettings()->GetMail()->GetSendConfirmation()) {
-                if (EmailErrorResult(Failure))
-                    CleanUp(true);
-                else
-                    CleanUp(false);
-            }
+            Journal->RunFailed(Failure);
         } catch (const std::exception& E) {
-            // Nothing is cleaned up: the claimed file stays for the operator.
+            // Unrecorded, the run is taken up again; it fails the same way before sending.
             Log("Error handling failed processing : " + std::string(E.what()));
-        } catch (...) {
-            Log("Error handling failed processing : " + std::string(kUnknownError));
+            return TOutcome::RetryLater;
         }
     }
-    std::vector<std::string>().swap(ConfirmationLines);
+    try {
+        if (Settings.SendConfirmation.Get()) {
+            if (!EmailErrorResult(Failure)) return TOutcome::MailOwed;
+            CleanUp(true);
+            return TOutcome::Done;
+        }
+    } catch (const std::exception& E) {
+        // Nothing is cleaned up: the claimed file stays for the operator.
+        Log("Error handling failed processing : " + std::string(E.what()));
+    }
+    return TOutcome::LeftFailed;
 }
 
 void TBulkThread::CleanUp(bool DeleteLogs) {
+    try {
+        // Cut off from here on, the run is only cleaned up when taken up again.
+        Journal->CleanUpBegun(DeleteLogs);
+    } catch (...) {
+    }
     try {
         if (FileExists(FileName)) DeleteFile(FileName);
     } catch (...) {
@@ -216,9 +321,13 @@ void TBulkThread::CleanUp(bool DeleteLogs) {
     } catch (...) {
     }
     try {
-        if (!IsCombinedFormat() && FileExists(LogFileName)) DeleteFile(LogFileName);
+        if (!Settings.Combined() && FileExists(LogFileName)) DeleteFile(LogFileName);
     } catch (...) {
     }
+}
+
+void TBulkThread::StopPoint() {
+    if (StopRequested()) throw EStopRequested();
 }
 
 // ---- reading ----
@@ -228,11 +337,14 @@ bool TBulkThread::ReadInput() {
         Log("Creating Messages to be sent...");
         if (!FileExists(FileName))
             throw std::runtime_error("The File path specified does not exist");
+        // A run taken up again must read what it began with.
+        if (Resumed && (FileSizeOf(FileName) != Settings.FileSize ||
+                        FileModifiedNs(FileName) != Settings.FileModifiedNs))
+            throw std::runtime_error("The claimed file has changed since it was claimed");
         std::string Text = ReadFileText(FileName);
         const size_t Nul = Text.find('\0');
         if (Nul != std::string::npos) Text.resize(Nul);
 
-        const std::shared_ptr<IXMLSettingsType> Settings = Config->GetSettings();
         std::vector<std::string> Fields;
         std::string Line, CellNo, FaxNo, Email, Reference;
         size_t Pos = 0;
@@ -274,7 +386,7 @@ bool TBulkThread::ReadInput() {
                     else
                         MessageText = Body;
                 }
-                const int16_t Priority = Truncate16(Settings->GetPriority());
+                const int16_t Priority = Truncate16(Settings.Priority.Get());
 
                 TVexoMessage& Message = Messages.Add();
                 auto Recipient = std::make_unique<TVexoRecipient>(&Message.Recipients);
@@ -327,8 +439,7 @@ void TBulkThread::ValidateRow(const std::vector<std::string>& Fields) {
 std::string TBulkThread::NormaliseCellNo(const std::string& CellNo) {
     if (CellNo.size() != 9) return CellNo;
     std::vector<std::string> Extensions;
-    SplitDelimitedLine(';', Config->GetSettings()->GetValidSACellExtensions(), Extensions, true,
-                       true);
+    SplitDelimitedLine(';', Settings.ValidSACellExtensions.Get(), Extensions, true, true);
     const std::string Prefix = UpperCase("0" + CellNo.substr(0, 2));
     for (const std::string& Extension : Extensions)
         if (UpperCase(Extension) == Prefix) return "0" + CellNo;
@@ -337,23 +448,21 @@ std::string TBulkThread::NormaliseCellNo(const std::string& CellNo) {
 
 // ---- submission ----
 
-bool TBulkThread::ProcessBulkRequest() {
+TBulkThread::TOutcome TBulkThread::ProcessBulkRequest() {
     std::string LastCellNo;
     try {
         Log("Processing bulk request...");
-        const std::shared_ptr<IXMLSenderType> SenderSettings = Config->GetVexo()->GetSender();
         const std::shared_ptr<ISender> Sender = CoSender::Create();
-        Sender->SetName(SenderSettings->GetName());
-        Sender->SetEmail(SenderSettings->GetEmailAdress());
-        Sender->SetCellNo(SenderSettings->GetCellNo());
-        Sender->SetFaxNo(SenderSettings->GetFaxNo());
+        Sender->SetName(Settings.SenderName.Get());
+        Sender->SetEmail(Settings.SenderEmail.Get());
+        Sender->SetCellNo(Settings.SenderCellNo.Get());
+        Sender->SetFaxNo(Settings.SenderFaxNo.Get());
 
         int32_t RecipientCounter = 0;
         int32_t PartNo = 0;
         std::shared_ptr<IBatchRequest> Batch = NewBatchRequest(BatchName, Sender);
-        const std::shared_ptr<IXMLSubmissionsType> Submissions =
-            Config->GetSettings()->GetSubmissions();
         CurrentPart.clear();
+        const TFileJournal::TState& State = Journal->State();
 
         const int32_t Total = Messages.RecipientCount();
         for (int32_t I = 0; I < Total; ++I) {
@@ -398,15 +507,27 @@ bool TBulkThread::ProcessBulkRequest() {
             CurrentPart.push_back({I, MessageLine});
 
             bool ClosePart = I == Total - 1;
-            if (!ClosePart && Submissions->GetSplit() == 1) {
-                const int MaxMessages = Submissions->GetMaxMessages();
+            if (!ClosePart && Settings.Split.Get() == 1) {
+                const int MaxMessages = Settings.MaxMessages.Get();
                 if (MaxMessages < 1)
                     throw std::runtime_error("MaxMessages must be at least 1 when Split is 1");
                 ClosePart = (static_cast<int64_t>(I) + 1) % MaxMessages == 0;
             }
             if (ClosePart) {
                 ++PartNo;
-                SubmitPart(Batch, PartNo);
+                const auto Answered = State.Answers.find(PartNo);
+                if (Answered != State.Answers.end()) {
+                    Log("Split bulk request[" + std::to_string(PartNo) +
+                        "] was answered before; it is not sent again.");
+                    if (Answered->second.Readable) MarkPart(Answered->second.Ids);
+                } else {
+                    // A run that failed on its own sends nothing, however often it is taken up.
+                    if (State.Failed) throw std::runtime_error(State.Failure);
+                    StopPoint();
+                    Journal->PartSending(PartNo, CurrentPart.front().MessageIndex,
+                                         static_cast<int32_t>(CurrentPart.size()));
+                    SubmitPart(Batch, PartNo);
+                }
                 CurrentPart.clear();
                 Batch = NewBatchRequest("", Sender);
             }
@@ -415,37 +536,39 @@ bool TBulkThread::ProcessBulkRequest() {
         if (RecipientCounter == 0)
             throw std::runtime_error("No Recipients found. Processing aborted");
 
+        StopPoint();
         try {
-            bool Save = true;
-            if (IsCombinedFormat()) {
-                // The combined layout keeps no confirmation file, except for the result e-mail
-                // to carry.
-                Save = false;
-                try {
-                    Save = Config->GetSettings()->GetMail()->GetSendConfirmation();
-                } catch (const std::exception&) {
-                }
-            }
+            // The combined layout keeps no confirmation file, except for the result e-mail to
+            // carry.
+            const bool Save = !Settings.Combined() || (Settings.SendConfirmation.Readable() &&
+                                                       Settings.SendConfirmation.Value);
             if (Save) SaveConfirmationLines();
         } catch (const std::exception&) {
             SaveConfirmationLines();
         }
         std::vector<std::string>().swap(ConfirmationLines);
-
-        bool Result = false;
-        if (Config->GetSettings()->GetMail()->GetSendConfirmation()) {
-            Result = EmailResult();
-            Log("Processing bulk request complete.");
-        } else {
-            // Logged before the clean-up, which removes this log outside the combined layout.
-            Log("Processing bulk request complete.");
-            CleanUp(false);
-        }
-        return Result;
+        return Deliver();
+    } catch (const EStopRequested&) {
+        throw;
     } catch (const std::exception& E) {
         Log("Error processing file at " + LastCellNo + " : " + E.what());
         throw;
     }
+}
+
+TBulkThread::TOutcome TBulkThread::Deliver() {
+    if (Settings.SendConfirmation.Get()) {
+        StopPoint();
+        const bool Sent = EmailResult();
+        Log("Processing bulk request complete.");
+        if (!Sent) return TOutcome::MailOwed;
+        CleanUp(true);
+        return TOutcome::Done;
+    }
+    // Logged before the clean-up, which removes this log outside the combined layout.
+    Log("Processing bulk request complete.");
+    CleanUp(false);
+    return TOutcome::Done;
 }
 
 void TBulkThread::SubmitPart(const std::shared_ptr<IBatchRequest>& Batch, int32_t PartNo) {
@@ -454,6 +577,7 @@ void TBulkThread::SubmitPart(const std::shared_ptr<IBatchRequest>& Batch, int32_
     const std::shared_ptr<IBatchInfo> Info = CoBatchInfo::Create();
     std::string ReplyText;
     for (;;) {
+        StopPoint();
         try {
             const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL);
             const std::string Xml = Batch->GetXML();
@@ -462,28 +586,45 @@ void TBulkThread::SubmitPart(const std::shared_ptr<IBatchRequest>& Batch, int32_
         } catch (const std::exception& E) {
             Log("Error Making Soap Call: " + std::string(E.what()));
         }
-        std::this_thread::sleep_for(RetryDelay());
+        if (!WaitUnlessStopped(RetryDelay())) throw EStopRequested();
     }
+    // From here on the part is the gateway's: nothing sends it again.
+    PartAccepted = true;
     Info->SetReplyText(ReplyText);
+    std::vector<int64_t> Ids;
     if (ReplyText.size() > kShortestMarkedReply) {
         Log("Marking split bulk request items.");
-        const std::shared_ptr<IBatchInfoItems> Items = Info->GetItems();
-        const int32_t Count = Items->GetCount();
-        const int32_t Sent = static_cast<int32_t>(CurrentPart.size());
-        // Item J answers the J-th message request of this part.
-        for (int32_t J = 0; J < Count && J < Sent; ++J) {
-            const int64_t MessageID = Items->GetItem(J)->GetMessageID();
-            const TPartEntry& Entry = CurrentPart[static_cast<size_t>(J)];
-            Messages.Items(Entry.MessageIndex).MessageID = MessageID;
-            if (Entry.LineIndex >= 0)
-                ConfirmationLines[static_cast<size_t>(Entry.LineIndex)] +=
-                    "," + Quoted("MessageID=" + std::to_string(MessageID));
+        try {
+            const std::shared_ptr<IBatchInfoItems> Items = Info->GetItems();
+            const int32_t Count = Items->GetCount();
+            Ids.reserve(static_cast<size_t>(Count));
+            for (int32_t J = 0; J < Count; ++J) Ids.push_back(Items->GetItem(J)->GetMessageID());
+        } catch (const std::exception& E) {
+            Log("Split bulk request reply cannot be read for identifiers: " +
+                std::string(E.what()) + ". Its lines go without them.");
+            Journal->PartAnsweredUnreadable(PartNo, E.what());
+            Log("Processing split bulk request complete.");
+            return;
         }
-        if (Count != Sent)
-            Log("Split bulk request reply lists " + std::to_string(Count) + " items for " +
-                std::to_string(Sent) + " messages.");
+        MarkPart(Ids);
     }
+    Journal->PartAnswered(PartNo, Ids);
     Log("Processing split bulk request complete.");
+}
+
+void TBulkThread::MarkPart(const std::vector<int64_t>& Ids) {
+    const size_t Sent = CurrentPart.size();
+    // Item J answers the J-th message request of this part.
+    for (size_t J = 0; J < Ids.size() && J < Sent; ++J) {
+        const TPartEntry& Entry = CurrentPart[J];
+        Messages.Items(Entry.MessageIndex).MessageID = Ids[J];
+        if (Entry.LineIndex >= 0)
+            ConfirmationLines[static_cast<size_t>(Entry.LineIndex)] +=
+                "," + Quoted("MessageID=" + std::to_string(Ids[J]));
+    }
+    if (Ids.size() != Sent)
+        Log("Split bulk request reply lists " + std::to_string(Ids.size()) + " items for " +
+            std::to_string(Sent) + " messages.");
 }
 
 // ---- e-mail ----
@@ -510,51 +651,60 @@ bool TBulkThread::EmailResult() {
     bool Sent = false;
     std::string Failure;
     try {
-        const std::shared_ptr<IXMLMailType> Settings = Config->GetSettings()->GetMail();
-        TSmtpMail Mail = MailSettings(Settings, MailRecipients);
-        Mail.AttachmentPath = ConfirmationFileName;
-        const std::shared_ptr<IXMLBodyTextType> Body = Settings->GetBodyText();
+        const std::shared_ptr<IXMLMailType> Mail = Config->GetSettings()->GetMail();
+        TSmtpMail Message = MailSettings(Mail, MailRecipients);
+        Message.AttachmentPath = ConfirmationFileName;
+        const std::shared_ptr<IXMLBodyTextType> Body = Mail->GetBodyText();
         for (int I = 0; I < Body->GetCount(); ++I)
-            Mail.BodyLines.push_back(Body->GetItem(I)->GetText());
-        Mail.BodyLines.push_back("submitted from " + FileName + " on " +
-                                 FormatShortDate(ProcessingDate));
-        SendSmtpMail(Mail);
+            Message.BodyLines.push_back(Body->GetItem(I)->GetText());
+        Message.BodyLines.push_back("submitted from " + FileName + " on " +
+                                    FormatShortDate(ProcessingDate));
+        SendSmtpMail(Message);
         Sent = true;
         Log("EMailing Result file complete.");
     } catch (const std::exception& E) {
         Failure = E.what();
     }
-    DeleteFile(ConfirmationFileName);
+    // The confirmation is the only record of the identifiers: it stays until a mail carried it.
     if (!Sent) Log("Error emailing result file : " + Failure);
+    if (Sent) MailRecorded();
     return Sent;
 }
 
 bool TBulkThread::EmailErrorResult(const std::string& ErrorMessage) {
     Log("EMailing Error Result file...");
-    bool Saved = false;
     bool Sent = false;
     std::string Failure;
     try {
-        SaveConfirmationLines();
-        Saved = true;
-        const std::shared_ptr<IXMLMailType> Settings = Config->GetSettings()->GetMail();
-        TSmtpMail Mail = MailSettings(Settings, MailRecipients);
-        if (!ConfirmationLines.empty()) Mail.AttachmentPath = ConfirmationFileName;
-        const std::shared_ptr<IXMLErrorTextType> Body = Settings->GetErrorText();
+        // Saved before an earlier attempt, it is sent as it was.
+        if (!Journal->State().Saved) SaveConfirmationLines();
+        const std::shared_ptr<IXMLMailType> Mail = Config->GetSettings()->GetMail();
+        TSmtpMail Message = MailSettings(Mail, MailRecipients);
+        if (!ConfirmationLines.empty()) Message.AttachmentPath = ConfirmationFileName;
+        const std::shared_ptr<IXMLErrorTextType> Body = Mail->GetErrorText();
         for (int I = 0; I < Body->GetCount(); ++I)
-            Mail.BodyLines.push_back(Body->GetItem(I)->GetText());
-        Mail.BodyLines.push_back("Error : " + ErrorMessage);
-        Mail.BodyLines.push_back("submitted from " + FileName + " on " +
-                                 FormatShortDate(ProcessingDate));
-        SendSmtpMail(Mail);
+            Message.BodyLines.push_back(Body->GetItem(I)->GetText());
+        Message.BodyLines.push_back("Error : " + ErrorMessage);
+        Message.BodyLines.push_back("submitted from " + FileName + " on " +
+                                    FormatShortDate(ProcessingDate));
+        SendSmtpMail(Message);
         Sent = true;
         Log("EMailing Error Result file complete.");
     } catch (const std::exception& E) {
         Failure = E.what();
     }
-    if (Saved) DeleteFile(ConfirmationFileName);
     if (!Sent) Log("Error emailing result file : " + Failure);
+    if (Sent) MailRecorded();
     return Sent;
+}
+
+void TBulkThread::MailRecorded() {
+    try {
+        Journal->MailSent();
+    } catch (const std::exception&) {
+        // The clean-up follows at once and removes the journal; only a crash before it would
+        // send the mail once more.
+    }
 }
 
 // ---- small helpers ----
@@ -567,13 +717,25 @@ void TBulkThread::WriteHeader(const std::string& Header, const std::string& Path
     WriteToLog(Header, Path, kLogLimitKB, false, true, Clock());
 }
 
-bool TBulkThread::IsCombinedFormat() {
-    return UpperCase(Trim(Config->GetSettings()->GetFormat())) == kCombinedFormat;
-}
-
 void TBulkThread::SaveConfirmationLines() {
     try {
-        TLockedFile File = TLockedFile::CreateExclusive(ConfirmationFileName);
+        // A confirmation file of the batch name that is there already keeps its lines: this
+        // run's go below them, under their own header.
+        const std::string Prior =
+            FileExists(ConfirmationFileName) ? ReadFileText(ConfirmationFileName) : std::string();
+        int64_t Size = static_cast<int64_t>(Prior.size());
+        for (const std::string& Line : ConfirmationLines)
+            Size += static_cast<int64_t>(Line.size()) + 2;
+        const TFileJournal::TState& State = Journal->State();
+        if (State.Saving && !State.Saved && State.SavingPrior != State.SavingFinal &&
+            static_cast<int64_t>(Prior.size()) == State.SavingFinal) {
+            // The save before a stop or crash went through; only its record is missing.
+            Journal->ConfirmationSaved();
+            return;
+        }
+        Journal->ConfirmationSaving(static_cast<int64_t>(Prior.size()), Size);
+        TAtomicFile File(ConfirmationFileName);
+        File.Write(Prior);
         std::string Chunk;
         Chunk.reserve(kSaveChunkBytes + 4096);
         for (const std::string& Line : ConfirmationLines) {
@@ -585,7 +747,8 @@ void TBulkThread::SaveConfirmationLines() {
             }
         }
         File.Write(Chunk);
-        File.Close();
+        File.Commit();
+        Journal->ConfirmationSaved();
     } catch (const EFileError& E) {
         throw std::runtime_error("Cannot create file \"" + ConfirmationFileName + "\". " +
                                  E.what());
@@ -603,4 +766,16 @@ bool WaitForBulkThreads(std::chrono::milliseconds Timeout) {
     TRunningWorkers& W = Running();
     std::unique_lock<std::mutex> Guard(W.Lock);
     return W.Finished.wait_for(Guard, Timeout, [&] { return W.Count == 0; });
+}
+
+void RequestBulkThreadsStop(bool Requested) {
+    TRunningWorkers& W = Running();
+    std::lock_guard<std::mutex> Guard(W.Lock);
+    W.StopRequested = Requested;
+    W.StopAsked.notify_all();
+}
+
+int StoppedBulkThreads() {
+    std::lock_guard<std::mutex> Guard(Running().Lock);
+    return Running().Stopped;
 }

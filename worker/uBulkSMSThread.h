@@ -2,11 +2,18 @@
 // rows, submits them to the gateway in parts through the client SDK, writes the confirmation
 // file, e-mails it when configured, and removes the claimed file and its log as the outcome
 // asks. It reports only through files, its log and e-mail, and frees itself when it is done.
+//
+// Every run keeps a journal beside its claimed file (uFileJournal) and holds its lock: a run cut
+// off by a stop, a crash or a failure that may pass is taken up again from the journal by a later
+// poll, of this instance or another, and goes on where it stopped without sending any answered
+// part again, with the settings it began with.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,13 +21,18 @@
 #include "platform/DateTime.h"
 #include "support/uVexoMessages.h"
 #include "worker/VexoClientSDK_TLB.h"
+#include "worker/uBatchNameLock.h"
+#include "worker/uFileJournal.h"
+#include "worker/uRunSettings.h"
 
 class TBulkThread {
   public:
     // Runs on the creator's thread: derives the file names, appends the header lines of the
     // status and reply files (or of the combined file) and starts the worker's thread as its last
     // step. Create it with new and forget it: the thread deletes the object when Execute returns.
-    // Throws, with nothing started, when the protocol entry or the thread cannot be had.
+    // Throws, with nothing started, when the protocol entry, the journal or the thread cannot be
+    // had. This form journals a file that is already claimed; the dispatcher claims with a
+    // journal and uses the other.
     //   ProtocolIndex  the entry of Settings/Protocols, from 0; used only here.
     //   Clock          the wall clock for log stamps and the processing date.
     //   ExeDirectory   the executable's directory; holds the confirmation file in the
@@ -29,6 +41,11 @@ class TBulkThread {
                 const std::string& FileName, const std::string& Token, int32_t ProtocolIndex,
                 std::shared_ptr<IXMLBulkCSVSenderType> Config, TClock Clock,
                 const std::string& ExeDirectory);
+    // The run of the file that Journal belongs to, new from a claim or taken up (Resumed), with
+    // its batch name held.
+    TBulkThread(std::unique_ptr<TFileJournal> Journal, bool Resumed, TBatchNameLock BatchLock,
+                const std::string& Token, std::shared_ptr<IXMLBulkCSVSenderType> Config,
+                TClock Clock);
     TBulkThread(const TBulkThread&) = delete;
     TBulkThread& operator=(const TBulkThread&) = delete;
 
@@ -38,11 +55,27 @@ class TBulkThread {
         int32_t MessageIndex;
         int64_t LineIndex;
     };
+    // How a run ended, for its journal and batch name.
+    enum class TOutcome {
+        Done,        // cleaned up: the journal goes
+        Stopped,     // a stop came: taken up at the next start
+        RetryLater,  // a failure that may pass: taken up again after a retry delay
+        MailOwed,    // only the mail is missing: tried again after 30 retry delays
+        LeftFailed,  // failed on its own without mail: left for the operator
+    };
 
     ~TBulkThread();  // only the thread itself frees the object
 
-    // The thread body: reading, submission, e-mail and clean-up. Never throws.
-    void Execute();
+    // What both constructors share, from the run's settings on: the names, the header lines,
+    // the thread.
+    void Construct();
+    // The thread body: reading, submission, e-mail and clean-up, and the journal and batch name
+    // left as the outcome asks. True when the run stopped for a stop request. Never throws.
+    bool Execute();
+    TOutcome Run();
+    // A run that ended by its own failure: recorded (unless Recorded already), then the error
+    // mail when confirmations are on.
+    TOutcome RunFailed(const std::string& Failure, bool Recorded);
     // Removes the claimed file and, with DeleteLogs, the log and the confirmation file; outside
     // the "COMBINED" layout the log goes in any case. Never throws.
     void CleanUp(bool DeleteLogs);
@@ -52,21 +85,27 @@ class TBulkThread {
     // Throws, with the reason as message, when the split row Fields (at least 2) is not valid.
     void ValidateRow(const std::vector<std::string>& Fields);
     std::string NormaliseCellNo(const std::string& CellNo);
-    // Submits Messages in parts and saves the confirmation lines; true when the result e-mail
-    // went out. Logs and rethrows a failure.
-    bool ProcessBulkRequest();
-    // Sends one part, retrying the gateway call without limit, and marks its messages and lines
-    // with the identifiers of the reply.
+    // Submits Messages in parts (those the journal has answers for are not sent again), saves the
+    // confirmation lines and delivers them. Logs and rethrows a failure.
+    TOutcome ProcessBulkRequest();
+    // Sends one part, retrying the gateway call until it answers or a stop comes, records the
+    // answer and marks the part's messages and lines with its identifiers.
     void SubmitPart(const std::shared_ptr<IBatchRequest>& Batch, int32_t PartNo);
-    // Both mail the confirmation file, delete it afterwards and never throw; true when sent.
+    void MarkPart(const std::vector<int64_t>& Ids);
+    // Both mail the confirmation file and never throw; true when sent.
     bool EmailResult();
     bool EmailErrorResult(const std::string& ErrorMessage);
+    // The result mail, or the clean-up without one, once the confirmation is saved.
+    TOutcome Deliver();
+    // The journal learns that the mail went out.
+    void MailRecorded();
 
     void Log(const std::string& Msg);
     void WriteHeader(const std::string& Header, const std::string& Path);
-    bool IsCombinedFormat();
-    // Writes ConfirmationLines to ConfirmationFileName in one go; throws on failure.
+    // Adds ConfirmationLines under the file's earlier content, whole or not at all; throws.
     void SaveConfirmationLines();
+    // Throws at a point where the worker may stop when a stop was asked for.
+    void StopPoint();
 
     std::string FileName;
     std::vector<std::string> MailRecipients;
@@ -83,6 +122,11 @@ class TBulkThread {
     TVexoMessages Messages;
 
     TClock Clock;
+    std::unique_ptr<TFileJournal> Journal;
+    TRunSettings Settings;  // what the run began with
+    bool Resumed = false;
+    std::optional<TBatchNameLock> BatchLock;
+    bool PartAccepted = false;            // some part of the file is at the gateway
     std::vector<TPartEntry> CurrentPart;  // the messages of the part being built
 };
 
@@ -91,3 +135,10 @@ class TBulkThread {
 // (true) or Timeout passed (false). Any thread.
 int RunningBulkThreads();
 bool WaitForBulkThreads(std::chrono::milliseconds Timeout);
+// Asks every running worker to stop at its next safe point: before its next part goes out, at
+// once from a wait between attempts, after the answer of a part already on the wire. A stopped
+// worker leaves its file to be taken up at the next start. Workers started later stop at once,
+// until the request is withdrawn (Requested false; for tests). Any thread.
+void RequestBulkThreadsStop(bool Requested = true);
+// The workers that stopped so since the process began.
+int StoppedBulkThreads();

@@ -92,10 +92,11 @@ TEST_F(ReadingRows, FaxAndEmailRowsUseTheirOwnAddressAndChecks) {
         "FAX");
     EXPECT_EQ(Received(*Sim), (std::vector<std::string>{"F1|0113334444|TXT|Fax body",
                                                         "F4|820000000|TXT|nine digits stay"}));
-    EXPECT_EQ(Confirmation(),
-              CrLf({"Fax No.,Reference,Status", "011,F2,\"Fax no. is invalid\"",
-                    ",F3,\"Fax no. cannot be empty\"", Submitted("0113334444", "F1", ReqIDOf("F1")),
-                    Submitted("820000000", "F4", ReqIDOf("F4"))}));
+    const std::string FaxLines =
+        CrLf({"Fax No.,Reference,Status", "011,F2,\"Fax no. is invalid\"",
+              ",F3,\"Fax no. cannot be empty\"", Submitted("0113334444", "F1", ReqIDOf("F1")),
+              Submitted("820000000", "F4", ReqIDOf("F4"))});
+    EXPECT_EQ(Confirmation(), FaxLines);
 
     const size_t Before = Sim->Messages().size();
     Run("someone.example.com,E1,TXT,Hi\r\n"
@@ -104,10 +105,13 @@ TEST_F(ReadingRows, FaxAndEmailRowsUseTheirOwnAddressAndChecks) {
         "EMAIL");
     EXPECT_EQ(Sim->Messages().size(), Before + 1);
     EXPECT_EQ(Received(*Sim).back(), "E3|a@b.c|TXT|Hi");
-    EXPECT_EQ(Confirmation(), CrLf({"Email Address,Reference,Status",
-                                    "someone.example.com,E1,\"Email Address is invalid\"",
-                                    ",E2,\"Email Address cannot be empty\"",
-                                    Submitted("a@b.c", "E3", ReqIDOf("E3"))}));
+    // The batch name came back: its confirmation keeps the earlier lines and gets a second
+    // header.
+    EXPECT_EQ(Confirmation(),
+              FaxLines + CrLf({"Email Address,Reference,Status",
+                               "someone.example.com,E1,\"Email Address is invalid\"",
+                               ",E2,\"Email Address cannot be empty\"",
+                               Submitted("a@b.c", "E3", ReqIDOf("E3"))}));
 }
 
 TEST_F(ReadingRows, PriorityIsTruncatedToSixteenSignedBits) {

@@ -70,7 +70,8 @@ TEST_F(BulkThreadLifecycle, CombinedLayoutInAnyCaseWritesOneFileAndLogsEveryStep
 }
 
 TEST_F(BulkThreadLifecycle, CombinedLayoutKeepsTheConfirmationBesideTheExecutable) {
-    // The executable's directory is gone, so both saves fail and the path shows in the log.
+    // The executable's directory is gone, so both saves fail and the path shows in the log. The
+    // part is at the gateway: the file waits, journalled, for a later attempt.
     Settings.Format = "COMBINED";
     Settings.SendConfirmation = "true";
     Mail();
@@ -80,12 +81,11 @@ TEST_F(BulkThreadLifecycle, CombinedLayoutKeepsTheConfirmationBesideTheExecutabl
     const std::string Failure =
         "Cannot create file \"" + Exe + "/Confirmation-ABC.CSV\". No such file or directory";
     const std::vector<std::string> Log = LogMessages();
-    ASSERT_EQ(Log.size(), 12u) << ReadFile(LogFile());
+    ASSERT_EQ(Log.size(), 10u) << ReadFile(LogFile());
     EXPECT_EQ(Log[8], "Error processing file at 0820000000 : " + Failure);
-    EXPECT_EQ(Log[9], "Error processing file " + Failure + ". Processing Aborted!");
-    EXPECT_EQ(Log[10], "EMailing Error Result file...");
-    EXPECT_EQ(Log[11], "Error emailing result file : " + Failure);
-    EXPECT_FALSE(Exists(ClaimedFile()));  // CleanUp(False) after the failed error mail
+    EXPECT_EQ(Log[9], "Error processing file " + Failure + ". Processing goes on later.");
+    EXPECT_EQ(ListDir(Dir / "In"),
+              (std::vector<std::string>{"ABC.20.Busy", "ABC.20.journal", "ABC.20.log"}));
 }
 
 TEST_F(BulkThreadLifecycle, ProtocolOfNoKnownKindTakesRowsWithoutAddress) {
@@ -158,12 +158,19 @@ TEST_F(BulkThreadCleanUp, WentThroughAndMailedLeavesNothing) {
     EXPECT_EQ(ListDir(Dir / "Status"), std::vector<std::string>{"ABC.CSV"});
 }
 
-TEST_F(BulkThreadCleanUp, WentThroughButMailFailedKeepsClaimedFileAndLog) {
+TEST_F(BulkThreadCleanUp, WentThroughButMailFailedKeepsEverythingForTheNextAttempt) {
     Settings.SendConfirmation = "true";
     Settings.SmtpPort = FreeLocalPort();  // nobody listens there
     Run(kGoodRow);
-    EXPECT_TRUE(Exists(ClaimedFile()));
-    EXPECT_FALSE(Exists(ConfirmationFile()));
+    EXPECT_EQ(ListDir(Dir / "In"),
+              (std::vector<std::string>{"ABC.20.Busy", "ABC.20.journal", "ABC.20.log"}));
+    // The confirmation is the only record of the identifiers until a mail carried it.
+    EXPECT_EQ(Confirmation(),
+              CrLf({"Cell No.,Reference,Status",
+                    "\"0820000000\",\"REF1\",\"Sucessfully submitted to Vexo.\",\"MessageID=" +
+                        std::to_string(ReqIDOf("REF1")) + "\""}));
+    // The batch name stays with the journal that owes the mail.
+    EXPECT_EQ(ReadFile(Dir / "Status/ABC.lock"), Dir / "In/ABC.20.journal");
     const std::vector<std::string> Log = LogMessages();
     ASSERT_EQ(Log.size(), 11u) << ReadFile(LogFile());
     EXPECT_EQ(Log[8], "EMailing file...");
@@ -187,21 +194,14 @@ TEST_F(BulkThreadCleanUp, FailedAndErrorMailedLeavesNothing) {
     EXPECT_EQ(ListDir(Dir / "Status"), std::vector<std::string>{"ABC.CSV"});
 }
 
-TEST_F(BulkThreadCleanUp, FailedAndErrorMailFailedRemovesClaimedFileAndLog) {
-    Settings.SendConfirmation = "true";
-    Settings.SmtpPort = FreeLocalPort();
-    Run(kBadRow);
-    EXPECT_EQ(ListDir(Dir / "In"), std::vector<std::string>{});
-    EXPECT_EQ(ListDir(Dir / "Status"), std::vector<std::string>{"ABC.CSV"});
-}
-
-TEST_F(BulkThreadCleanUp, FailedAndErrorMailFailedKeepsTheLogInTheCombinedLayout) {
+TEST_F(BulkThreadCleanUp, FailedAndErrorMailFailedKeepsEverythingForTheNextAttempt) {
     Settings.Format = "COMBINED";
     Settings.SendConfirmation = "true";
     Settings.SmtpPort = FreeLocalPort();
     Run(kBadRow);
-    EXPECT_EQ(ListDir(Dir / "In"), std::vector<std::string>{"ABC.20.log"});
-    EXPECT_EQ(ListDir(Dir / "Exe"), std::vector<std::string>{});  // the error file was deleted
+    EXPECT_EQ(ListDir(Dir / "In"),
+              (std::vector<std::string>{"ABC.20.Busy", "ABC.20.journal", "ABC.20.log"}));
+    EXPECT_EQ(ListDir(Dir / "Exe"), std::vector<std::string>{"Confirmation-ABC.CSV"});
     std::vector<std::string> Log = LogMessages();
     ASSERT_EQ(Log.size(), kNoRecipientsLog.size() + 2) << ReadFile(LogFile());
     EXPECT_EQ(std::vector<std::string>(Log.begin(), Log.begin() + 6), kNoRecipientsLog);

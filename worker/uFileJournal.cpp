@@ -1,0 +1,306 @@
+#include "worker/uFileJournal.h"
+
+#include <cerrno>
+#include <charconv>
+#include <mutex>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "support/Util.h"
+
+namespace {
+
+// The first line of every journal; a later format gets another number.
+constexpr const char* kMagic = "BrovaCSVSender journal 1";
+constexpr const char* kTemporaryBase = "journal";
+
+// A field of a record: bytes that would end or split the record are written as %XX.
+void AppendField(std::string& Line, const std::string& Field) {
+    static const char kHex[] = "0123456789ABCDEF";
+    Line += ' ';
+    for (const char C : Field) {
+        const unsigned char U = static_cast<unsigned char>(C);
+        if (U <= 0x20 || U == 0x7F || C == '%') {
+            Line += '%';
+            Line += kHex[U >> 4];
+            Line += kHex[U & 0xF];
+        } else {
+            Line += C;
+        }
+    }
+}
+
+int HexDigit(char C) {
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    return -1;
+}
+
+std::vector<std::string> Fields(const std::string& Line) {
+    std::vector<std::string> Out;
+    std::string Field;
+    for (size_t I = 0; I <= Line.size(); ++I) {
+        if (I == Line.size() || Line[I] == ' ') {
+            Out.push_back(std::move(Field));
+            Field.clear();
+        } else if (Line[I] == '%' && I + 2 < Line.size() && HexDigit(Line[I + 1]) >= 0 &&
+                   HexDigit(Line[I + 2]) >= 0) {
+            Field += static_cast<char>(HexDigit(Line[I + 1]) * 16 + HexDigit(Line[I + 2]));
+            I += 2;
+        } else {
+            Field += Line[I];
+        }
+    }
+    return Out;
+}
+
+template <class T>
+T Number(const std::string& Text) {
+    T Value{};
+    const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
+    if (Error != std::errc() || End != Text.data() + Text.size() || Text.empty())
+        throw std::runtime_error("'" + Text + "' is not a number");
+    return Value;
+}
+
+struct TResumeGates {
+    std::mutex Lock;
+    std::unordered_map<std::string, std::chrono::steady_clock::time_point> NotBefore;
+};
+
+// Never destroyed: workers may still finish while the process runs its exit handlers.
+TResumeGates& Gates() {
+    static TResumeGates* const G = new TResumeGates;
+    return *G;
+}
+
+}  // namespace
+
+TFileJournal::TFileJournal(std::string Path, TLockedFile File)
+    : JournalPath(std::move(Path)), File(std::move(File)) {}
+
+TFileJournal::~TFileJournal() = default;
+
+std::unique_ptr<TFileJournal> TFileJournal::Begin(const std::string& Dir,
+                                                  const TRunSettings& Settings) {
+    const std::string Temporary = TemporaryNameBeside(AddTrailingBackslash(Dir) + kTemporaryBase);
+    std::unique_ptr<TFileJournal> J(new TFileJournal(Temporary, TLockedFile::CreateNew(Temporary)));
+    J->RunSettings = Settings;
+    std::string Header = kMagic;
+    Header += '\n';
+    for (const TRunSettingsField& F : RunSettingsFields(Settings)) {
+        Header += "setting";
+        AppendField(Header, F.Name);
+        AppendField(Header, F.Readable ? "1" : "0");
+        AppendField(Header, F.Text);
+        Header += '\n';
+    }
+    try {
+        J->File.Write(Header);
+        J->File.Sync();
+    } catch (...) {
+        J->Discard();
+        throw;
+    }
+    return J;
+}
+
+bool TFileJournal::Name(const std::string& Path, int& Error) {
+    if (!RenameNoReplace(JournalPath, Path, nullptr)) {
+        Error = errno;
+        return false;
+    }
+    JournalPath = Path;
+    return true;
+}
+
+void TFileJournal::Discard() { Remove(); }
+
+std::unique_ptr<TFileJournal> TFileJournal::TakeUp(const std::string& Path) {
+    std::unique_ptr<TFileJournal> J(new TFileJournal(Path, TLockedFile::OpenExclusive(Path)));
+    std::string Text = J->File.ReadAll();
+    // A record cut short by a crash was never acted on: it goes, and the next one follows the
+    // last whole record.
+    const size_t End = Text.rfind('\n');
+    const size_t Whole = End == std::string::npos ? 0 : End + 1;
+    if (Whole != Text.size()) {
+        Text.resize(Whole);
+        J->File.Truncate(static_cast<int64_t>(Whole));
+    }
+    J->File.SeekEnd();
+    J->Read(Text);
+    return J;
+}
+
+void TFileJournal::Read(const std::string& Text) {
+    size_t Pos = 0;
+    size_t LineNo = 0;
+    while (Pos < Text.size()) {
+        const size_t End = Text.find('\n', Pos);
+        const std::string Line = Text.substr(Pos, End - Pos);
+        Pos = End + 1;
+        ++LineNo;
+        try {
+            if (LineNo == 1) {
+                if (Line != kMagic) throw std::runtime_error("not a journal of this service");
+                continue;
+            }
+            const std::vector<std::string> F = Fields(Line);
+            const std::string& Kind = F[0];
+            if (Kind == "setting" && F.size() == 4) {
+                SetRunSettingsField(RunSettings, {F[1], F[2] == "1", F[3]});
+            } else if (Kind == "headers") {
+                RunState.HeadersWritten = true;
+            } else if (Kind == "part" && F.size() == 4) {
+                Number<int32_t>(F[1]);
+            } else if (Kind == "answer" && F.size() >= 2) {
+                TAnswer& A = RunState.Answers[Number<int32_t>(F[1])];
+                A = TAnswer{};
+                if (F.size() >= 3 && F[2] == "-") {
+                    A.Readable = false;
+                    if (F.size() >= 4) A.Reason = F[3];
+                } else {
+                    A.Ids.reserve(F.size() - 2);
+                    for (size_t I = 2; I < F.size(); ++I) A.Ids.push_back(Number<int64_t>(F[I]));
+                }
+            } else if (Kind == "saving" && F.size() == 3) {
+                RunState.Saving = true;
+                RunState.SavingPrior = Number<int64_t>(F[1]);
+                RunState.SavingFinal = Number<int64_t>(F[2]);
+            } else if (Kind == "saved") {
+                RunState.Saved = true;
+            } else if (Kind == "failed" && F.size() == 2) {
+                RunState.Failed = true;
+                RunState.Failure = F[1];
+            } else if (Kind == "mailed") {
+                RunState.Mailed = true;
+            } else if (Kind == "done" && F.size() == 2) {
+                RunState.Done = true;
+                RunState.DoneDeleteLogs = F[1] == "1";
+            } else {
+                throw std::runtime_error("unknown record");
+            }
+        } catch (const std::exception& E) {
+            throw std::runtime_error("Journal " + JournalPath + " line " + std::to_string(LineNo) +
+                                     " cannot be read: " + E.what());
+        }
+    }
+    if (LineNo == 0) throw std::runtime_error("Journal " + JournalPath + " is empty");
+}
+
+std::string TFileJournal::ClaimedFileName() const { return ChangeFileExt(JournalPath, ".Busy"); }
+
+void TFileJournal::Append(const std::string& Line, bool Sync) {
+    File.Write(Line);
+    if (Sync) {
+        File.Sync();
+        Unsynced = false;
+    } else {
+        Unsynced = true;
+    }
+}
+
+void TFileJournal::HeadersWritten() {
+    Append("headers\n", true);
+    RunState.HeadersWritten = true;
+}
+
+void TFileJournal::PartSending(int32_t PartNo, int32_t First, int32_t Count) {
+    Append("part " + std::to_string(PartNo) + " " + std::to_string(First) + " " +
+               std::to_string(Count) + "\n",
+           true);
+}
+
+void TFileJournal::PartAnswered(int32_t PartNo, const std::vector<int64_t>& Ids) {
+    std::string Line = "answer " + std::to_string(PartNo);
+    Line.reserve(Line.size() + Ids.size() * 12 + 1);
+    char Buffer[24];
+    for (const int64_t Id : Ids) {
+        const auto [End, Error] = std::to_chars(Buffer, Buffer + sizeof Buffer, Id);
+        (void)Error;
+        Line += ' ';
+        Line.append(Buffer, End);
+    }
+    Line += '\n';
+    Append(Line, false);
+    RunState.Answers[PartNo] = TAnswer{true, Ids, ""};
+}
+
+void TFileJournal::PartAnsweredUnreadable(int32_t PartNo, const std::string& Reason) {
+    std::string Line = "answer " + std::to_string(PartNo) + " -";
+    AppendField(Line, Reason);
+    Append(Line + "\n", false);
+    RunState.Answers[PartNo] = TAnswer{false, {}, Reason};
+}
+
+void TFileJournal::ConfirmationSaving(int64_t PriorSize, int64_t FinalSize) {
+    Append("saving " + std::to_string(PriorSize) + " " + std::to_string(FinalSize) + "\n", true);
+    RunState.Saving = true;
+    RunState.SavingPrior = PriorSize;
+    RunState.SavingFinal = FinalSize;
+}
+
+void TFileJournal::ConfirmationSaved() {
+    Append("saved\n", true);
+    RunState.Saved = true;
+}
+
+void TFileJournal::RunFailed(const std::string& Message) {
+    std::string Line = "failed";
+    AppendField(Line, Message);
+    Append(Line + "\n", true);
+    RunState.Failed = true;
+    RunState.Failure = Message;
+}
+
+void TFileJournal::MailSent() {
+    Append("mailed\n", true);
+    RunState.Mailed = true;
+}
+
+void TFileJournal::CleanUpBegun(bool DeleteLogs) {
+    Append(DeleteLogs ? "done 1\n" : "done 0\n", false);
+    RunState.Done = true;
+    RunState.DoneDeleteLogs = DeleteLogs;
+}
+
+void TFileJournal::Remove() {
+    // Only the holder removes the name, and only while it still names the file held.
+    if (File.IsAt(JournalPath)) DeleteFile(JournalPath);
+    try {
+        File.Close();
+    } catch (const EFileError&) {
+        // Nothing of a journal that is gone can be lost.
+    }
+}
+
+void TFileJournal::Release() {
+    if (!File.IsOpen()) return;
+    if (Unsynced) File.Sync();
+    File.Close();
+}
+
+bool IsJournalName(const std::string& Name) {
+    const std::string Extension = kJournalExtension;
+    if (Name.size() >= Extension.size() &&
+        Name.compare(Name.size() - Extension.size(), Extension.size(), Extension) == 0)
+        return true;
+    const std::string Temporary = std::string(".") + kTemporaryBase + ".";
+    return Name.rfind(Temporary, 0) == 0 && Name.size() > 4 &&
+           Name.compare(Name.size() - 4, 4, ".tmp") == 0;
+}
+
+void SetResumeNotBefore(const std::string& JournalPath,
+                        std::chrono::steady_clock::time_point NotBefore) {
+    std::lock_guard<std::mutex> Guard(Gates().Lock);
+    Gates().NotBefore[JournalPath] = NotBefore;
+}
+
+bool ResumeDue(const std::string& JournalPath) {
+    std::lock_guard<std::mutex> Guard(Gates().Lock);
+    const auto Found = Gates().NotBefore.find(JournalPath);
+    if (Found == Gates().NotBefore.end()) return true;
+    if (std::chrono::steady_clock::now() < Found->second) return false;
+    Gates().NotBefore.erase(Found);
+    return true;
+}

@@ -1,0 +1,105 @@
+// The journal of a claimed file. It lies beside the claimed file in the poll directory
+// ("ABC.20.Busy" has "ABC.20.journal") and records what the run began with and every step that
+// must neither be lost nor done twice, each on disk before the step it guards goes on. The worker
+// that holds the file holds the journal's lock from the claim to the clean-up; a journal that
+// nobody holds belongs to a run that was cut off, and any instance of the service on the
+// directory may take it up and finish the file.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Files.h"
+#include "worker/uRunSettings.h"
+
+constexpr const char* kJournalExtension = ".journal";
+
+class TFileJournal {
+  public:
+    // What the gateway answered to one part.
+    struct TAnswer {
+        bool Readable = true;      // false: accepted, but no identifier could be read
+        std::vector<int64_t> Ids;  // by position in the part
+        std::string Reason;        // why the identifiers could not be read
+    };
+    // What the journal says of the run so far.
+    struct TState {
+        bool HeadersWritten = false;
+        std::map<int32_t, TAnswer> Answers;  // by part number, from 1
+        bool Saving = false;                 // the confirmation save began: sizes before and after
+        int64_t SavingPrior = 0;
+        int64_t SavingFinal = 0;
+        bool Saved = false;
+        bool Failed = false;  // the run ended by its own failure: nothing is sent again
+        std::string Failure;
+        bool Mailed = false;
+        bool Done = false;  // the clean-up began: all that is left is to finish it
+        bool DoneDeleteLogs = false;
+    };
+
+    // A journal for a file about to be claimed in Dir: written whole under a temporary name,
+    // synced and held. It gets its name with Name(). Throws EFileError.
+    static std::unique_ptr<TFileJournal> Begin(const std::string& Dir,
+                                               const TRunSettings& Settings);
+    // Moves the journal, still held, to Path, never over an existing file. False, with the
+    // system's error code in Error, when that fails (EEXIST: the name is taken).
+    bool Name(const std::string& Path, int& Error);
+    // The claim did not happen: the journal goes.
+    void Discard();
+
+    // Takes up a journal nobody holds. Throws EFileError (EWOULDBLOCK: a live worker holds it;
+    // ENOENT: it is gone) or std::runtime_error when it cannot be read.
+    static std::unique_ptr<TFileJournal> TakeUp(const std::string& Path);
+
+    ~TFileJournal();
+    TFileJournal(const TFileJournal&) = delete;
+    TFileJournal& operator=(const TFileJournal&) = delete;
+
+    const std::string& Path() const { return JournalPath; }
+    // The claimed file the journal belongs to: its name with ".Busy".
+    std::string ClaimedFileName() const;
+    const TRunSettings& Settings() const { return RunSettings; }
+    const TState& State() const { return RunState; }
+
+    // The records; each throws EFileError when it cannot be written. Those that guard a step
+    // are synced at once; an answer is synced with the record that follows it, always before
+    // the next part goes out.
+    void HeadersWritten();
+    void PartSending(int32_t PartNo, int32_t First, int32_t Count);
+    void PartAnswered(int32_t PartNo, const std::vector<int64_t>& Ids);
+    void PartAnsweredUnreadable(int32_t PartNo, const std::string& Reason);
+    void ConfirmationSaving(int64_t PriorSize, int64_t FinalSize);
+    void ConfirmationSaved();
+    void RunFailed(const std::string& Message);
+    void MailSent();
+    void CleanUpBegun(bool DeleteLogs);
+
+    // The run is over and cleaned up: the journal goes.
+    void Remove();
+    // Lets the journal go, synced, for whoever takes it up next.
+    void Release();
+
+  private:
+    TFileJournal(std::string Path, TLockedFile File);
+    void Append(const std::string& Line, bool Sync);
+    void Read(const std::string& Text);
+
+    std::string JournalPath;
+    TLockedFile File;
+    TRunSettings RunSettings;
+    TState RunState;
+    bool Unsynced = false;
+};
+
+// True when Name is a journal or the temporary of one: never claimed as an input file.
+bool IsJournalName(const std::string& Name);
+
+// A run that left its journal after a failure is taken up again no sooner than this; the time is
+// kept by this process only, so that a restart tries at once. Any thread.
+void SetResumeNotBefore(const std::string& JournalPath,
+                        std::chrono::steady_clock::time_point NotBefore);
+bool ResumeDue(const std::string& JournalPath);
