@@ -162,9 +162,9 @@ int FreeLocalPort() {
     return ntohs(a.sin_port);
 }
 
-TMailSink::TMailSink() {
+TMailSink::TMailSink(int Port) {
     for (int attempt = 0; attempt < 5 && !server_; ++attempt) {
-        port_ = FreeLocalPort();
+        port_ = Port ? Port : FreeLocalPort();
         auto server = std::make_unique<ChildProcess>(std::vector<std::string>{
             "/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + std::to_string(port_),
             "-c", "aiosmtpd.handlers.Mailbox", dir_ / "maildir"});

@@ -15,14 +15,16 @@ namespace testsupport {
 int FreeLocalPort();
 
 class TMailSink {
-public:
-    TMailSink();
+  public:
+    // On a free port, or on Port when one is given (a server that comes back where it was).
+    explicit TMailSink(int Port = 0);
     int Port() const { return port_; }
     // Raw text of every message received so far, oldest first.
     std::vector<std::string> Messages() const;
-    bool WaitForMessages(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    bool WaitForMessages(size_t count,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
-private:
+  private:
     TempDir dir_;
     int port_ = 0;
     std::unique_ptr<ChildProcess> server_;

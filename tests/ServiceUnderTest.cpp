@@ -29,7 +29,8 @@ std::string Attr(const char* Name, int Value) { return Attr(Name, std::to_string
 
 }  // namespace
 
-TServiceUnderTest::TServiceUnderTest(TServiceSettings Settings) : settings_(std::move(Settings)) {
+TServiceUnderTest::TServiceUnderTest(TServiceSettings Settings, const TServiceUnderTest* Shared)
+    : settings_(std::move(Settings)), dataRoot_(Shared ? Shared->DataRoot() : dir_.Path()) {
     MakeDirs(dir_ / "service");
     std::filesystem::copy_file(BuildDir() + "/BrovaCSVSender", dir_ / "service/BrovaCSVSender");
     for (const std::string& Protocol : settings_.Protocols) {
@@ -40,14 +41,19 @@ TServiceUnderTest::TServiceUnderTest(TServiceSettings Settings) : settings_(std:
     WriteFile(dir_ / "service/BrovaCSVSenderConfig.xml", ConfigXml());
 }
 
+void TServiceUnderTest::Configure(TServiceSettings Settings) {
+    settings_ = std::move(Settings);
+    WriteFile(dir_ / "service/BrovaCSVSenderConfig.xml", ConfigXml());
+}
+
 std::string TServiceUnderTest::InDir(const std::string& Protocol) const {
-    return dir_ / (Protocol + "/In");
+    return dataRoot_ + "/" + Protocol + "/In";
 }
 std::string TServiceUnderTest::StatusDir(const std::string& Protocol) const {
-    return dir_ / (Protocol + "/Status");
+    return dataRoot_ + "/" + Protocol + "/Status";
 }
 std::string TServiceUnderTest::ReplyDir(const std::string& Protocol) const {
-    return dir_ / (Protocol + "/Reply");
+    return dataRoot_ + "/" + Protocol + "/Reply";
 }
 std::string TServiceUnderTest::ProcessLog() const { return dir_ / "service/BrovaCSVSender.Log"; }
 

@@ -46,19 +46,26 @@ struct TServiceSettings {
 class TServiceUnderTest {
   public:
     // Copies the executable, makes the directories and writes the configuration; does not start.
-    explicit TServiceUnderTest(TServiceSettings Settings);
+    // With Shared, a second instance of its own with the same configuration over Shared's In,
+    // Status and Reply directories.
+    explicit TServiceUnderTest(TServiceSettings Settings,
+                               const TServiceUnderTest* Shared = nullptr);
     TServiceUnderTest(const TServiceUnderTest&) = delete;
     TServiceUnderTest& operator=(const TServiceUnderTest&) = delete;
 
     // Starts the service with /CONSOLE and waits for its start-up line; false when it does not
     // come or the process ended.
     bool Start();
+    // Writes the configuration anew (the directories stay); the next Start reads it.
+    void Configure(TServiceSettings Settings);
     // SIGTERM, then the exit status (-1 when it did not end in time).
     int Stop();
     ChildProcess& Process() { return *process_; }
 
     const TServiceSettings& Settings() const { return settings_; }
     const std::string& Root() const { return dir_.Path(); }
+    // Where the In, Status and Reply directories are.
+    const std::string& DataRoot() const { return dataRoot_; }
     std::string InDir(const std::string& Protocol) const;
     std::string StatusDir(const std::string& Protocol) const;
     std::string ReplyDir(const std::string& Protocol) const;
@@ -76,6 +83,7 @@ class TServiceUnderTest {
   private:
     TServiceSettings settings_;
     TempDir dir_;
+    std::string dataRoot_;
     // Declared after the directory: the process is killed before its files are removed.
     std::unique_ptr<ChildProcess> process_;
 };

@@ -1,0 +1,338 @@
+// What survives: the real service killed with SIGKILL at each point of a file's road, stopped
+// with SIGTERM in the middle of a file, denied its mail server, and run twice over one set of
+// directories. Afterwards every row has reached the gateway, none twice but the one part that
+// was on the wire at a kill, and every identifier is in its confirmation.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "clientsdk/BatchFormat.h"
+#include "support/uXmlText.h"
+#include "tests/GatewaySim.h"
+#include "tests/MailSink.h"
+#include "tests/ServiceUnderTest.h"
+#include "tests/TestSupport.h"
+
+namespace {
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+constexpr std::chrono::seconds kRunTimeout{90};
+constexpr int kRows = 2000;
+constexpr int kPart = 500;
+const std::string kHeader = "Cell No.,Reference,Status";
+const std::string kSubmitted = "Sucessfully submitted to Vexo.";
+
+// Every other row has a nine-digit number that "082" in ValidSACellExtensions completes.
+std::string Digits(int Row) { return std::to_string(1000000 + Row).substr(1); }
+std::string Address(int Row) { return (Row % 2 ? "0821" : "821") + Digits(Row); }
+std::string Reference(int Row) { return "R" + std::to_string(Row); }
+
+std::string FileText(int Rows) {
+    std::string Out;
+    for (int Row = 0; Row < Rows; ++Row)
+        Out += Address(Row) + "," + Reference(Row) + ",TXT,Message " + std::to_string(Row) + "\r\n";
+    return Out;
+}
+
+// Every identifier the gateway gave each reference, oldest first.
+std::map<std::string, std::vector<int64_t>> IdsByReference(TGatewaySim& Sim) {
+    std::map<std::string, std::vector<int64_t>> Out;
+    for (const TSimMessage& M : Sim.Messages()) Out[M.Reference].push_back(M.ReqID);
+    return Out;
+}
+
+// The confirmation an uninterrupted run writes; a row the gateway got twice may carry either
+// identifier, the one its second send was answered with.
+std::string ExpectedConfirmation(int Rows, const std::map<std::string, std::vector<int64_t>>& Ids,
+                                 const std::string& Actual = "") {
+    std::string Out = kHeader + "\r\n";
+    for (int Row = 0; Row < Rows; ++Row) {
+        const std::string Head = "\"0821" + Digits(Row) + "\",\"" + Reference(Row) + "\",\"" +
+                                 kSubmitted + "\",\"MessageID=";
+        const auto Found = Ids.find(Reference(Row));
+        std::string Id = Found == Ids.end() ? "?" : std::to_string(Found->second.front());
+        if (Found != Ids.end())
+            for (const int64_t Either : Found->second)
+                if (Actual.find(Head + std::to_string(Either) + "\"\r\n") != std::string::npos)
+                    Id = std::to_string(Either);
+        Out += Head + Id + "\"\r\n";
+    }
+    return Out;
+}
+
+// Every row reached the gateway; rows that went twice, if any, are one whole part.
+void ExpectEveryRowOnceButOnePart(const std::map<std::string, std::vector<int64_t>>& Ids,
+                                  bool OnePartMayRepeat) {
+    std::vector<int> Twice;
+    for (int Row = 0; Row < kRows; ++Row) {
+        const auto Found = Ids.find(Reference(Row));
+        ASSERT_NE(Found, Ids.end()) << "row never sent: " << Row;
+        ASSERT_LE(Found->second.size(), 2u) << "row sent more than twice: " << Row;
+        if (Found->second.size() == 2) Twice.push_back(Row);
+    }
+    if (Twice.empty()) return;
+    ASSERT_TRUE(OnePartMayRepeat) << Twice.size() << " rows went twice, from row " << Twice[0];
+    ASSERT_EQ(Twice.size(), size_t(kPart));
+    EXPECT_EQ(Twice.front() % kPart, 0);
+    EXPECT_EQ(Twice.back(), Twice.front() + kPart - 1);
+}
+
+std::string AttachmentOf(const std::string& Mail) {
+    for (const TMailPart& Part : MailParts(Mail))
+        if (!Part.FileName.empty()) return Part.Body;
+    return "";
+}
+
+size_t SendsWith(TGatewaySim& Sim, size_t Messages) {
+    size_t Count = 0;
+    for (const TSimRequest& R : Sim.Requests(100)) {
+        if (R.SoapAction.find("Send") == std::string::npos) continue;
+        size_t N = 0;
+        for (size_t At = R.Body.find("MessageRequest"); At != std::string::npos;
+             At = R.Body.find("MessageRequest", At + 1))
+            ++N;
+        // Each message request opens and closes its element, escaped inside the envelope.
+        Count += N / 2 == Messages;
+    }
+    return Count;
+}
+
+// ---- a file cut off at each point of its road, then the service started again ----
+
+struct TCutOff {
+    const char* Name;
+    // The fault shim's kill (tests/FaultShim.cpp); "{smtp}" stands for the mail server's port.
+    std::string Kill;
+    // Without a shim kill: the per-file log line after which the test stops the service itself.
+    std::string AfterLine;
+    int Signal = SIGKILL;
+    bool OnePartMayRepeat = false;
+};
+
+void PrintTo(const TCutOff& Cut, std::ostream* Out) { *Out << Cut.Name; }
+
+class CutOffFile : public ::testing::TestWithParam<TCutOff> {};
+
+TEST_P(CutOffFile, FinishesAfterARestartAsItBeganWithEveryIdentifier) {
+    const TCutOff& Cut = GetParam();
+    TGatewaySim Sim;
+    TMailSink Mail;
+    TServiceSettings Settings;
+    Settings.GatewayUrl = Sim.Url();
+    Settings.Split = "1";
+    Settings.MaxMessages = std::to_string(kPart);
+    Settings.ValidSACellExtensions = "082";
+    Settings.SendConfirmation = true;
+    Settings.SmtpPort = Mail.Port();
+    std::string Kill = Cut.Kill;
+    if (const size_t At = Kill.find("{smtp}"); At != std::string::npos)
+        Kill.replace(At, 6, std::to_string(Mail.Port()));
+    if (!Kill.empty()) Settings.Environment = WithFaultShim({"BROVA_SHIM_KILL=" + Kill});
+    TServiceUnderTest Service(Settings);
+    // Parts go out slowly enough for the test to stop the service in the middle of the file.
+    if (Kill.empty()) Sim.Fault("Send", 3, "delay", 400);
+    Service.Drop("SMS", "BIG.1.csv", FileText(kRows));
+    // A kill in the first poll may end the process before its start is seen.
+    const bool Started = Service.Start();
+    ASSERT_TRUE(Started || !Kill.empty());
+
+    if (Kill.empty()) {
+        const std::string Log = Service.InDir("SMS") + "/BIG.1.log";
+        ASSERT_TRUE(WaitFor([&] { return ReadFile(Log).find(Cut.AfterLine) != std::string::npos; },
+                            kRunTimeout));
+        std::this_thread::sleep_for(100ms);
+        Service.Process().Signal(Cut.Signal);
+    }
+    const int Status = Service.Process().Wait(kRunTimeout);
+    if (Cut.Signal == SIGKILL) {
+        ASSERT_EQ(Status, 128 + SIGKILL) << Service.Process().Stderr();
+    } else {
+        ASSERT_EQ(Status, 0);
+        EXPECT_NE(ReadFile(Service.ProcessLog()).find(" : Stopped with 1 file left to resume.\r\n"),
+                  std::string::npos);
+    }
+    ASSERT_TRUE(Mail.Messages().empty());
+
+    // Started again with other settings, the file still finishes as it began.
+    Settings.Environment.clear();
+    Settings.MaxMessages = "300";
+    Settings.ValidSACellExtensions = "";
+    Service.Configure(Settings);
+    Sim.Fault("Send", 0, "delay");
+    ASSERT_TRUE(Service.Start());
+    ASSERT_TRUE(Mail.WaitForMessages(1, kRunTimeout)) << ReadFile(Service.ProcessLog());
+    ASSERT_TRUE(WaitFor([&] { return ListDir(Service.InDir("SMS")).empty(); }, kRunTimeout))
+        << ::testing::PrintToString(ListDir(Service.InDir("SMS")));
+    EXPECT_EQ(Service.Stop(), 0);
+
+    const auto Ids = IdsByReference(Sim);
+    ExpectEveryRowOnceButOnePart(Ids, Cut.OnePartMayRepeat);
+    EXPECT_EQ(SendsWith(Sim, 300), 0u) << "a part of the changed size went out";
+    ASSERT_EQ(Mail.Messages().size(), 1u);
+    const std::string Attachment = AttachmentOf(Mail.Messages()[0]);
+    EXPECT_EQ(Attachment, ExpectedConfirmation(kRows, Ids, Attachment));
+    EXPECT_EQ(ListDir(Service.StatusDir("SMS")), std::vector<std::string>{"BIG.CSV"});
+    EXPECT_NE(ReadFile(Service.ProcessLog())
+                  .find("Resuming file [" + Service.InDir("SMS") + "/BIG.1.Busy]"),
+              std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AtEveryPoint, CutOffFile,
+    ::testing::Values(
+        TCutOff{"AfterTheClaim", "renameat2:1:.Busy", ""},
+        // The fourth sync of the journal records part 3, after two answers.
+        TCutOff{"BetweenParts", "fdatasync:4:BIG.1.journal", ""},
+        TCutOff{"InsideASend", "", "Processing split bulk request[3].", SIGKILL, true},
+        TCutOff{"AfterTheConfirmationIsSaved", "rename:1:Confirmation-BIG.CSV", ""},
+        TCutOff{"BeforeTheMail", "connect:1:127.0.0.1:{smtp}", ""},
+        TCutOff{"StoppedInTheMiddle", "", "Processing split bulk request[2].", SIGTERM}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
+
+// ---- a mail server that is away, then back ----
+
+TEST(RecordsKept, AFailedResultMailKeepsTheConfirmationUntilTheServerIsBack) {
+    TGatewaySim Sim;
+    TServiceSettings Settings;
+    Settings.GatewayUrl = Sim.Url();
+    Settings.SendConfirmation = true;
+    Settings.SmtpPort = FreeLocalPort();  // nobody listens there yet
+    Settings.RetryDelayMs = 40;           // the mail is tried again after 30 of these
+    TServiceUnderTest Service(Settings);
+    Service.Drop("SMS", "MAIL.csv", FileText(20));
+    ASSERT_TRUE(Service.Start());
+    const std::string Log = Service.InDir("SMS") + "/MAIL.log";
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadFile(Log).find("Error emailing result file : ") != std::string::npos; },
+        kRunTimeout));
+    const std::string Confirmation = ReadFile(Service.StatusDir("SMS") + "/Confirmation-MAIL.CSV");
+    EXPECT_EQ(Confirmation, ExpectedConfirmation(20, IdsByReference(Sim)));
+    EXPECT_EQ(ListDir(Service.InDir("SMS")),
+              (std::vector<std::string>{"MAIL.Busy", "MAIL.journal", "MAIL.log"}));
+
+    TMailSink Mail(Settings.SmtpPort);
+    ASSERT_TRUE(Mail.WaitForMessages(1, kRunTimeout));
+    ASSERT_TRUE(WaitFor([&] { return ListDir(Service.InDir("SMS")).empty(); }, kRunTimeout));
+    EXPECT_EQ(AttachmentOf(Mail.Messages()[0]), Confirmation);
+    EXPECT_EQ(ListDir(Service.StatusDir("SMS")), std::vector<std::string>{"MAIL.CSV"});
+    EXPECT_EQ(Sim.Messages().size(), 20u) << "a message went to the gateway again";
+    EXPECT_EQ(Service.Stop(), 0);
+}
+
+// ---- identifiers as the gateway gives them ----
+
+TEST(Identifiers, AnIdentifierAbove32BitsIsPrintedWholeAndTheFileGoesOn) {
+    TGatewaySim Sim;
+    TServiceSettings Settings;
+    Settings.GatewayUrl = Sim.Url();
+    Settings.Split = "1";
+    Settings.MaxMessages = "2";
+    TServiceUnderTest Service(Settings);
+    TBatchInfoReply Reply;
+    Reply.BatchID = 1;
+    Reply.BatchNo = "B1";
+    for (const int64_t Id : {8589934592LL, 8589934593LL}) {
+        TBatchInfoItem Item;
+        Item.ReqID = Id;
+        Reply.Items.push_back(Item);
+    }
+    std::string Result;
+    AppendXmlEscaped(Result, WriteBatchInfoXml(Reply), false);
+    Sim.RawReply("Send",
+                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope "
+                 "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Body>"
+                 "<SendResponse xmlns=\"http://vexo.gateway\"><SendResult>" +
+                     Result + "</SendResult></SendResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>");
+    Service.Drop("SMS", "BIG.csv", FileText(3));
+    ASSERT_TRUE(Service.Start());
+    const std::string Path = Service.StatusDir("SMS") + "/Confirmation-BIG.CSV";
+    ASSERT_TRUE(WaitFor([&] { return ListDir(Service.InDir("SMS")).empty(); }, kRunTimeout));
+    auto Ids = IdsByReference(Sim);
+    Ids["R0"] = {8589934592LL};
+    Ids["R1"] = {8589934593LL};
+    EXPECT_EQ(ReadFile(Path), ExpectedConfirmation(3, Ids));
+    EXPECT_EQ(Service.Stop(), 0);
+}
+
+// ---- two instances over one set of directories ----
+
+TEST(ScaleOut, TwoInstancesOnOneShareBehaveAsOneService) {
+    TGatewaySim Sim;
+    TServiceSettings Settings;
+    Settings.GatewayUrl = Sim.Url();
+    Settings.StatusInterval = 1200;
+    Settings.PollInterval = 100;
+    TServiceUnderTest First(Settings);
+    TServiceUnderTest Second(Settings, &First);
+    // 100 batch names, each with two files; every file its own references.
+    std::vector<std::pair<std::string, std::string>> Files;
+    constexpr int kFiles = 200, kFileRows = 20;
+    for (int F = 0; F < kFiles; ++F) {
+        std::string Text;
+        for (int Row = 0; Row < kFileRows; ++Row)
+            Text += Address(Row) + ",F" + std::to_string(F) + "-" + std::to_string(Row) +
+                    ",TXT,Hello\r\n";
+        Files.emplace_back("B" + std::to_string(F / 2) + "." + std::to_string(F % 2) + ".csv",
+                           Text);
+    }
+    First.Drop("SMS", Files);
+    ASSERT_TRUE(First.Start());
+    ASSERT_TRUE(Second.Start());
+    ASSERT_TRUE(WaitFor([&] { return ListDir(First.InDir("SMS")).empty(); }, kRunTimeout))
+        << ListDir(First.InDir("SMS")).size() << " names left";
+    // Every status once, in the file of its batch, whichever instance collected it.
+    const auto StatusLines = [&] {
+        std::vector<std::string> Out;
+        for (const std::string& Name : ListDir(First.StatusDir("SMS")))
+            if (Name.rfind("Confirmation-", 0) != 0)
+                for (const std::string& L : Lines(ReadFile(First.StatusDir("SMS") + "/" + Name)))
+                    if (L.rfind("MessageRequestID", 0) != 0) Out.push_back(L);
+        return Out;
+    };
+    ASSERT_TRUE(WaitFor([&] { return StatusLines().size() >= kFiles * kFileRows; }, kRunTimeout));
+    EXPECT_EQ(First.Stop(), 0);
+    EXPECT_EQ(Second.Stop(), 0);
+
+    const std::vector<TSimMessage> Sent = Sim.Messages();
+    ASSERT_EQ(Sent.size(), size_t(kFiles * kFileRows));
+    std::set<std::string> References;
+    std::map<std::string, int64_t> IdOf;
+    for (const TSimMessage& M : Sent) {
+        EXPECT_TRUE(References.insert(M.Reference).second) << "sent twice: " << M.Reference;
+        IdOf[M.Reference] = M.ReqID;
+    }
+    std::set<std::string> StatusIds;
+    for (const std::string& L : StatusLines())
+        EXPECT_TRUE(StatusIds.insert(L.substr(0, L.find(','))).second) << "twice: " << L;
+    EXPECT_EQ(StatusIds.size(), Sent.size());
+    // Each batch's confirmation holds both of its files, each under its own header.
+    for (int B = 0; B < kFiles / 2; ++B) {
+        const std::vector<std::string> Confirmation = Lines(
+            ReadFile(First.StatusDir("SMS") + "/Confirmation-B" + std::to_string(B) + ".CSV"));
+        ASSERT_EQ(Confirmation.size(), size_t(2 * (kFileRows + 1))) << "batch " << B;
+        EXPECT_EQ(std::count(Confirmation.begin(), Confirmation.end(), kHeader), 2);
+        for (const std::string& L : Confirmation) {
+            if (L == kHeader) continue;
+            const size_t Quote = L.find("\",\"");
+            const std::string Reference = L.substr(Quote + 3, L.find('"', Quote + 3) - Quote - 3);
+            EXPECT_NE(L.find("\"MessageID=" + std::to_string(IdOf[Reference]) + "\""),
+                      std::string::npos)
+                << L;
+        }
+    }
+    for (const TServiceUnderTest* S : {&First, &Second}) {
+        const std::string Log = ReadFile(S->ProcessLog());
+        EXPECT_EQ(Log.find("Unable to"), std::string::npos) << Log;
+        EXPECT_EQ(Log.find("Error"), std::string::npos) << Log;
+    }
+}
+
+}  // namespace
