@@ -20,6 +20,8 @@ TsvcBrovaCSVSender::TsvcBrovaCSVSender(std::string ExePath, TClock Clock)
     : ExePath(std::move(ExePath)), Clock(std::move(Clock)) {}
 
 void TsvcBrovaCSVSender::ServiceStart(TEventLoop& Loop) {
+    // A stop of an earlier start in this process no longer holds for the workers to come.
+    RequestBulkThreadsStop(false);
     DtaMdlBulkSMS = std::make_unique<TDtaMdlBulkSMS>(Loop, Clock, ExePath);
 }
 

@@ -234,11 +234,13 @@ void TDtaMdlBulkSMS::PollProtocols() {
         // Blanks stay: the worker trims the name itself.
         const std::string ProtocolName = UpperCase(Protocol->GetName());
 
-        // Files cut off earlier go first: they hold their batch names before new files ask.
-        ResumeFiles(PollDirectory);
-        for (const std::string& Name : FindFiles(PollDirectory, Mask)) {
+        // One look at the directory serves both: files cut off earlier go first, so that they
+        // hold their batch names before new files ask for them.
+        const std::vector<std::string> Names = FindFiles(PollDirectory, "*");
+        ResumeFiles(PollDirectory, Names);
+        for (const std::string& Name : Names) {
             if (Stopping) break;
-            if (Name == "." || Name == ".." || IsPartOfAClaim(PollDirectory, Name)) continue;
+            if (!MatchesMask(Name, Mask) || IsPartOfAClaim(PollDirectory, Name)) continue;
             const std::string FullName = PollDirectory + Name;
             // A rename does not stop a writer here: a file written to lately waits a tick.
             if (!OldEnoughToClaim(FullName)) continue;
@@ -267,9 +269,15 @@ std::string TDtaMdlBulkSMS::Logon() {
     return Client->Login(GatewayUsername, GatewayPassword);
 }
 
-void TDtaMdlBulkSMS::ResumeFiles(const std::string& Directory) {
-    for (const std::string& Name : FindFiles(Directory, std::string("*") + kJournalExtension)) {
+void TDtaMdlBulkSMS::ResumeFiles(const std::string& Directory,
+                                 const std::vector<std::string>& Names) {
+    for (const std::string& Name : Names) {
         if (Stopping) return;
+        if (IsJournalTemporaryName(Name)) {
+            RemoveLeftJournalTemporary(Directory + Name);
+            continue;
+        }
+        if (!IsJournalName(Name)) continue;
         const std::string Path = Directory + Name;
         if (!ResumeDue(Path)) continue;
         std::unique_ptr<TFileJournal> Journal;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "config/uBrovaCSVSenderConfig.h"
 #include "platform/DateTime.h"
@@ -97,8 +98,9 @@ class TDtaMdlBulkSMS {
     // Steps through the enabled protocol entries, takes up their cut-off files and claims their
     // new ones; throws on any error.
     void PollProtocols();
-    // Starts a worker for every journal of Directory that nobody holds and whose run is due.
-    void ResumeFiles(const std::string& Directory);
+    // Starts a worker for every journal among the Names of Directory that nobody holds and whose
+    // run is due.
+    void ResumeFiles(const std::string& Directory, const std::vector<std::string>& Names);
     // True for the journal, claimed file and log of a journalled run: never claimed anew.
     bool IsPartOfAClaim(const std::string& Directory, const std::string& Name);
     // A logon with a fresh gateway client; the token. Throws.

@@ -13,6 +13,8 @@ namespace {
 // The first line of every journal; a later format gets another number.
 constexpr const char* kMagic = "BrovaCSVSender journal 1";
 constexpr const char* kTemporaryBase = "journal";
+// A journal's temporary lives for the moments of a claim; one this old was left by a crash.
+constexpr std::chrono::minutes kLeftTemporaryAge{10};
 
 // A field of a record: bytes that would end or split the record are written as %XX.
 void AppendField(std::string& Line, const std::string& Field) {
@@ -282,12 +284,24 @@ void TFileJournal::Release() {
 
 bool IsJournalName(const std::string& Name) {
     const std::string Extension = kJournalExtension;
-    if (Name.size() >= Extension.size() &&
-        Name.compare(Name.size() - Extension.size(), Extension.size(), Extension) == 0)
-        return true;
-    const std::string Temporary = std::string(".") + kTemporaryBase + ".";
-    return Name.rfind(Temporary, 0) == 0 && Name.size() > 4 &&
-           Name.compare(Name.size() - 4, 4, ".tmp") == 0;
+    return (Name.size() >= Extension.size() &&
+            Name.compare(Name.size() - Extension.size(), Extension.size(), Extension) == 0) ||
+           IsJournalTemporaryName(Name);
+}
+
+bool IsJournalTemporaryName(const std::string& Name) {
+    return MatchesMask(Name, std::string(".") + kTemporaryBase + ".*.tmp");
+}
+
+void RemoveLeftJournalTemporary(const std::string& Path) {
+    const auto Modified = FileModificationTime(Path);
+    if (!Modified || std::chrono::system_clock::now() - *Modified < kLeftTemporaryAge) return;
+    try {
+        // Held, it belongs to a claim under way in some instance.
+        TLockedFile Left = TLockedFile::OpenExclusive(Path);
+        DeleteFile(Path);
+    } catch (const EFileError&) {
+    }
 }
 
 void SetResumeNotBefore(const std::string& JournalPath,

@@ -95,8 +95,13 @@ class TFileJournal {
     bool Unsynced = false;
 };
 
-// True when Name is a journal or the temporary of one: never claimed as an input file.
+// True when Name is a journal, or the temporary of one a claim writes first; neither is ever
+// claimed as an input file.
 bool IsJournalName(const std::string& Name);
+bool IsJournalTemporaryName(const std::string& Name);
+// Removes a journal's temporary that a claim cut off by a crash left behind: one nobody holds
+// and older than a claim takes.
+void RemoveLeftJournalTemporary(const std::string& Path);
 
 // A run that left its journal after a failure is taken up again no sooner than this; the time is
 // kept by this process only, so that a restart tries at once. Any thread.
