@@ -15,6 +15,27 @@ std::string DirectoryPart(const std::string& Path) {
     return slash == 0 ? "/" : Path.substr(0, slash);
 }
 
+// Appends Msg to line with CR, LF and every other control character as "\r", "\n" or "\xNN",
+// so that no outside text in a message (a fault string, a reply, a file name) can start a log
+// line of its own; our own messages hold none.
+void AppendEscaped(std::string& line, const std::string& Msg) {
+    static const char kHex[] = "0123456789ABCDEF";
+    for (const char c : Msg) {
+        const unsigned char code = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (code < 0x20 || code == 0x7F) {
+            line += "\\x";
+            line += kHex[code >> 4];
+            line += kHex[code & 0xF];
+        } else {
+            line += c;
+        }
+    }
+}
+
 // The file for one line: an append open of a file that vanished since it was sized
 // (renamed or removed by someone else) creates it afresh instead of losing the line.
 TLockedFile OpenForLine(const std::string& LogFileName, bool Append) {
@@ -51,10 +72,12 @@ void AppendLine(const std::string& Msg, const std::string& LogFileName, uint32_t
         std::string stamp = FormatLogDateTime(When);
         line.reserve(stamp.size() + 3 + Msg.size() + 2);
         line.append(stamp).append(" : ");
+        AppendEscaped(line, Msg);
     } else {
         line.reserve(Msg.size() + 2);
+        line.append(Msg);
     }
-    line.append(Msg).append("\r\n");
+    line.append("\r\n");
 
     TLockedFile file = OpenForLine(LogFileName, append);
     file.SeekEnd();
