@@ -24,6 +24,8 @@ constexpr const char* kClaimedExtension = ".Busy";
 constexpr const char* kCollectedFileExtension = ".CSV";
 constexpr const char* kCombinedFormat = "COMBINED";
 constexpr const char* kLineEnd = "\r\n";
+// The longest file name most file systems take.
+constexpr size_t kMaxFileNameBytes = 255;
 // An originator that begins with this country code is written with a leading "0" instead.
 constexpr const char* kInternationalPrefix = "27";
 // A file that failed on its own waits for the operator; its journal is looked at this seldom.
@@ -32,28 +34,6 @@ constexpr std::chrono::hours kLeftFileRecheck{1};
 constexpr std::chrono::hours kRepeatedFailureLogInterval{1};
 // Past this many remembered failures, those older than the interval are forgotten.
 constexpr size_t kMaxRememberedFailures = 1000;
-
-// Appends Text at the end of Path, holding it exclusively meanwhile; creates a missing file
-// but not its directory. Throws EFileError with the system's text.
-void AppendToFile(const std::string& Path, const std::string& Text) {
-    TLockedFile File = [&] {
-        try {
-            return TLockedFile::OpenWriteShareRead(Path);
-        } catch (const EFileError& E) {
-            if (E.Code != ENOENT) throw;
-        }
-        return TLockedFile::CreateExclusive(Path);
-    }();
-    File.SeekEnd();
-    File.Write(Text);
-    File.Close();
-}
-
-// The part of Path after its last "/" or "\".
-std::string FileNamePart(const std::string& Path) {
-    const size_t Slash = Path.find_last_of("/\\");
-    return Slash == std::string::npos ? Path : Path.substr(Slash + 1);
-}
 
 bool OldEnoughToClaim(const std::string& Path) {
     const auto Modified = FileModificationTime(Path);
@@ -93,6 +73,33 @@ std::string SafeFileNamePart(const std::string& Value) {
         if (C == '/' || C == '\\' || Code < 0x20 || Code == 0x7F) C = '_';
     }
     return Safe;
+}
+
+std::string UnwrittenFileName(const std::string& TargetFile) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string Name = kUnwrittenPrefix;
+    for (const char C : TargetFile) {
+        const unsigned char Code = static_cast<unsigned char>(C);
+        if (C == '/') {
+            Name += '_';
+        } else if (C == '_' || C == '%' || C == '~' || Code < 0x20 || Code == 0x7F) {
+            Name += '%';
+            Name += kHex[Code >> 4];
+            Name += kHex[Code & 0xF];
+        } else {
+            Name += C;
+        }
+    }
+    if (Name.size() <= kMaxFileNameBytes) return Name;
+    // FNV-1a: the same on every build, so a target keeps its file across restarts.
+    uint64_t Hash = 14695981039346656037ull;
+    for (const char C : TargetFile)
+        Hash = (Hash ^ static_cast<unsigned char>(C)) * 1099511628211ull;
+    std::string Tail = "~";
+    for (int Shift = 60; Shift >= 0; Shift -= 4) Tail += kHex[(Hash >> Shift) & 0xF];
+    Tail += kCollectedFileExtension;
+    Name.resize(kMaxFileNameBytes - Tail.size());
+    return Name + Tail;
 }
 
 TDtaMdlBulkSMS::TDtaMdlBulkSMS(TEventLoop& Loop, TClock Clock, const std::string& ExePath)
@@ -538,56 +545,76 @@ std::string TDtaMdlBulkSMS::ProtocolDirectory(const std::string& Key, bool Statu
 }
 
 void TDtaMdlBulkSMS::AppendCollected(int Count, const TCollectedEntry& Entry) {
-    for (int Index = 0; Index < Count; ++Index) {
-        const TCollectedLine Collected = Entry(Index);
-        if (!AppendLineToFile(Collected.Line, Collected.Target)) {
-            KeepUnwritten(Collected, Index + 1, Count, Entry);
-            return;
-        }
-    }
-}
-
-bool TDtaMdlBulkSMS::AppendLineToFile(const std::string& Line, const std::string& TargetFile) {
-    const std::string Text = Line + kLineEnd;
-    for (;;) {
-        try {
-            AppendToFile(TargetFile, Text);
-            return true;
-        } catch (const std::exception&) {
-            Log("Error Accessing Status File. File is open.");
-        }
-        // Other timers and control requests run while this line waits; a stop ends the wait.
-        if (!Loop.WaitFor(RetryDelay()) || !Loop.ProcessQueued()) return false;
-    }
-}
-
-void TDtaMdlBulkSMS::KeepUnwritten(const TCollectedLine& First, int From, int Count,
-                                   const TCollectedEntry& Entry) {
-    struct TKept {
-        std::string Text;
-        int Lines = 0;
-    };
-    // By target, so that each file is opened once however many lines it gets.
-    std::map<std::string, TKept> Kept;
-    const auto Keep = [&](const TCollectedLine& Collected) {
+    // Targets that failed every try keep the rest of their lines of this tick without waiting
+    // again; after a stop every line is kept.
+    TKeptLines GivenUp, Stopped;
+    const auto Keep = [](TKeptLines& Kept, const TCollectedLine& Collected) {
         TKept& K = Kept[Collected.Target];
         K.Text += Collected.Line + kLineEnd;
         ++K.Lines;
     };
-    Keep(First);
     std::exception_ptr Failure;
     try {
-        for (int Index = From; Index < Count; ++Index) Keep(Entry(Index));
+        for (int Index = 0; Index < Count; ++Index) {
+            const TCollectedLine Collected = Entry(Index);
+            if (!Stopped.empty()) {
+                Keep(Stopped, Collected);
+            } else if (GivenUp.count(Collected.Target)) {
+                Keep(GivenUp, Collected);
+            } else {
+                switch (AppendLineToFile(Collected.Line, Collected.Target)) {
+                    case TAppendResult::Written:
+                        break;
+                    case TAppendResult::GivenUp:
+                        Keep(GivenUp, Collected);
+                        break;
+                    case TAppendResult::Stopped:
+                        Keep(Stopped, Collected);
+                        break;
+                }
+            }
+        }
     } catch (...) {
         Failure = std::current_exception();
     }
+    KeepUnwritten(GivenUp, "Unable to write");
+    KeepUnwritten(Stopped, "Stopped before writing");
+    if (Failure) std::rethrow_exception(Failure);
+}
+
+TDtaMdlBulkSMS::TAppendResult TDtaMdlBulkSMS::AppendLineToFile(const std::string& Line,
+                                                               const std::string& TargetFile) {
+    const std::string Text = Line + kLineEnd;
+    for (int Failures = 0;;) {
+        try {
+            AppendDurably(TargetFile, Text);
+            return TAppendResult::Written;
+        } catch (const EFileError& E) {
+            // Only a lock held by another program is worth waiting for however long it lasts.
+            if (E.Code == EWOULDBLOCK) {
+                Log("Error Accessing Status File. File is open.");
+            } else {
+                Log("Error Writing [" + TargetFile + "] : " + E.what());
+                ++Failures;
+            }
+        } catch (const std::exception& E) {
+            Log("Error Writing [" + TargetFile + "] : " + E.what());
+            ++Failures;
+        }
+        if (Failures == kMaxAppendTries) return TAppendResult::GivenUp;
+        // Other timers and control requests run while this line waits; a stop ends the wait.
+        if (!Loop.WaitFor(RetryDelay()) || !Loop.ProcessQueued()) return TAppendResult::Stopped;
+    }
+}
+
+void TDtaMdlBulkSMS::KeepUnwritten(const TKeptLines& Kept, const std::string& Why) {
     const std::string Directory = ExecutableDirectory(LogFile);
     for (const auto& [Target, K] : Kept) {
-        const std::string Path = Directory + kUnwrittenPrefix + FileNamePart(Target);
+        const std::string Path = Directory + UnwrittenFileName(Target);
         try {
-            AppendToFile(Path, K.Text);
-            Log("Stopped before writing " + std::to_string(K.Lines) + " line(s) to [" + Target +
-                "]; kept in [" + Path + "]");
+            AppendDurably(Path, K.Text);
+            Log(Why + " " + std::to_string(K.Lines) + " line(s) to [" + Target + "]; kept in [" +
+                Path + "]");
         } catch (const std::exception& E) {
             // The process log is the last place left for them.
             Log("Unable to keep unwritten lines in [" + Path + "] : " + E.what());
@@ -599,5 +626,4 @@ void TDtaMdlBulkSMS::KeepUnwritten(const TCollectedLine& First, int From, int Co
             }
         }
     }
-    if (Failure) std::rethrow_exception(Failure);
 }

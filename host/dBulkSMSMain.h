@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -24,9 +25,11 @@ constexpr uint32_t kProcessLogMaxSizeKB = 1024;
 constexpr std::chrono::seconds kMinFileAge{2};
 // Numbered ".Busy" names tried for one file before it is left for the next tick.
 constexpr int kMaxClaimRetries = 100;
-// Lines a stop kept from their status or reply file go beside the process log under this
-// prefix and the target's file name.
+// Lines kept from their status or reply file (by a stop, or a failure that outlasted its tries)
+// go beside the process log into a file of this prefix and the target's path (UnwrittenFileName).
 constexpr const char* kUnwrittenPrefix = "Unwritten-";
+// Tries of a status or reply line before it is kept aside, unless the file is locked.
+constexpr int kMaxAppendTries = 3;
 
 // Created, used and destroyed on the service thread only; no field needs a lock.
 class TDtaMdlBulkSMS {
@@ -58,10 +61,13 @@ class TDtaMdlBulkSMS {
     // whose trimmed, upper-cased Name equals Key; the executable's directory when none does.
     std::string GetStatusDirectory(const std::string& Key);
     std::string GetReplyDirectory(const std::string& Key);
-    // Appends Line and CR LF to TargetFile (created when missing; its directory is not). A
-    // failed attempt is logged and retried after RetryDelay(), while the loop's queued events
-    // run. True once written; false, with the line unwritten, when a stop request ended the wait.
-    bool AppendLineToFile(const std::string& Line, const std::string& TargetFile);
+    enum class TAppendResult { Written, GivenUp, Stopped };
+    // Appends Line and CR LF to TargetFile durably (created when missing; its directory is
+    // not). A failed attempt is logged and retried after RetryDelay(), while the loop's queued
+    // events run: for as long as another program holds the file locked, kMaxAppendTries times
+    // in all for any other error (then GivenUp). Stopped, with the line unwritten, when a stop
+    // request ended a wait.
+    TAppendResult AppendLineToFile(const std::string& Line, const std::string& TargetFile);
 
     // One line in the process log, with its time stamp, rolling over above 1024 KB.
     void Log(const std::string& Msg);
@@ -92,6 +98,12 @@ class TDtaMdlBulkSMS {
         std::string Target;
     };
     using TCollectedEntry = std::function<TCollectedLine(int Index)>;
+    // Lines for one target, in their order, with their count.
+    struct TKept {
+        std::string Text;
+        int Lines = 0;
+    };
+    using TKeptLines = std::map<std::string, TKept>;
 
     // False when the operational window applies and the clock is outside it.
     bool InOperationalWindow();
@@ -110,11 +122,11 @@ class TDtaMdlBulkSMS {
                                             TRunSettings Settings);
     // Logs Message unless the same message was logged for Key within the last hour.
     void LogOncePerHour(const std::string& Key, const std::string& Message);
-    // Appends the line of every entry 0..Count-1 in order; after a stop keeps the rest aside.
+    // Appends the line of every entry 0..Count-1 in order; what a stop or a failure left
+    // unwritten goes to "Unwritten-" files before it returns or throws.
     void AppendCollected(int Count, const TCollectedEntry& Entry);
-    // Appends the lines of entries From..Count-1, First among them, to "Unwritten-" files.
-    void KeepUnwritten(const TCollectedLine& First, int From, int Count,
-                       const TCollectedEntry& Entry);
+    // Appends each target's lines to its "Unwritten-" file and logs Why they are there.
+    void KeepUnwritten(const TKeptLines& Kept, const std::string& Why);
     std::string ProtocolDirectory(const std::string& Key, bool Status);
     bool IsCombinedFormat();
 
@@ -133,3 +145,8 @@ std::string ConfigFileName(const std::string& ExePath);
 std::string ExecutableDirectory(const std::string& ExePath);
 // A client application value as a file name: "/", "\" and control characters become "_".
 std::string SafeFileNamePart(const std::string& Value);
+// The "Unwritten-" file name for the lines of TargetFile: the prefix and the whole path with
+// each "/" as "_", and "_", "%", "~" and control characters as "%XX", so that no two targets
+// share one. A name above 255 bytes is cut and ends in "~", 16 hex digits of a hash of the
+// path, and ".CSV".
+std::string UnwrittenFileName(const std::string& TargetFile);

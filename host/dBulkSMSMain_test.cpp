@@ -77,6 +77,21 @@ TEST(DispatcherPaths, LogBesideTheExecutableWithItsExtensionReplaced) {
     EXPECT_EQ(ConfigFileName("/opt/b.d/Brova"), "/opt/b.d/BrovaCSVSenderConfig.xml");
 }
 
+TEST(DispatcherPaths, UnwrittenFilesKeepEveryTargetApart) {
+    EXPECT_EQ(UnwrittenFileName("/srv/sms/status/ABC.CSV"), "Unwritten-_srv_sms_status_ABC.CSV");
+    // Neither "/srv/sms_status/" nor a "_" in the batch name reads as a directory level.
+    EXPECT_EQ(UnwrittenFileName("/srv/sms_status/A_B%~.CSV"),
+              "Unwritten-_srv_sms%5Fstatus_A%5FB%25%7E.CSV");
+    const std::string Long = "/srv/sms/status/" + std::string(300, 'L');
+    const std::string First = UnwrittenFileName(Long + "1.CSV");
+    const std::string Second = UnwrittenFileName(Long + "2.CSV");
+    EXPECT_EQ(First.size(), 255u);
+    EXPECT_EQ(First.substr(0, 30), "Unwritten-_srv_sms_status_LLLL");
+    EXPECT_EQ(First.substr(First.size() - 4), ".CSV");
+    EXPECT_NE(First, Second);
+    EXPECT_EQ(UnwrittenFileName(Long + "1.CSV"), First);
+}
+
 TEST_F(Dispatcher, WithoutConfigurationCreationFailsWithExactlyTwoLogLines) {
     EXPECT_EQ(CreationError(), "Error During Creation of DataModule");
     EXPECT_EQ(Log(), kStamp + "Brova CSV Bulk Messenger Started up.\r\n" + kStamp +
@@ -733,7 +748,33 @@ TEST_F(Collecting, AnAppendThatFailsWaitsWhileOtherTimersRunAndThenWrites) {
               "501,R1,2,Delivered,2024-01-31 10:00:00\r\n"
               "502,R1,2,Delivered,2024-01-31 10:00:00\r\n");
     EXPECT_EQ(Logged(), (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.",
-                                                  "Error Accessing Status File. File is open."}));
+                                                  "Error Writing [" + Missing +
+                                                      "/ABC.CSV] : No such file or directory"}));
+    EXPECT_TRUE(D->tmrGetStatusses.Armed());
+}
+
+TEST_F(Collecting, AFailureThatOutlastsItsTriesKeepsTheTargetsLinesAsideAndTheTickGoesOn) {
+    TShortRetryDelay Delay("5");
+    // A file stands where the status directory should be.
+    const std::string NotADirectory = Dir / "notadir";
+    WriteFile(NotADirectory, "");
+    Setup.Entries[0].Status = NotADirectory;
+    D = Start(Setup);
+    Sim.SetOSStatus(Statusses(MsgStat("SMS", "ABC") + MsgStat("FAX", "ABC", "502") +
+                              MsgStat("SMS", "ABC", "503")));
+    D->tmrGetStatussesTimer();
+    EXPECT_EQ(ReadFile(FaxStatus + "/ABC.CSV"), "502,R1,2,Delivered,2024-01-31 10:00:00\r\n");
+    const std::string Target = NotADirectory + "/ABC.CSV";
+    const std::string Kept = Dir / UnwrittenFileName(Target);
+    EXPECT_EQ(ReadFile(Kept),
+              "501,R1,2,Delivered,2024-01-31 10:00:00\r\n"
+              "503,R1,2,Delivered,2024-01-31 10:00:00\r\n");
+    // Three tries of the first line; the second line of that target no longer waits.
+    const std::string Failed = "Error Writing [" + Target + "] : Not a directory";
+    EXPECT_EQ(Logged(),
+              (std::vector<std::string>{
+                  "Brova CSV Bulk Messenger Started up.", Failed, Failed, Failed,
+                  "Unable to write 2 line(s) to [" + Target + "]; kept in [" + Kept + "]"}));
     EXPECT_TRUE(D->tmrGetStatusses.Armed());
 }
 
@@ -742,25 +783,27 @@ TEST_F(Collecting, AStopDuringTheWaitKeepsTheLineAndTheRestOfTheTickBesideTheLog
     const std::string Missing = Dir / "missing";
     Setup.Entries[0].Reply = Missing;
     D = Start(Setup);
-    WriteFile(Dir / "Unwritten-ABC.CSV", "kept before\r\n");
+    const std::string KeptABC = Dir / UnwrittenFileName(Missing + "/ABC.CSV");
+    const std::string KeptDEF = Dir / UnwrittenFileName(FaxReply + "/DEF.CSV");
+    WriteFile(KeptABC, "kept before\r\n");
     Sim.SetOSReplies(Replies(ReplyDet("SMS", "ABC") + ReplyDet("FAX", "DEF", "0", "To fax") +
                              ReplyDet("SMS", "ABC", "1", "Again")));
     Loop.Post(TControlRequest::Stop);
     D->tmrGetRepliesTimer();
-    EXPECT_EQ(ReadFile(Dir / "Unwritten-ABC.CSV"),
+    EXPECT_EQ(ReadFile(KeptABC),
               "kept before\r\n"
               "0821234567,Yes,2024-01-31 10:05:00,R1,501\r\n"
               "1,Again,2024-01-31 10:05:00,R1,501\r\n");
     // Also the lines whose own files could have been written: the stop ends the tick.
-    EXPECT_EQ(ReadFile(Dir / "Unwritten-DEF.CSV"), "0,To fax,2024-01-31 10:05:00,R1,501\r\n");
+    EXPECT_EQ(ReadFile(KeptDEF), "0,To fax,2024-01-31 10:05:00,R1,501\r\n");
     EXPECT_TRUE(ListDir(FaxReply).empty());
-    EXPECT_EQ(Logged(),
-              (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.",
-                                        "Error Accessing Status File. File is open.",
-                                        "Stopped before writing 1 line(s) to [" + FaxReply +
-                                            "/DEF.CSV]; kept in [" + Dir / "Unwritten-DEF.CSV]",
-                                        "Stopped before writing 2 line(s) to [" + Missing +
-                                            "/ABC.CSV]; kept in [" + Dir / "Unwritten-ABC.CSV]"}));
+    EXPECT_EQ(Logged(), (std::vector<std::string>{
+                            "Brova CSV Bulk Messenger Started up.",
+                            "Error Writing [" + Missing + "/ABC.CSV] : No such file or directory",
+                            "Stopped before writing 1 line(s) to [" + FaxReply +
+                                "/DEF.CSV]; kept in [" + KeptDEF + "]",
+                            "Stopped before writing 2 line(s) to [" + Missing +
+                                "/ABC.CSV]; kept in [" + KeptABC + "]"}));
     EXPECT_TRUE(D->tmrGetReplies.Armed());
     EXPECT_EQ(Loop.Run(), TControlRequest::Stop);
 }

@@ -21,6 +21,8 @@ constexpr size_t kReadChunk = 64 * 1024;
 
 [[noreturn]] void ThrowErrno(int Err) { throw EFileError(SystemErrorText(Err), Err); }
 
+[[noreturn]] void ThrowNotRegular() { throw EFileError("Not a regular file", EINVAL); }
+
 char FoldCase(char C) { return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C; }
 
 // Opens Path with Flags and takes the flock Lock without waiting; the open fails, and nothing
@@ -188,6 +190,44 @@ std::string ReadFileText(const std::string& Path) {
     return file.ReadAll();
 }
 
+std::string ReadRegularFileText(const std::string& Path) {
+    TLockedFile file = TLockedFile::OpenRegularShareRead(Path);
+    return file.ReadAll();
+}
+
+void AppendDurably(const std::string& Path, std::string_view Text) {
+    TLockedFile file = TLockedFile::OpenAppend(Path);
+    const int64_t start = file.Size();
+    try {
+        file.Write(Text);
+        file.Sync();
+    } catch (const EFileError&) {
+        // A part that reached the file (a short write on a full disk) would stand in front of
+        // the whole text when it is tried again.
+        try {
+            file.Truncate(start);
+        } catch (const EFileError&) {
+        }
+        throw;
+    }
+    try {
+        file.Close();
+    } catch (const EFileError&) {
+        // The text was synced before the close failed, so it is normally in place; writing it
+        // again would double it. It counts when it reads back whole and syncs once more (the
+        // closing of a descriptor that only read has nothing left to lose).
+        try {
+            TLockedFile check = TLockedFile::OpenReadShareRead(Path);
+            if (check.ReadAt(start, Text.size()) == Text) {
+                check.Sync();
+                return;
+            }
+        } catch (const EFileError&) {
+        }
+        throw;
+    }
+}
+
 void SyncDirectory(const std::string& Dir) {
     int fd;
     do {
@@ -233,6 +273,18 @@ TLockedFile TLockedFile::OpenWriteShareRead(const std::string& Path) {
 
 TLockedFile TLockedFile::OpenReadShareRead(const std::string& Path) {
     return TLockedFile(OpenLocked(Path, O_RDONLY, LOCK_SH));
+}
+
+TLockedFile TLockedFile::OpenRegularShareRead(const std::string& Path) {
+    // Checked before the open, so that no device is opened, and again on what was opened, in
+    // case the name was replaced meanwhile.
+    struct stat st {};
+    if (::stat(Path.c_str(), &st) != 0) ThrowErrno(errno);
+    if (!S_ISREG(st.st_mode)) ThrowNotRegular();
+    TLockedFile file(OpenLocked(Path, O_RDONLY | O_NOCTTY, LOCK_SH));
+    if (::fstat(file.Fd, &st) != 0) ThrowErrno(errno);
+    if (!S_ISREG(st.st_mode)) ThrowNotRegular();
+    return file;
 }
 
 TLockedFile TLockedFile::CreateNew(const std::string& Path) {
@@ -327,6 +379,29 @@ std::string TLockedFile::ReadAll() {
         text.append(buf.data(), static_cast<size_t>(n));
     }
     return text;
+}
+
+std::string TLockedFile::ReadAt(int64_t Offset, size_t Count) {
+    std::string text(Count, '\0');
+    size_t done = 0;
+    while (done < Count) {
+        ssize_t n =
+            ::pread(Fd, text.data() + done, Count - done, static_cast<off_t>(Offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ThrowErrno(errno);
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    text.resize(done);
+    return text;
+}
+
+int64_t TLockedFile::Size() const {
+    struct stat st {};
+    if (::fstat(Fd, &st) != 0) ThrowErrno(errno);
+    return static_cast<int64_t>(st.st_size);
 }
 
 void TLockedFile::Close() {

@@ -48,6 +48,16 @@ int64_t FileModifiedNs(const std::string& Path);
 // The whole content of a file, opened so that others may read but not write it meanwhile.
 // Throws EFileError with the system's text.
 std::string ReadFileText(const std::string& Path);
+// The same for a file that must be a regular one (a link to one is followed): anything else
+// (a FIFO, device, socket or directory) fails with EFileError "Not a regular file" before a
+// byte is read; a FIFO never blocks.
+std::string ReadRegularFileText(const std::string& Path);
+// Appends Text at the end of Path (created when missing, never emptied) and returns once
+// write, fdatasync and close all succeeded. Otherwise throws EFileError, leaving the file as
+// it was as far as the system allows; a close that fails counts as success only when what was
+// written reads back in place and syncs again. A lock another holder has fails with
+// EWOULDBLOCK and changes nothing.
+void AppendDurably(const std::string& Path, std::string_view Text);
 // Makes the entries of Dir (names created, renamed or removed) survive a crash of the machine.
 // File systems that cannot sync a directory are taken as done. Throws EFileError.
 void SyncDirectory(const std::string& Dir);
@@ -68,6 +78,9 @@ class TLockedFile {
     static TLockedFile OpenWriteShareRead(const std::string& Path);
     // An existing file opened for reading; others may read it meanwhile but not write.
     static TLockedFile OpenReadShareRead(const std::string& Path);
+    // As OpenReadShareRead, for a regular file only; anything else fails with EFileError
+    // "Not a regular file" (Code EINVAL), a FIFO or device without being opened.
+    static TLockedFile OpenRegularShareRead(const std::string& Path);
     // A file that must not exist yet, created with exclusive access.
     static TLockedFile CreateNew(const std::string& Path);
     // An existing file opened for reading and writing with exclusive access, but only while Path
@@ -90,6 +103,10 @@ class TLockedFile {
     void Write(std::string_view Data);
     // Reads from the current position to the end; throws EFileError.
     std::string ReadAll();
+    // Up to Count bytes from Offset, fewer at the end of the file; throws EFileError.
+    std::string ReadAt(int64_t Offset, size_t Count);
+    // The file's size in bytes; throws EFileError.
+    int64_t Size() const;
     // Cuts the file to Size bytes; throws EFileError.
     void Truncate(int64_t Size);
     // The written data reaches the disk (fdatasync); throws EFileError.

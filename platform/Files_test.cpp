@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -212,6 +214,60 @@ TEST(LockedFileTest, OtherKindsOfEntryFailInsteadOfBlocking) {
     } catch (const EFileError& e) {
         EXPECT_EQ(e.Code, EISDIR);
     }
+
+    // An input file must be a regular one; a link to one is followed.
+    WriteFile(dir / "real.csv", "row\r\n");
+    ASSERT_EQ(symlink((dir / "real.csv").c_str(), (dir / "link.csv").c_str()), 0);
+    EXPECT_EQ(ReadRegularFileText(dir / "link.csv"), "row\r\n");
+    ASSERT_EQ(symlink(fifo.c_str(), (dir / "tofifo.csv").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/zero", (dir / "todevice.csv").c_str()), 0);
+    for (const std::string& other : {fifo, dir / "tofifo.csv", dir / "todevice.csv", dir.Path()}) {
+        try {
+            ReadRegularFileText(other);
+            ADD_FAILURE() << "read " << other;
+        } catch (const EFileError& e) {
+            EXPECT_STREQ(e.what(), "Not a regular file") << other;
+        }
+    }
+    EXPECT_THROW(ReadRegularFileText(dir / "missing.csv"), EFileError);
+}
+
+// The status and reply lines: whole lines or nothing, also when the disk is full.
+TEST(LockedFileTest, DurableAppendAddsTheWholeTextOrNothing) {
+    TempDir dir;
+    const std::string path = dir / "ABC.CSV";
+    AppendDurably(path, "one\r\n");
+    AppendDurably(path, "two\r\n");
+    EXPECT_EQ(ReadFile(path), "one\r\ntwo\r\n");
+    {
+        OtherHolder reader(path, LOCK_SH);
+        try {
+            AppendDurably(path, "held\r\n");
+            FAIL() << "appended to a held file";
+        } catch (const EFileError& e) {
+            EXPECT_EQ(e.Code, EWOULDBLOCK);
+        }
+    }
+    // A file size limit stops the write part way, as a full disk does.
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 16;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int code = 0;
+    try {
+        AppendDurably(path, "three is too long\r\n");
+    } catch (const EFileError& e) {
+        code = e.Code;
+    }
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(code, EFBIG);
+    EXPECT_EQ(ReadFile(path), "one\r\ntwo\r\n");
+    AppendDurably(path, "three\r\n");
+    EXPECT_EQ(ReadFile(path), "one\r\ntwo\r\nthree\r\n");
+    EXPECT_THROW(AppendDurably(dir / "missing/x.CSV", "x"), EFileError);
 }
 
 TEST(LockedFileTest, MovedHandleOwnsTheLock) {

@@ -15,34 +15,46 @@ std::string DirectoryPart(const std::string& Path) {
     return slash == 0 ? "/" : Path.substr(0, slash);
 }
 
-// The file for one line: an append open of a file that vanished since it was sized
-// (renamed or removed by someone else) creates it afresh instead of losing the line.
-TLockedFile OpenForLine(const std::string& LogFileName, bool Append) {
-    if (Append) {
-        try {
-            return TLockedFile::OpenWriteShareRead(LogFileName);
-        } catch (const EFileError& e) {
-            if (e.Code != ENOENT) throw;
+// Appends Msg to line with CR, LF and every other control character as "\r", "\n" or "\xNN",
+// so that no outside text in a message (a fault string, a reply, a file name) can start a log
+// line of its own; our own messages hold none.
+void AppendEscaped(std::string& line, const std::string& Msg) {
+    static const char kHex[] = "0123456789ABCDEF";
+    for (const char c : Msg) {
+        const unsigned char code = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (code < 0x20 || code == 0x7F) {
+            line += "\\x";
+            line += kHex[code >> 4];
+            line += kHex[code & 0xF];
+        } else {
+            line += c;
         }
     }
-    return TLockedFile::CreateExclusive(LogFileName);
+}
+
+// The file for one line: emptied only when Empty is set. Otherwise it is appended to and
+// created when missing, but never emptied: a file that appeared since it was sized holds
+// another writer's line (a status line after a header).
+TLockedFile OpenForLine(const std::string& LogFileName, bool Empty) {
+    return Empty ? TLockedFile::CreateExclusive(LogFileName) : TLockedFile::OpenAppend(LogFileName);
 }
 
 void AppendLine(const std::string& Msg, const std::string& LogFileName, uint32_t MaxSizeKB,
                 bool AddTimeStamp, bool RollOver, const TDateTime& When) {
     std::string dir = DirectoryPart(LogFileName);
     if (dir.empty()) return;
-    bool append = false;
-    if (FileExists(LogFileName)) {
-        int64_t size = GetFileSizeByName(LogFileName);
-        if (size / kBytesPerKB > static_cast<int64_t>(MaxSizeKB)) {
-            // A failed roll-over keeps the old lines: append, and try again with the next line.
-            if (RollOver &&
-                !RenameNoReplace(LogFileName, RollOverFileName(LogFileName, When), nullptr))
-                append = true;
-        } else {
-            append = true;
-        }
+    bool empty = false;
+    if (FileExists(LogFileName) &&
+        GetFileSizeByName(LogFileName) / kBytesPerKB > static_cast<int64_t>(MaxSizeKB)) {
+        // A failed roll-over keeps the old lines: append, and try again with the next line.
+        if (RollOver)
+            RenameNoReplace(LogFileName, RollOverFileName(LogFileName, When), nullptr);
+        else
+            empty = true;
     }
     if (!DirectoryExists(dir) && !ForceDirectories(dir)) return;
 
@@ -51,13 +63,14 @@ void AppendLine(const std::string& Msg, const std::string& LogFileName, uint32_t
         std::string stamp = FormatLogDateTime(When);
         line.reserve(stamp.size() + 3 + Msg.size() + 2);
         line.append(stamp).append(" : ");
+        AppendEscaped(line, Msg);
     } else {
         line.reserve(Msg.size() + 2);
+        line.append(Msg);
     }
-    line.append(Msg).append("\r\n");
+    line.append("\r\n");
 
-    TLockedFile file = OpenForLine(LogFileName, append);
-    file.SeekEnd();
+    TLockedFile file = OpenForLine(LogFileName, empty);
     file.Write(line);
     file.Close();
 }

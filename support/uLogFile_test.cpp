@@ -70,13 +70,20 @@ TEST(LogFileTest, LineForms) {
               "\r\n");
 }
 
-TEST(LogFileTest, MessageIsWrittenByteForByte) {
+TEST(LogFileTest, MessageIsWrittenByteForByteButNeverForgesALogLine) {
     TempDir dir;
     std::string log = dir / "a.log";
     using namespace std::string_literals;
     std::string msg = "100% %s %d %n %%\r\ntwo\xe9\0end"s;
     WriteToLog(msg, log, 1024, false, true, kAfternoon);
     EXPECT_EQ(ReadFile(log), msg + "\r\n");
+    // A time-stamped line holds outside text (fault strings, file names): it stays one line.
+    std::string stamped = dir / "b.log";
+    WriteToLog("Error : bad\r\n2024/01/31 14:05:09 : forged\t\x1b\x7f\0\xe9 \\n"s, stamped, 1024,
+               true, true, kAfternoon);
+    EXPECT_EQ(ReadFile(stamped),
+              "2024/01/31 14:05:09 : Error : bad\\r\\n2024/01/31 14:05:09 : "
+              "forged\\x09\\x1B\\x7F\\x00\xe9 \\n\r\n");
 }
 
 TEST(LogFileTest, CurrentTimeIsUsedWithoutAnExplicitMoment) {

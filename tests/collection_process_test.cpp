@@ -1,6 +1,7 @@
 // The real executable in the foreground with the gateway simulator: a status file that another
 // process holds locked makes the collection wait, polling goes on meanwhile, and a stop during
-// the wait ends the service at once with the unwritten lines kept beside the process log.
+// the wait ends the service at once with the unwritten lines kept beside the process log; a
+// line that fails otherwise is kept there after three tries and the entries after it go on.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "host/dBulkSMSMain.h"
 #include "tests/GatewaySim.h"
 #include "tests/TestSupport.h"
 
@@ -156,17 +158,45 @@ TEST_F(CollectionProcess, AStopDuringTheWaitEndsTheServiceAndKeepsTheUnwrittenLi
     Service->Signal(SIGTERM);
     EXPECT_EQ(Service->Wait(30s), 0) << Service->Stderr();
 
-    EXPECT_EQ(ReadFile(Dir / "Unwritten-ABC.CSV"), StatusLine("501") + StatusLine("503"));
-    EXPECT_EQ(ReadFile(Dir / "Unwritten-XYZ.CSV"), StatusLine("502"));
+    const std::string KeptABC = Dir / UnwrittenFileName(Status + "/ABC.CSV");
+    const std::string KeptXYZ = Dir / UnwrittenFileName(Status + "/XYZ.CSV");
+    EXPECT_EQ(ReadFile(KeptABC), StatusLine("501") + StatusLine("503"));
+    EXPECT_EQ(ReadFile(KeptXYZ), StatusLine("502"));
     EXPECT_EQ(ListDir(Status), std::vector<std::string>{"ABC.CSV"});
     EXPECT_EQ(ReadFile(Status + "/ABC.CSV"), kHeader);
+    EXPECT_EQ(Logged(), (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.", kWaiting,
+                                                  "Stopped before writing 2 line(s) to [" + Status +
+                                                      "/ABC.CSV]; kept in [" + KeptABC + "]",
+                                                  "Stopped before writing 1 line(s) to [" + Status +
+                                                      "/XYZ.CSV]; kept in [" + KeptXYZ + "]",
+                                                  "Brova CSV Bulk Messenger Shut down."}));
+}
+
+TEST_F(CollectionProcess, ALineThatCanNeverBeWrittenIsKeptAsideAfterThreeTriesAndTheRestGoOn) {
+    // No file name can be this long: only the bounded tries let the entries after it through.
+    const std::string Long(300, 'L');
+    Sim.SetOSStatus("<VexoMessageStatusList>" + MsgStat("501", "ABC") + MsgStat("502", Long) +
+                    MsgStat("503", "ABC") + MsgStat("504", "XYZ") + "</VexoMessageStatusList>");
+    auto Service = StartService("50");
+    ASSERT_TRUE(WaitFor([&] { return Exists(Status + "/XYZ.CSV"); }))
+        << ReadFile(Dir / "BrovaCSVSender.Log");
+    Service->Signal(SIGTERM);
+    EXPECT_EQ(Service->Wait(), 0) << Service->Stderr();
+
+    EXPECT_EQ(ReadFile(Status + "/ABC.CSV"), kHeader + StatusLine("501") + StatusLine("503"));
+    EXPECT_EQ(ReadFile(Status + "/XYZ.CSV"), StatusLine("504"));
+    const std::string Target = Status + "/" + Long + ".CSV";
+    const std::string Kept = UnwrittenFileName(Target);
+    EXPECT_EQ(ReadFile(Dir / Kept), StatusLine("502"));
+    const std::string Failed = "Error Writing [" + Target + "] : File name too long";
     EXPECT_EQ(Logged(),
-              (std::vector<std::string>{"Brova CSV Bulk Messenger Started up.", kWaiting,
-                                        "Stopped before writing 2 line(s) to [" + Status +
-                                            "/ABC.CSV]; kept in [" + Dir / "Unwritten-ABC.CSV]",
-                                        "Stopped before writing 1 line(s) to [" + Status +
-                                            "/XYZ.CSV]; kept in [" + Dir / "Unwritten-XYZ.CSV]",
-                                        "Brova CSV Bulk Messenger Shut down."}));
+              (std::vector<std::string>{
+                  "Brova CSV Bulk Messenger Started up.", Failed, Failed, Failed,
+                  "Unable to write 1 line(s) to [" + Target + "]; kept in [" + Dir / Kept + "]",
+                  "Brova CSV Bulk Messenger Shut down."}));
+    EXPECT_EQ(ListDir(Dir.Path()), (std::vector<std::string>{"BrovaCSVSender", "BrovaCSVSender.Log",
+                                                             "BrovaCSVSenderConfig.xml", Kept, "in",
+                                                             "reply", "status"}));
 }
 
 }  // namespace

@@ -341,7 +341,7 @@ bool TBulkThread::ReadInput() {
         if (Resumed && (FileSizeOf(FileName) != Settings.FileSize ||
                         FileModifiedNs(FileName) != Settings.FileModifiedNs))
             throw std::runtime_error("The claimed file has changed since it was claimed");
-        std::string Text = ReadFileText(FileName);
+        std::string Text = ReadRegularFileText(FileName);
         const size_t Nul = Text.find('\0');
         if (Nul != std::string::npos) Text.resize(Nul);
 
