@@ -65,6 +65,26 @@ std::string SystemErrorText(int ErrorCode) {
     return ::strerror_r(ErrorCode, buf, sizeof buf);
 }
 
+bool IsPassingFileError(int ErrorCode) {
+    switch (ErrorCode) {
+        case EIO:
+        case ENOSPC:
+        case EDQUOT:
+        case EROFS:
+        case EAGAIN:
+        case EINTR:
+        case ENOMEM:
+        case ESTALE:
+        case ETIMEDOUT:
+        case EBUSY:
+        case ENFILE:
+        case EMFILE:
+            return true;
+        default:
+            return false;
+    }
+}
+
 bool FileExists(const std::string& Path) {
     struct stat st {};
     return !Path.empty() && ::stat(Path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);

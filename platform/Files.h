@@ -20,6 +20,9 @@ class EFileError : public std::runtime_error {
 
 // The system's text for an errno value.
 std::string SystemErrorText(int ErrorCode);
+// True for the failures that pass by themselves or once an operator freed space or storage:
+// I/O errors, a full disk or quota, a read-only or stale file system, a lock, exhausted handles.
+bool IsPassingFileError(int ErrorCode);
 
 // True when Path exists and is not a directory.
 bool FileExists(const std::string& Path);

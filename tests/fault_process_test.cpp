@@ -1,7 +1,8 @@
-// The real service under real file faults while it collects statuses and replies: calls in the
-// channel's directories fail through the preloaded fault shim, or those directories sit on a
-// 256 KB tmpfs that fills up. Afterwards every line is in its file or in its "Unwritten-" file,
-// exactly once and whole, and once the fault is gone collection goes on as usual.
+// The real service under real file faults while it processes a file and collects statuses and
+// replies: calls in the channel's directories fail through the preloaded fault shim, or those
+// directories sit on a 256 KB tmpfs that fills up. Afterwards every line is in its file or in its
+// "Unwritten-" file, exactly once and whole; once the fault is gone collection goes on as usual
+// and the file finishes, every row confirmed with its identifier and none sent twice.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -89,6 +90,8 @@ class FaultProcess : public ::testing::TestWithParam<TFault> {
         S.GatewayUrl = Sim.Url();
         S.StatusInterval = 1001;
         S.ReplyInterval = 1001;
+        S.Split = "1";
+        S.MaxMessages = "10";
         if (!GetParam().Fail.empty()) {
             WriteFile(Switch, "");
             S.Environment = WithFaultShim(
@@ -97,6 +100,11 @@ class FaultProcess : public ::testing::TestWithParam<TFault> {
         Service = std::make_unique<TServiceUnderTest>(S);
         if (GetParam().Fail.empty() && (MountError = MountFullTmpfs(Service->Root() + "/SMS")))
             return;
+        std::string Rows;
+        for (int Row = 0; Row < kFileRows; ++Row)
+            Rows +=
+                "08200000" + std::to_string(10 + Row) + ",F" + std::to_string(Row) + ",TXT,Hi\r\n";
+        Service->Drop("SMS", "ROWS.csv", Rows);
         EXPECT_TRUE(Service->Start()) << Service->Process().Stderr();
     }
     // Hands every entry of the next collection to the gateway: statuses and replies for two
@@ -148,6 +156,7 @@ class FaultProcess : public ::testing::TestWithParam<TFault> {
     std::unique_ptr<TServiceUnderTest> Service;
     std::map<std::string, std::vector<std::string>> Expected;
     const std::string kBatches[2] = {"ABC", "XYZ"};
+    static constexpr int kFileRows = 40;
     int MountError = 0;
 
   private:
@@ -174,8 +183,6 @@ class FaultProcess : public ::testing::TestWithParam<TFault> {
     std::unique_ptr<std::string> Mounted;
 };
 
-// A file dropped (Service->Drop) before the first collection meets the same fault in the same
-// directories.
 TEST_P(FaultProcess, EveryLineIsInItsFileOrKeptAsideOnceAndCollectionRecovers) {
     StartWithFault();
     if (MountError == EPERM || MountError == EACCES)
@@ -212,6 +219,25 @@ TEST_P(FaultProcess, EveryLineIsInItsFileOrKeptAsideOnceAndCollectionRecovers) {
     }
     EXPECT_EQ(Logged("Error Writing ["), Errors);
     EXPECT_EQ(Logged("Unable to keep unwritten lines"), 0);
+
+    // The file went through, claimed or taken up again as often as the faults made it, its parts
+    // each sent once.
+    ASSERT_TRUE(Service->Start());
+    ASSERT_TRUE(WaitFor([&] { return ListDir(Service->InDir("SMS")).empty(); }))
+        << ::testing::PrintToString(ListDir(Service->InDir("SMS")))
+        << ReadFile(Service->InDir("SMS") + "/ROWS.log") << ReadFile(Service->ProcessLog());
+    EXPECT_EQ(Service->Stop(), 0);
+    std::map<std::string, int64_t> IdOf;
+    for (const TSimMessage& M : Sim.Messages())
+        EXPECT_TRUE(IdOf.emplace(M.Reference, M.ReqID).second) << "sent twice: " << M.Reference;
+    std::vector<std::string> Want = {"Cell No.,Reference,Status"};
+    for (int Row = 0; Row < kFileRows; ++Row) {
+        const std::string Ref = "F" + std::to_string(Row);
+        Want.push_back("\"08200000" + std::to_string(10 + Row) + "\",\"" + Ref +
+                       "\",\"Sucessfully submitted to Vexo.\",\"MessageID=" +
+                       (IdOf.count(Ref) ? std::to_string(IdOf[Ref]) : "?") + "\"");
+    }
+    EXPECT_EQ(Lines(ReadFile(Service->StatusDir("SMS") + "/Confirmation-ROWS.CSV")), Want);
 }
 
 INSTANTIATE_TEST_SUITE_P(Collection, FaultProcess, ::testing::ValuesIn(kFaults),

@@ -262,10 +262,13 @@ TBulkThread::TOutcome TBulkThread::Run() {
         return TOutcome::Stopped;
     } catch (const std::exception& E) {
         Failure = E.what();
-        // Once the gateway has part of the file, only a failure that comes back every time
-        // (a setting the run began without) ends the run; anything else may pass.
-        OwnFailure = Reading || !PartAccepted || dynamic_cast<const ESettingError*>(&E) ||
-                     Journal->State().Failed;
+        // A file system that fails for a while fails nothing for good. Once the gateway has part
+        // of the file, only a failure that comes back every time (a setting the run began
+        // without) ends the run; anything else may pass.
+        const auto* File = dynamic_cast<const EFileError*>(&E);
+        OwnFailure = !(File && IsPassingFileError(File->Code)) &&
+                     (Reading || !PartAccepted || dynamic_cast<const ESettingError*>(&E) ||
+                      Journal->State().Failed);
     } catch (...) {
         Failure = kUnknownError;
         OwnFailure = Reading || !PartAccepted || Journal->State().Failed;
@@ -600,16 +603,31 @@ void TBulkThread::SubmitPart(const std::shared_ptr<IBatchRequest>& Batch, int32_
             Ids.reserve(static_cast<size_t>(Count));
             for (int32_t J = 0; J < Count; ++J) Ids.push_back(Items->GetItem(J)->GetMessageID());
         } catch (const std::exception& E) {
-            Log("Split bulk request reply cannot be read for identifiers: " +
-                std::string(E.what()) + ". Its lines go without them.");
-            Journal->PartAnsweredUnreadable(PartNo, E.what());
+            const std::string Reason = E.what();
+            Log("Split bulk request reply cannot be read for identifiers: " + Reason +
+                ". Its lines go without them.");
+            RecordAnswer([&] { Journal->PartAnsweredUnreadable(PartNo, Reason); });
             Log("Processing split bulk request complete.");
             return;
         }
         MarkPart(Ids);
     }
-    Journal->PartAnswered(PartNo, Ids);
+    RecordAnswer([&] { Journal->PartAnswered(PartNo, Ids); });
     Log("Processing split bulk request complete.");
+}
+
+void TBulkThread::RecordAnswer(const std::function<void()>& Record) {
+    // Unrecorded, the part would go out again when the file is taken up: nothing goes on until
+    // the journal has it.
+    for (;;) {
+        try {
+            Record();
+            return;
+        } catch (const std::exception& E) {
+            Log("Error writing the journal : " + std::string(E.what()));
+        }
+        if (!WaitUnlessStopped(RetryDelay())) throw EStopRequested();
+    }
 }
 
 void TBulkThread::MarkPart(const std::vector<int64_t>& Ids) {
@@ -750,8 +768,8 @@ void TBulkThread::SaveConfirmationLines() {
         File.Commit();
         Journal->ConfirmationSaved();
     } catch (const EFileError& E) {
-        throw std::runtime_error("Cannot create file \"" + ConfirmationFileName + "\". " +
-                                 E.what());
+        throw EFileError("Cannot create file \"" + ConfirmationFileName + "\". " + E.what(),
+                         E.Code);
     }
 }
 

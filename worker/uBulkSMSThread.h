@@ -92,6 +92,9 @@ class TBulkThread {
     // answer and marks the part's messages and lines with its identifiers.
     void SubmitPart(const std::shared_ptr<IBatchRequest>& Batch, int32_t PartNo);
     void MarkPart(const std::vector<int64_t>& Ids);
+    // Writes the journal's record of an answer, trying again a retry delay apart until it is
+    // written or a stop comes.
+    void RecordAnswer(const std::function<void()>& Record);
     // Both mail the confirmation file and never throw; true when sent.
     bool EmailResult();
     bool EmailErrorResult(const std::string& ErrorMessage);

@@ -193,7 +193,18 @@ void TFileJournal::Read(const std::string& Text) {
 std::string TFileJournal::ClaimedFileName() const { return ChangeFileExt(JournalPath, ".Busy"); }
 
 void TFileJournal::Append(const std::string& Line, bool Sync) {
-    File.Write(Line);
+    const int64_t Before = File.Size();
+    try {
+        File.Write(Line);
+    } catch (const EFileError&) {
+        // A record written in part would make every record after it unreadable.
+        try {
+            File.Truncate(Before);
+            File.SeekEnd();
+        } catch (const EFileError&) {
+        }
+        throw;
+    }
     if (Sync) {
         File.Sync();
         Unsynced = false;
