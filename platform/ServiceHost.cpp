@@ -280,13 +280,26 @@ std::string ServiceUnitText(const TServiceDefinition& Service) {
            "ExecStart=" +
            ExecStartWord(Service.ExecutablePath) +
            "\n"
-           "Restart=no\n"
+           "Restart=on-failure\n"
+           "RestartSec=" +
+           std::to_string(kUnitRestartDelaySec) +
+           "\n"
            "User=root\n"
            "TimeoutStartSec=" +
            std::to_string(kUnitStartTimeoutSec) +
            "\n"
            "TimeoutStopSec=" +
            std::to_string(kUnitStopTimeoutSec) +
+           "\n"
+           "WatchdogSec=" +
+           std::to_string(kUnitWatchdogSec) +
+           "\n"
+           // The configuration and every file written stay out of other users' reach.
+           "UMask=0027\n"
+           // Each file in flight takes a thread and a few descriptors; files in flight have no limit.
+           "TasksMax=infinity\n"
+           "LimitNOFILE=" +
+           std::to_string(kUnitMaxOpenFiles) +
            "\n"
            "\n"
            "[Install]\n"

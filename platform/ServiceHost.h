@@ -17,6 +17,13 @@ struct TServiceDefinition {
 // Seconds the service manager waits for the start (which runs the first poll) and the stop.
 constexpr int kUnitStartTimeoutSec = 600;
 constexpr int kUnitStopTimeoutSec = 180;
+// A failed run is started again after this many seconds: slow enough never to reach the
+// service manager's start limit, so a service that keeps failing keeps being tried.
+constexpr int kUnitRestartDelaySec = 10;
+// The service manager ends a service that sent no watchdog ping for this long.
+constexpr int kUnitWatchdogSec = 30;
+// Open files allowed: the kernel's usual ceiling, as workers have no limit of their own.
+constexpr int kUnitMaxOpenFiles = 1048576;
 
 // The socket of the service manager's notify protocol, from NOTIFY_SOCKET; "" when the
 // process was not started by a service manager.

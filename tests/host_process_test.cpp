@@ -257,10 +257,15 @@ TEST_F(InstallProcess, InstallAndUninstallWriteAndRemoveTheUnit) {
         "ExecStart=" +
         Exe +
         "\n"
-        "Restart=no\n"
+        "Restart=on-failure\n"
+        "RestartSec=10\n"
         "User=root\n"
         "TimeoutStartSec=600\n"
         "TimeoutStopSec=180\n"
+        "WatchdogSec=30\n"
+        "UMask=0027\n"
+        "TasksMax=infinity\n"
+        "LimitNOFILE=1048576\n"
         "\n"
         "[Install]\n"
         "WantedBy=multi-user.target\n";
