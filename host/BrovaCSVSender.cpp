@@ -1,12 +1,16 @@
 // The process entry: installs or removes the service, or runs it under the service manager
 // (or in the foreground with /CONSOLE) until it is stopped.
+#include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/BulkSMSService.h"
@@ -26,6 +30,24 @@ std::string FileNameOf(const std::string& Path) {
     const size_t Slash = Path.rfind('/');
     return Slash == std::string::npos ? Path : Path.substr(Slash + 1);
 }
+
+#ifdef BROVA_HANG_ON_SIGUSR1
+// Test build only: SIGUSR1 makes the service thread hang for good, as a deadlock would.
+std::atomic<bool> gHangRequested{false};
+constexpr uint32_t kHangCheckMs = 20;
+
+void StartHangHook(TEventLoop& Loop) {
+    signal(SIGUSR1, [](int) { gHangRequested = true; });
+    static TTimer Check(Loop);
+    Check.SetInterval(kHangCheckMs);
+    Check.OnTimer = [] {
+        while (gHangRequested) std::this_thread::sleep_for(std::chrono::hours(1));
+    };
+    Check.Arm();
+}
+#else
+void StartHangHook(TEventLoop&) {}
+#endif
 
 int InstallOrUninstall(const TsvcBrovaCSVSender& Service, const TCommandLine& Command) {
     try {
@@ -58,10 +80,14 @@ int RunService(TsvcBrovaCSVSender& Service, bool Console) {
                   << std::endl;
     }
 
-    TServiceHost Host(kServiceName, ExeFileName, TServiceNotifier(NotifySocket));
+    TServiceHost Host(kServiceName, ExeFileName, TServiceNotifier(NotifySocket),
+                      WatchdogIntervalFromEnvironment());
     ForwardControlSignals(Host.Loop());
-    const int Result = Host.Run(
-        {[&](TEventLoop& Loop) { Service.ServiceStart(Loop); }, [&] { Service.ServiceStop(); }});
+    const int Result = Host.Run({[&](TEventLoop& Loop) {
+                                     Service.ServiceStart(Loop);
+                                     StartHangHook(Loop);
+                                 },
+                                 [&] { Service.ServiceStop(); }});
     Service.ReleaseAtProcessEnd();
     return Result;
 }

@@ -10,6 +10,7 @@
 #include "gateway/uVexoOSStatus.h"
 #include "gateway/uVexocspWS.h"
 #include "platform/Files.h"
+#include "platform/Heartbeat.h"
 #include "platform/RetryDelay.h"
 #include "support/Util.h"
 #include "support/uLogFile.h"
@@ -193,6 +194,7 @@ void TDtaMdlBulkSMS::tmrPollDirectoryTimer() {
         if (!Stopping) tmrPollDirectory.Arm();
         throw;
     }
+    ReportProgress();
     // Ticks never overlap: the next one comes one interval after this one ended.
     if (!Stopping) tmrPollDirectory.Arm();
 }
@@ -316,6 +318,7 @@ void TDtaMdlBulkSMS::tmrGetStatussesTimer() {
         tmrGetStatusses.Arm();
         throw;
     }
+    ReportProgress();
     tmrGetStatusses.Arm();
 }
 
@@ -360,6 +363,7 @@ void TDtaMdlBulkSMS::tmrGetRepliesTimer() {
         tmrGetReplies.Arm();
         throw;
     }
+    ReportProgress();
     tmrGetReplies.Arm();
 }
 
@@ -405,8 +409,11 @@ void TDtaMdlBulkSMS::AppendCollected(int Count, const TCollectedEntry& Entry) {
             KeepUnwritten(Collected, Index + 1, Count, Entry);
             return;
         }
+        ReportProgress();
     }
 }
+
+void TDtaMdlBulkSMS::ReportProgress() { ServiceThreadBeat(); }
 
 bool TDtaMdlBulkSMS::AppendLineToFile(const std::string& Line, const std::string& TargetFile) {
     const std::string Text = Line + kLineEnd;

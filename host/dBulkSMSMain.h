@@ -102,6 +102,9 @@ class TDtaMdlBulkSMS {
                        const TCollectedEntry& Entry);
     std::string ProtocolDirectory(const std::string& Key, bool Status);
     bool IsCombinedFormat();
+    // The service thread made progress (a tick ended, a collected line was written): tells
+    // the watchdog. The one place for later reports of what the service is doing.
+    void ReportProgress();
 };
 
 // The executable's path with its extension replaced by ".Log".
