@@ -1,5 +1,6 @@
 // The process entry: installs or removes the service, or runs it under the service manager
-// (or in the foreground with /CONSOLE) until it is stopped.
+// (or in the foreground with /CONSOLE) until it is stopped, or checks its configuration
+// (/CHECK).
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -65,6 +66,15 @@ int InstallOrUninstall(const TsvcBrovaCSVSender& Service, const TCommandLine& Co
     }
 }
 
+// Prints what in the configuration would fail at run time, one line each; 1 when anything did.
+int CheckConfiguration(const TsvcBrovaCSVSender& Service) {
+    const std::vector<std::string> Findings = Service.CheckConfiguration();
+    for (const std::string& Finding : Findings) std::cout << Finding << '\n';
+    if (Findings.empty())
+        std::cout << "Nothing in " << ConfigFileName(Service.ExePath) << " would fail." << '\n';
+    return Findings.empty() ? 0 : 1;
+}
+
 int RunService(TsvcBrovaCSVSender& Service, bool Console) {
     const std::string ExeFileName = FileNameOf(Service.ExePath);
     const std::string NotifySocket = NotifySocketFromEnvironment();
@@ -103,6 +113,8 @@ int main(int argc, char** argv) {
             ParseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
         if (Command.Install || Command.Uninstall)
             Result = InstallOrUninstall(Service, Command);
+        else if (Command.Check)
+            Result = CheckConfiguration(Service);
         else
             Result = RunService(Service, Command.Console);
     } catch (const std::exception& E) {

@@ -1,12 +1,17 @@
 #include "host/BulkSMSService.h"
 
+#include "host/uConfigCheck.h"
 #include "support/Util.h"
 
 TsvcBrovaCSVSender::TsvcBrovaCSVSender(std::string ExePath, TClock Clock)
     : ExePath(std::move(ExePath)), Clock(std::move(Clock)) {}
 
 void TsvcBrovaCSVSender::ServiceStart(TEventLoop& Loop) {
-    DtaMdlBulkSMS = std::make_unique<TDtaMdlBulkSMS>(Loop, Clock, ExePath);
+    const std::string ExeDirectory = ExecutableDirectory(ExePath);
+    DtaMdlBulkSMS = std::make_unique<TDtaMdlBulkSMS>(
+        Loop, Clock, ExePath, [ExeDirectory](const IXMLBulkCSVSenderType& Config) {
+            return ::CheckConfiguration(Config, ExeDirectory);
+        });
 }
 
 void TsvcBrovaCSVSender::ServiceStop() { DtaMdlBulkSMS.reset(); }
@@ -15,6 +20,10 @@ void TsvcBrovaCSVSender::ReleaseAtProcessEnd() { DtaMdlBulkSMS.reset(); }
 
 TServiceDefinition TsvcBrovaCSVSender::Definition() const {
     return {kServiceName, kServiceDisplayName, ExePath};
+}
+
+std::vector<std::string> TsvcBrovaCSVSender::CheckConfiguration() const {
+    return CheckConfigurationFile(ExePath);
 }
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& Args) {
@@ -30,6 +39,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Args) {
             Result.Silent = true;
         else if (Switch == "CONSOLE")
             Result.Console = true;
+        else if (Switch == "CHECK")
+            Result.Check = true;
     }
     return Result;
 }

@@ -88,14 +88,16 @@ std::string SafeFileNamePart(const std::string& Value) {
     return Safe;
 }
 
-TDtaMdlBulkSMS::TDtaMdlBulkSMS(TEventLoop& Loop, TClock Clock, const std::string& ExePath)
+TDtaMdlBulkSMS::TDtaMdlBulkSMS(TEventLoop& Loop, TClock Clock, const std::string& ExePath,
+                               TConfigurationCheck Check)
     : Loop(Loop),
       Clock(Clock ? std::move(Clock) : TClock(Now)),
       ExePath(ExePath),
       ExeDirectory(ExecutableDirectory(ExePath)),
       tmrPollDirectory(Loop),
       tmrGetStatusses(Loop),
-      tmrGetReplies(Loop) {
+      tmrGetReplies(Loop),
+      ConfigurationCheck(std::move(Check)) {
     tmrPollDirectory.OnTimer = [this] { tmrPollDirectoryTimer(); };
     tmrGetStatusses.OnTimer = [this] { tmrGetStatussesTimer(); };
     tmrGetReplies.OnTimer = [this] { tmrGetRepliesTimer(); };
@@ -125,6 +127,7 @@ void TDtaMdlBulkSMS::StartUp() {
         const std::string ConfigPath = ConfigFileName(ExePath);
         if (!FileExists(ConfigPath)) throw std::runtime_error("Config file does not exist");
         Config = LoadBulkCSVSender(ConfigPath);
+        LogConfigurationFindings();
 
         const auto OperationalTime = Config->GetOperationalTime();
         WindowStart = OperationalTime->GetStartTime();
@@ -414,6 +417,15 @@ void TDtaMdlBulkSMS::AppendCollected(int Count, const TCollectedEntry& Entry) {
 }
 
 void TDtaMdlBulkSMS::ReportProgress() { ServiceThreadBeat(); }
+
+void TDtaMdlBulkSMS::LogConfigurationFindings() {
+    if (!ConfigurationCheck) return;
+    try {
+        for (const std::string& Finding : ConfigurationCheck(*Config)) Log(Finding);
+    } catch (const std::exception& E) {
+        Log(std::string("Unable to check the configuration : ") + E.what());
+    }
+}
 
 bool TDtaMdlBulkSMS::AppendLineToFile(const std::string& Line, const std::string& TargetFile) {
     const std::string Text = Line + kLineEnd;

@@ -69,9 +69,9 @@ class TListener {
     }
     int Port() const { return PortNo; }
     // Waits for one connection; afterwards further connections are refused.
-    bool AcceptOneAndStopListening() {
+    bool AcceptOneAndStopListening(int TimeoutMs = kAcceptTimeoutMs) {
         pollfd P{Fd, POLLIN, 0};
-        if (poll(&P, 1, kAcceptTimeoutMs) != 1) return false;
+        if (poll(&P, 1, TimeoutMs) != 1) return false;
         Conn = accept4(Fd, nullptr, nullptr, SOCK_CLOEXEC);
         close(Fd);
         Fd = -1;
@@ -277,6 +277,53 @@ TEST_F(HostProcess, WatchdogPingsWhileTheServiceThreadWaitsAndNeverForAHungOne) 
     EXPECT_TRUE(Pings.empty()) << Pings.size() << " pings from a hung service";
     EXPECT_TRUE(P.Running());
     EXPECT_EQ(Others.size(), 2u);
+}
+
+TEST_F(HostProcess, CheckReportsOfflineWhatWouldFailAndTheStartUpLogsTheSame) {
+    TListener Gateway;
+    // The shipped sample, its directories moved here: nothing in it would fail.
+    std::string Sample = ReadFile(testsupport::SourceDir() + "/packaging/BrovaCSVSenderConfig.xml");
+    const std::string Data = Dir / "data";
+    for (size_t At; (At = Sample.find("/var/lib/brova")) != std::string::npos;)
+        Sample.replace(At, 14, Data);
+    Sample.replace(Sample.find("127.0.0.1:8080"), 14,
+                   "127.0.0.1:" + std::to_string(Gateway.Port()));
+    for (const char* Channel : {"SMS", "FAX", "EMAIL"})
+        for (const char* Sub : {"/In", "/Status", "/Reply"}) MakeDirs(Data + "/" + Channel + Sub);
+    const std::string Config = Dir / "BrovaCSVSenderConfig.xml";
+    WriteFile(Config, Sample);
+    ChildProcess Sound({Exe, "/CHECK"}, Env());
+    EXPECT_EQ(Sound.Wait(), 0);
+    EXPECT_EQ(Sound.Stdout(), "Nothing in " + Config + " would fail.\n");
+
+    Sample.erase(Sample.find(" Priority=\"1\""), 13);
+    Sample.erase(Sample.find("Split=\"1\" "), 10);
+    WriteFile(Config, Sample);
+    const std::string Findings =
+        "Settings Priority is absent: every row will be rejected\n"
+        "Submissions Split is absent: every file of two or more messages fails\n";
+    ChildProcess Check({Exe, "/check"}, Env());
+    EXPECT_EQ(Check.Wait(), 1);
+    EXPECT_EQ(Check.Stdout(), Findings);
+    EXPECT_EQ(Check.Stderr(), "");
+    // Offline: no connection, no process log, nothing else written.
+    EXPECT_FALSE(Gateway.AcceptOneAndStopListening(0));
+    EXPECT_EQ(ListDir(Dir.Path()),
+              (std::vector<std::string>{"BrovaCSVSender", "BrovaCSVSenderConfig.xml", "data"}));
+
+    // The service logs the same findings right after its start, and runs as before.
+    ChildProcess Service({Exe, "/CONSOLE"}, Env());
+    ASSERT_TRUE(WaitFor([&] {
+        return LogHas("Submissions Split is absent: every file of two or more messages fails");
+    }));
+    Service.Signal(SIGTERM);
+    EXPECT_EQ(Service.Wait(), 0);
+    EXPECT_EQ(LogMessages(),
+              (std::vector<std::string>{
+                  "Brova CSV Bulk Messenger Started up.",
+                  "Settings Priority is absent: every row will be rejected",
+                  "Submissions Split is absent: every file of two or more messages fails",
+                  "Brova CSV Bulk Messenger Shut down."}));
 }
 
 TEST_F(HostProcess, StartedByHandWritesTheSystemLogEntryAndNoProcessLog) {
