@@ -5,7 +5,7 @@ PREFIX ?= /opt/brova-csv-sender
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 
 DEB_PACKAGES := cmake g++ make pkg-config libpugixml-dev libcurl4-openssl-dev libcpp-httplib-dev \
-	python3 python3-aiosmtpd googletest libgtest-dev libgmock-dev libbenchmark-dev
+	python3 python3-aiosmtpd googletest libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev file
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # Only `make fuzz` needs these: the compiler and runtime of the libFuzzer build.
@@ -14,7 +14,7 @@ FUZZ_CXX ?= clang++-14
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := splitter config soapreply osstatus osreplies batchformat
 
-.PHONY: deps deps-fuzz build test test-plain test-asan test-tsan bench demo install clean fuzz
+.PHONY: deps deps-fuzz build test test-plain test-asan test-tsan bench demo install package clean fuzz
 
 deps:
 	@missing=""; \
@@ -36,7 +36,7 @@ build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build -j$(JOBS)
 
-test: test-plain test-asan test-tsan
+test: test-plain package test-asan test-tsan
 
 test-plain: build
 	ctest --test-dir build $(CTEST_FLAGS)
@@ -62,6 +62,13 @@ demo: build
 
 install: build
 	cmake --install build --prefix $(PREFIX)
+
+# build/brova-csv-sender_VERSION_ARCH.deb, then what it holds and what it depends on.
+package: build
+	cd build && cpack
+	@for deb in build/brova-csv-sender_*.deb; do \
+		echo "== $$deb"; dpkg-deb -c "$$deb"; echo "Depends: $$(dpkg-deb -f "$$deb" Depends)"; \
+	done
 
 # Each fuzz target under libFuzzer with ASan and UBSan for FUZZ_SECONDS, seeded from a scratch
 # copy of fuzz/corpus/<name>/ so the seeds in the repository stay as they are. Findings are left

@@ -12,6 +12,7 @@
 #include <pugixml.hpp>
 #include <sstream>
 
+#include "platform/Heartbeat.h"
 #include "support/Util.h"
 #include "support/uXmlText.h"
 
@@ -281,6 +282,19 @@ size_t OnHeader(char* Data, size_t Size, size_t Count, void* User) {
     return N;
 }
 
+// Called by libcurl while a transfer runs, also while it idles: a call on the service thread
+// shows the watchdog that the gateway wait is alive.
+int OnTransferProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    ServiceThreadBeat();
+    return 0;
+}
+
+// Lets a call on the service thread keep the watchdog fed while it waits on the gateway.
+void ReportTransferProgress(CURL* H) {
+    curl_easy_setopt(H, CURLOPT_XFERINFOFUNCTION, OnTransferProgress);
+    curl_easy_setopt(H, CURLOPT_NOPROGRESS, 0L);
+}
+
 struct TCurlHandle {
     CURL* H = curl_easy_init();
     curl_slist* Headers = nullptr;
@@ -358,7 +372,11 @@ TSoapHttpReply Exchange(const TSoapHttpClient& Client, const std::string& Url,
         curl_easy_setopt(C.H, CURLOPT_POSTFIELDS, Envelope->data());
         curl_easy_setopt(C.H, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(Envelope->size()));
     }
-    const CURLcode Code = curl_easy_perform(C.H);
+    ReportTransferProgress(C.H);
+    const CURLcode Code = [&] {
+        const TServiceThreadWait Wait;
+        return curl_easy_perform(C.H);
+    }();
     if (T.TooLarge)
         throw ESOAPError("The reply is larger than " + std::to_string(kMaxReplyBytes) + " bytes");
     if (Code != CURLE_OK) throw ESOAPError(ErrorText[0] ? ErrorText : curl_easy_strerror(Code));

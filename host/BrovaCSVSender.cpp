@@ -1,12 +1,17 @@
 // The process entry: installs or removes the service, or runs it under the service manager
-// (or in the foreground with /CONSOLE) until it is stopped.
+// (or in the foreground with /CONSOLE) until it is stopped, or checks its configuration
+// (/CHECK).
+#include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/BulkSMSService.h"
@@ -27,6 +32,24 @@ std::string FileNameOf(const std::string& Path) {
     return Slash == std::string::npos ? Path : Path.substr(Slash + 1);
 }
 
+#ifdef BROVA_HANG_ON_SIGUSR1
+// Test build only: SIGUSR1 makes the service thread hang for good, as a deadlock would.
+std::atomic<bool> gHangRequested{false};
+constexpr uint32_t kHangCheckMs = 20;
+
+void StartHangHook(TEventLoop& Loop) {
+    signal(SIGUSR1, [](int) { gHangRequested = true; });
+    static TTimer Check(Loop);
+    Check.SetInterval(kHangCheckMs);
+    Check.OnTimer = [] {
+        while (gHangRequested) std::this_thread::sleep_for(std::chrono::hours(1));
+    };
+    Check.Arm();
+}
+#else
+void StartHangHook(TEventLoop&) {}
+#endif
+
 int InstallOrUninstall(const TsvcBrovaCSVSender& Service, const TCommandLine& Command) {
     try {
         if (Command.Install) {
@@ -41,6 +64,15 @@ int InstallOrUninstall(const TsvcBrovaCSVSender& Service, const TCommandLine& Co
         std::cerr << kServiceDisplayName << ": " << E.what() << std::endl;
         return 1;
     }
+}
+
+// Prints what in the configuration would fail at run time, one line each; 1 when anything did.
+int CheckConfiguration(const TsvcBrovaCSVSender& Service) {
+    const std::vector<std::string> Findings = Service.CheckConfiguration();
+    for (const std::string& Finding : Findings) std::cout << Finding << '\n';
+    if (Findings.empty())
+        std::cout << "Nothing in " << ConfigFileName(Service.ExePath) << " would fail." << '\n';
+    return Findings.empty() ? 0 : 1;
 }
 
 int RunService(TsvcBrovaCSVSender& Service, bool Console) {
@@ -58,7 +90,8 @@ int RunService(TsvcBrovaCSVSender& Service, bool Console) {
                   << std::endl;
     }
 
-    TServiceHost Host(kServiceName, ExeFileName, TServiceNotifier(NotifySocket));
+    TServiceHost Host(kServiceName, ExeFileName, TServiceNotifier(NotifySocket),
+                      WatchdogIntervalFromEnvironment());
     const TServiceNotifier StopNotifier(NotifySocket);
     Service.ExtendStopTimeout = [&](std::chrono::microseconds More) {
         try {
@@ -68,8 +101,11 @@ int RunService(TsvcBrovaCSVSender& Service, bool Console) {
         }
     };
     ForwardControlSignals(Host.Loop());
-    const int Result = Host.Run(
-        {[&](TEventLoop& Loop) { Service.ServiceStart(Loop); }, [&] { Service.ServiceStop(); }});
+    const int Result = Host.Run({[&](TEventLoop& Loop) {
+                                     Service.ServiceStart(Loop);
+                                     StartHangHook(Loop);
+                                 },
+                                 [&] { Service.ServiceStop(); }});
     Service.ReleaseAtProcessEnd();
     return Result;
 }
@@ -85,6 +121,8 @@ int main(int argc, char** argv) {
             ParseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
         if (Command.Install || Command.Uninstall)
             Result = InstallOrUninstall(Service, Command);
+        else if (Command.Check)
+            Result = CheckConfiguration(Service);
         else
             Result = RunService(Service, Command.Console);
     } catch (const std::exception& E) {

@@ -1,5 +1,9 @@
 #include "host/BulkSMSService.h"
 
+#include <algorithm>
+
+#include "host/uConfigCheck.h"
+#include "platform/Heartbeat.h"
 #include "support/Util.h"
 #include "support/uLogFile.h"
 #include "worker/uBulkSMSThread.h"
@@ -22,7 +26,11 @@ TsvcBrovaCSVSender::TsvcBrovaCSVSender(std::string ExePath, TClock Clock)
 void TsvcBrovaCSVSender::ServiceStart(TEventLoop& Loop) {
     // A stop of an earlier start in this process no longer holds for the workers to come.
     RequestBulkThreadsStop(false);
-    DtaMdlBulkSMS = std::make_unique<TDtaMdlBulkSMS>(Loop, Clock, ExePath);
+    const std::string ExeDirectory = ExecutableDirectory(ExePath);
+    DtaMdlBulkSMS = std::make_unique<TDtaMdlBulkSMS>(
+        Loop, Clock, ExePath, [ExeDirectory](const IXMLBulkCSVSenderType& Config) {
+            return ::CheckConfiguration(Config, ExeDirectory);
+        });
 }
 
 void TsvcBrovaCSVSender::ServiceStop() {
@@ -35,7 +43,14 @@ void TsvcBrovaCSVSender::LetWorkersStop() {
     const int StoppedBefore = StoppedBulkThreads();
     RequestBulkThreadsStop();
     const auto Deadline = std::chrono::steady_clock::now() + kStopWaitLimit;
-    while (!WaitForBulkThreads(kStopWaitStep) && std::chrono::steady_clock::now() < Deadline) {
+    // A watchdog that pings more often than the step needs beats that often too.
+    const std::chrono::milliseconds Period = ServiceThreadBeatPeriod();
+    const std::chrono::milliseconds Step =
+        Period.count() > 0 ? std::min<std::chrono::milliseconds>(Period, kStopWaitStep)
+                           : std::chrono::milliseconds(kStopWaitStep);
+    while (!WaitForBulkThreads(Step) && std::chrono::steady_clock::now() < Deadline) {
+        // Waiting for workers is the service thread's progress now.
+        ServiceThreadBeat();
         if (ExtendStopTimeout) ExtendStopTimeout(kStopWaitStep * 3);
     }
     // Still running at the deadline, a worker is cut off with the process: its journal stays too.
@@ -53,6 +68,10 @@ TServiceDefinition TsvcBrovaCSVSender::Definition() const {
     return {kServiceName, kServiceDisplayName, ExePath};
 }
 
+std::vector<std::string> TsvcBrovaCSVSender::CheckConfiguration() const {
+    return CheckConfigurationFile(ExePath);
+}
+
 TCommandLine ParseCommandLine(const std::vector<std::string>& Args) {
     TCommandLine Result;
     for (const std::string& Arg : Args) {
@@ -66,6 +85,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Args) {
             Result.Silent = true;
         else if (Switch == "CONSOLE")
             Result.Console = true;
+        else if (Switch == "CHECK")
+            Result.Check = true;
     }
     return Result;
 }

@@ -22,8 +22,9 @@ class TsvcBrovaCSVSender {
     // ExePath: the running executable; Clock: the wall clock handed to the dispatcher.
     TsvcBrovaCSVSender(std::string ExePath, TClock Clock);
 
-    // Creates the dispatcher, which runs StartUp and the first poll. Its failure leaves this
-    // handler as the exception "Error During Creation of DataModule". Service thread only.
+    // Creates the dispatcher, which runs StartUp (logging what CheckConfiguration finds) and
+    // the first poll. Its failure leaves this handler as the exception "Error During Creation
+    // of DataModule". Service thread only.
     void ServiceStart(TEventLoop& Loop);
     // Frees the dispatcher, which shuts it down, then lets running workers reach a point where
     // they may stop, within the unit's stop time-out less a margin, asking the service manager
@@ -35,6 +36,10 @@ class TsvcBrovaCSVSender {
 
     // The registration: name, display name and this executable.
     TServiceDefinition Definition() const;
+
+    // What in the configuration beside the executable would fail at run time, one line each
+    // (host/uConfigCheck.h). Contacts nothing and writes nothing.
+    std::vector<std::string> CheckConfiguration() const;
 
     std::string ExePath;
     TClock Clock;
@@ -51,6 +56,7 @@ struct TCommandLine {
     bool Uninstall = false;
     bool Silent = false;
     bool Console = false;
+    bool Check = false;
 };
 
 // Switches start with "/" or "-" and are matched in any letter case; anything else is

@@ -26,10 +26,11 @@ TEST(CommandLine, SwitchesWithSlashOrDashInAnyCase) {
     const TCommandLine Both = Parse({"/install", "-Silent"});
     EXPECT_TRUE(Both.Install && Both.Silent && !Both.Uninstall && !Both.Console);
     EXPECT_TRUE(Parse({"/console"}).Console);
+    EXPECT_TRUE(Parse({"-Check"}).Check);
     // Anything else runs the service.
     for (const auto& Other : {"INSTALL", "/INSTALLX", "--install", "/", "-"}) {
         const TCommandLine C = Parse({Other});
-        EXPECT_FALSE(C.Install || C.Uninstall || C.Silent || C.Console) << Other;
+        EXPECT_FALSE(C.Install || C.Uninstall || C.Silent || C.Console || C.Check) << Other;
     }
 }
 
@@ -37,7 +38,8 @@ const char* kConfig =
     "<BulkCSVSender>"
     "<OperationalTime Enabled=\"false\" StartTime=\"08:00\" EndTime=\"17:00\"/>"
     "<Vexo URL=\"http://127.0.0.1:9/x\" Username=\"u\" Password=\"p\"/>"
-    "<Settings PollInterval=\"2\" ReplyInterval=\"0\" StatusInterval=\"0\"><Protocols/></Settings>"
+    "<Settings PollInterval=\"2\" ReplyInterval=\"0\" StatusInterval=\"0\" Priority=\"1\">"
+    "<Mail SendConfirmation=\"false\"/><Protocols/><Submissions Split=\"0\"/></Settings>"
     "</BulkCSVSender>";
 
 // The service run in-process: the host's service thread, the real dispatcher, requests posted

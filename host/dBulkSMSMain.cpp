@@ -11,6 +11,7 @@
 #include "gateway/uVexoOSStatus.h"
 #include "gateway/uVexocspWS.h"
 #include "platform/Files.h"
+#include "platform/Heartbeat.h"
 #include "platform/RetryDelay.h"
 #include "support/Util.h"
 #include "support/uLogFile.h"
@@ -102,14 +103,16 @@ std::string UnwrittenFileName(const std::string& TargetFile) {
     return Name + Tail;
 }
 
-TDtaMdlBulkSMS::TDtaMdlBulkSMS(TEventLoop& Loop, TClock Clock, const std::string& ExePath)
+TDtaMdlBulkSMS::TDtaMdlBulkSMS(TEventLoop& Loop, TClock Clock, const std::string& ExePath,
+                               TConfigurationCheck Check)
     : Loop(Loop),
       Clock(Clock ? std::move(Clock) : TClock(Now)),
       ExePath(ExePath),
       ExeDirectory(ExecutableDirectory(ExePath)),
       tmrPollDirectory(Loop),
       tmrGetStatusses(Loop),
-      tmrGetReplies(Loop) {
+      tmrGetReplies(Loop),
+      ConfigurationCheck(std::move(Check)) {
     tmrPollDirectory.OnTimer = [this] { tmrPollDirectoryTimer(); };
     tmrGetStatusses.OnTimer = [this] { tmrGetStatussesTimer(); };
     tmrGetReplies.OnTimer = [this] { tmrGetRepliesTimer(); };
@@ -139,6 +142,7 @@ void TDtaMdlBulkSMS::StartUp() {
         const std::string ConfigPath = ConfigFileName(ExePath);
         if (!FileExists(ConfigPath)) throw std::runtime_error("Config file does not exist");
         Config = LoadBulkCSVSender(ConfigPath);
+        LogConfigurationFindings();
 
         const auto OperationalTime = Config->GetOperationalTime();
         WindowStart = OperationalTime->GetStartTime();
@@ -208,6 +212,7 @@ void TDtaMdlBulkSMS::tmrPollDirectoryTimer() {
         if (!Stopping) tmrPollDirectory.Arm();
         throw;
     }
+    ReportProgress();
     // Ticks never overlap: the next one comes one interval after this one ended.
     if (!Stopping) tmrPollDirectory.Arm();
 }
@@ -462,6 +467,7 @@ void TDtaMdlBulkSMS::tmrGetStatussesTimer() {
         tmrGetStatusses.Arm();
         throw;
     }
+    ReportProgress();
     tmrGetStatusses.Arm();
 }
 
@@ -506,6 +512,7 @@ void TDtaMdlBulkSMS::tmrGetRepliesTimer() {
         tmrGetReplies.Arm();
         throw;
     }
+    ReportProgress();
     tmrGetReplies.Arm();
 }
 
@@ -564,6 +571,7 @@ void TDtaMdlBulkSMS::AppendCollected(int Count, const TCollectedEntry& Entry) {
             } else {
                 switch (AppendLineToFile(Collected.Line, Collected.Target)) {
                     case TAppendResult::Written:
+                        ReportProgress();
                         break;
                     case TAppendResult::GivenUp:
                         Keep(GivenUp, Collected);
@@ -580,6 +588,17 @@ void TDtaMdlBulkSMS::AppendCollected(int Count, const TCollectedEntry& Entry) {
     KeepUnwritten(GivenUp, "Unable to write");
     KeepUnwritten(Stopped, "Stopped before writing");
     if (Failure) std::rethrow_exception(Failure);
+}
+
+void TDtaMdlBulkSMS::ReportProgress() { ServiceThreadBeat(); }
+
+void TDtaMdlBulkSMS::LogConfigurationFindings() {
+    if (!ConfigurationCheck) return;
+    try {
+        for (const std::string& Finding : ConfigurationCheck(*Config)) Log(Finding);
+    } catch (const std::exception& E) {
+        Log(std::string("Unable to check the configuration : ") + E.what());
+    }
 }
 
 TDtaMdlBulkSMS::TAppendResult TDtaMdlBulkSMS::AppendLineToFile(const std::string& Line,

@@ -31,20 +31,28 @@ constexpr const char* kUnwrittenPrefix = "Unwritten-";
 // Tries of a status or reply line before it is kept aside, unless the file is locked.
 constexpr int kMaxAppendTries = 3;
 
+// Findings about a configuration just loaded, one line each (host/uConfigCheck.h).
+using TConfigurationCheck =
+    std::function<std::vector<std::string>(const IXMLBulkCSVSenderType& Config)>;
+
 // Created, used and destroyed on the service thread only; no field needs a lock.
 class TDtaMdlBulkSMS {
   public:
     // Sets LogFile from ExePath and runs StartUp. A failed start-up is logged and then
     // thrown as "Error During Creation of DataModule"; no ShutDown follows it. The timers
     // are created on Loop, which must outlive the dispatcher. Clock is the wall clock.
-    TDtaMdlBulkSMS(TEventLoop& Loop, TClock Clock, const std::string& ExePath);
+    // Check, when given, runs on the configuration as soon as StartUp has loaded it, and
+    // each of its findings is logged.
+    TDtaMdlBulkSMS(TEventLoop& Loop, TClock Clock, const std::string& ExePath,
+                   TConfigurationCheck Check = {});
     // Runs DataModuleDestroy.
     ~TDtaMdlBulkSMS();
     TDtaMdlBulkSMS(const TDtaMdlBulkSMS&) = delete;
     TDtaMdlBulkSMS& operator=(const TDtaMdlBulkSMS&) = delete;
 
-    // Logs the start, loads the configuration beside the executable, arms the timers and
-    // runs the first poll. Throws "DtaMdl Startup Error : <reason>".
+    // Logs the start, loads the configuration beside the executable (and logs the check's
+    // findings), arms the timers and runs the first poll. Throws "DtaMdl Startup Error :
+    // <reason>".
     void StartUp();
     // Marks stopping, disarms the timers, releases the configuration and logs the shut-down.
     void ShutDown();
@@ -129,6 +137,13 @@ class TDtaMdlBulkSMS {
     void KeepUnwritten(const TKeptLines& Kept, const std::string& Why);
     std::string ProtocolDirectory(const std::string& Key, bool Status);
     bool IsCombinedFormat();
+    // The service thread made progress (a tick ended, a collected line was written): tells
+    // the watchdog. The one place for later reports of what the service is doing.
+    void ReportProgress();
+    // Logs what the check found in the configuration just loaded; never throws.
+    void LogConfigurationFindings();
+
+    TConfigurationCheck ConfigurationCheck;
 
     struct TLogged {
         std::string Message;

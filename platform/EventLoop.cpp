@@ -10,6 +10,8 @@
 #include <exception>
 #include <stdexcept>
 
+#include "platform/Heartbeat.h"
+
 namespace {
 
 using TSteady = std::chrono::steady_clock;
@@ -90,6 +92,10 @@ void TEventLoop::Drain() {
 }
 
 void TEventLoop::WaitForRequest(TClockPoint Until) {
+    // A watched service thread wakes up in time to beat; callers look again after any wake.
+    ServiceThreadBeat();
+    const auto BeatPeriod = ServiceThreadBeatPeriod();
+    if (BeatPeriod.count() > 0) Until = std::min(Until, TSteady::now() + BeatPeriod);
     int TimeoutMs = -1;
     if (Until != TClockPoint::max()) {
         const auto Left = Until - TSteady::now();
@@ -100,6 +106,7 @@ void TEventLoop::WaitForRequest(TClockPoint Until) {
     }
     pollfd Fd{ReadFd, POLLIN, 0};
     poll(&Fd, 1, TimeoutMs);  // EINTR: the caller looks again
+    ServiceThreadBeat();
 }
 
 void TEventLoop::Notify(TLoopState State) {

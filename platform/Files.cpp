@@ -92,6 +92,10 @@ bool FileExists(const std::string& Path) {
 
 bool DirectoryExists(const std::string& Path) { return !Path.empty() && IsDirectoryPath(Path); }
 
+bool CanUseDirectory(const std::string& Dir, bool Write) {
+    return !Dir.empty() && ::access(Dir.c_str(), R_OK | X_OK | (Write ? W_OK : 0)) == 0;
+}
+
 int64_t FileSizeOf(const std::string& Path) {
     struct stat st {};
     if (Path.empty() || ::stat(Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;

@@ -27,6 +27,9 @@ bool IsPassingFileError(int ErrorCode);
 // True when Path exists and is not a directory.
 bool FileExists(const std::string& Path);
 bool DirectoryExists(const std::string& Path);
+// True when this process may list Dir and, with Write, also create, rename and remove entries
+// in it.
+bool CanUseDirectory(const std::string& Dir, bool Write);
 // Size in bytes of a file; 0 when it is missing or not a regular file.
 int64_t FileSizeOf(const std::string& Path);
 // Creates Dir together with any missing parents; true when Dir exists afterwards.

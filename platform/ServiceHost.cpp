@@ -9,16 +9,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "platform/Files.h"
+#include "platform/Heartbeat.h"
 #include "platform/SysLog.h"
 
 extern char** environ;
@@ -191,11 +195,24 @@ void TServiceNotifier::Notify(const std::string& State) const {
     if (Sent < 0) Fail(Err);
 }
 
+std::chrono::microseconds WatchdogIntervalFromEnvironment() {
+    const char* Pid = getenv("WATCHDOG_PID");
+    if (Pid && *Pid && std::to_string(getpid()) != Pid) return {};
+    const char* Usec = getenv("WATCHDOG_USEC");
+    if (!Usec || !*Usec) return {};
+    char* End = nullptr;
+    errno = 0;
+    const unsigned long long Value = strtoull(Usec, &End, 10);
+    if (errno != 0 || *End != '\0' || *Usec == '-') return {};
+    return std::chrono::microseconds(static_cast<int64_t>(Value));
+}
+
 TServiceHost::TServiceHost(std::string ServiceName, std::string ExeFileName,
-                           TServiceNotifier Notifier)
+                           TServiceNotifier Notifier, std::chrono::microseconds WatchdogInterval)
     : ServiceName(std::move(ServiceName)),
       ExeFileName(std::move(ExeFileName)),
-      Notifier(std::move(Notifier)) {}
+      Notifier(std::move(Notifier)),
+      WatchdogInterval(WatchdogInterval) {}
 
 void TServiceHost::Report(const std::string& State) {
     try {
@@ -206,8 +223,45 @@ void TServiceHost::Report(const std::string& State) {
 }
 
 int TServiceHost::Run(const TServiceHandlers& Handlers) {
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    const bool Watched = WatchdogInterval.count() > 0 && Notifier.Active();
+    const milliseconds BeatPeriod =
+        Watched ? std::max(milliseconds(1), duration_cast<milliseconds>(WatchdogInterval / 4))
+                : milliseconds(0);
+    THeartbeat Heartbeat(BeatPeriod);
+    std::mutex Lock;
+    std::condition_variable Changed;
+    bool Ended = false;
     int Result = 1;
-    std::thread Service([&] { Result = ServiceThread(Handlers); });
+    std::thread Service([&] {
+        {
+            const TServiceThreadBinding Binding(Heartbeat);
+            Result = ServiceThread(Handlers);
+        }
+        const std::lock_guard<std::mutex> Guard(Lock);
+        Ended = true;
+        Changed.notify_all();
+    });
+    if (Watched) {
+        // Pings only while the service thread shows it goes on: never for a hung one.
+        const auto PingPeriod = WatchdogInterval / 8;
+        const auto Fresh = duration_cast<milliseconds>(WatchdogInterval / 2);
+        bool Failed = false;
+        std::unique_lock<std::mutex> Guard(Lock);
+        while (!Changed.wait_for(Guard, PingPeriod, [&] { return Ended; })) {
+            if (!Heartbeat.Alive(Fresh)) continue;
+            Guard.unlock();
+            try {
+                Notifier.Notify("WATCHDOG=1");
+            } catch (const std::exception& E) {
+                // Once: a socket that is gone would otherwise fill the system log.
+                if (!Failed) WriteSystemLogError(ServiceName, E.what());
+                Failed = true;
+            }
+            Guard.lock();
+        }
+    }
     Service.join();
     return Result;
 }
@@ -280,13 +334,26 @@ std::string ServiceUnitText(const TServiceDefinition& Service) {
            "ExecStart=" +
            ExecStartWord(Service.ExecutablePath) +
            "\n"
-           "Restart=no\n"
+           "Restart=on-failure\n"
+           "RestartSec=" +
+           std::to_string(kUnitRestartDelaySec) +
+           "\n"
            "User=root\n"
            "TimeoutStartSec=" +
            std::to_string(kUnitStartTimeoutSec) +
            "\n"
            "TimeoutStopSec=" +
            std::to_string(kUnitStopTimeoutSec) +
+           "\n"
+           "WatchdogSec=" +
+           std::to_string(kUnitWatchdogSec) +
+           "\n"
+           // The configuration and every file written stay out of other users' reach.
+           "UMask=0027\n"
+           // Each file in flight takes a thread and a few descriptors; files in flight have no limit.
+           "TasksMax=infinity\n"
+           "LimitNOFILE=" +
+           std::to_string(kUnitMaxOpenFiles) +
            "\n"
            "\n"
            "[Install]\n"

@@ -2,6 +2,7 @@
 // the notify socket, control signals, and the unit file that installs the service.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -17,13 +18,24 @@ struct TServiceDefinition {
 // Seconds the service manager waits for the start (which runs the first poll) and the stop.
 constexpr int kUnitStartTimeoutSec = 600;
 constexpr int kUnitStopTimeoutSec = 180;
+// A failed run is started again after this many seconds: slow enough never to reach the
+// service manager's start limit, so a service that keeps failing keeps being tried.
+constexpr int kUnitRestartDelaySec = 10;
+// The service manager ends a service that sent no watchdog ping for this long.
+constexpr int kUnitWatchdogSec = 30;
+// Open files allowed: the kernel's usual ceiling, as workers have no limit of their own.
+constexpr int kUnitMaxOpenFiles = 1048576;
 
 // The socket of the service manager's notify protocol, from NOTIFY_SOCKET; "" when the
 // process was not started by a service manager.
 std::string NotifySocketFromEnvironment();
 
+// The watchdog interval the service manager asked for: WATCHDOG_USEC, when WATCHDOG_PID is
+// unset or names this process; zero when there is none or it cannot be read.
+std::chrono::microseconds WatchdogIntervalFromEnvironment();
+
 // Sends state reports over the notify socket ("/path" or "@abstract"). Without a socket
-// every report is dropped. Service thread only.
+// every report is dropped. Any thread: each report opens a socket of its own.
 class TServiceNotifier {
   public:
     explicit TServiceNotifier(std::string SocketPath) : SocketPath(std::move(SocketPath)) {}
@@ -46,11 +58,17 @@ struct TServiceHandlers {
 // Runs the service thread: start pending, Start, running (ready), the event loop until a stop
 // or shutdown request, stop pending, Stop (not on shutdown), stopped. Every state is reported
 // to the service manager; a report that fails goes to the system log.
+//
+// With a watchdog interval the calling thread, which otherwise only waits, pings the service
+// manager (WATCHDOG=1) every eighth of it, but only while the service thread's heartbeat
+// (platform/Heartbeat.h) is fresh: it beat within half the interval, or it is inside a live
+// wait. Its event loop wakes up every quarter interval to beat.
 class TServiceHost {
   public:
     // ServiceName is the system-log source of a failed start and of a failed report,
-    // ExeFileName that of an error escaping a timer handler.
-    TServiceHost(std::string ServiceName, std::string ExeFileName, TServiceNotifier Notifier);
+    // ExeFileName that of an error escaping a timer handler. WatchdogInterval zero: no pings.
+    TServiceHost(std::string ServiceName, std::string ExeFileName, TServiceNotifier Notifier,
+                 std::chrono::microseconds WatchdogInterval = {});
 
     // Called on the service thread, and before Run() to post requests.
     TEventLoop& Loop() { return EventLoop; }
@@ -69,6 +87,7 @@ class TServiceHost {
     std::string ServiceName;
     std::string ExeFileName;
     TServiceNotifier Notifier;
+    std::chrono::microseconds WatchdogInterval;
     TEventLoop EventLoop;
     TControlRequest EndRequest = TControlRequest::Stop;
 };

@@ -56,6 +56,27 @@ TEST(ServiceNotifier, WithoutASocketNothingIsSentAndAMissingSocketFailsWithTheSy
     }
 }
 
+TEST(ServiceWatchdog, IntervalOnlyWhenAskedForThisProcess) {
+    const std::string Self = std::to_string(getpid());
+    const auto With = [](const char* Usec, const std::string& Pid) {
+        setenv("WATCHDOG_USEC", Usec, 1);
+        if (Pid.empty())
+            unsetenv("WATCHDOG_PID");
+        else
+            setenv("WATCHDOG_PID", Pid.c_str(), 1);
+        const auto Interval = WatchdogIntervalFromEnvironment();
+        unsetenv("WATCHDOG_USEC");
+        unsetenv("WATCHDOG_PID");
+        return Interval.count();
+    };
+    EXPECT_EQ(With("1000000", ""), 1000000);
+    EXPECT_EQ(With("30000000", Self), 30000000);
+    EXPECT_EQ(With("1000000", "1"), 0);  // another process's
+    EXPECT_EQ(With("", ""), 0);
+    EXPECT_EQ(With("-5", ""), 0);
+    EXPECT_EQ(With("10s", ""), 0);
+}
+
 class ServiceHostRun : public ::testing::Test {
   protected:
     NotifyListener Listener{UniqueAbstractAddress()};
@@ -136,10 +157,15 @@ TEST(ServiceUnit, TextForAPlainPath) {
         "[Service]\n"
         "Type=notify\n"
         "ExecStart=/opt/brova/BrovaCSVSender\n"
-        "Restart=no\n"
+        "Restart=on-failure\n"
+        "RestartSec=10\n"
         "User=root\n"
         "TimeoutStartSec=600\n"
         "TimeoutStopSec=180\n"
+        "WatchdogSec=30\n"
+        "UMask=0027\n"
+        "TasksMax=infinity\n"
+        "LimitNOFILE=1048576\n"
         "\n"
         "[Install]\n"
         "WantedBy=multi-user.target\n");

@@ -9,11 +9,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "tests/GatewaySim.h"
 #include "tests/NotifyListener.h"
 #include "tests/TestSupport.h"
 
@@ -30,6 +33,7 @@ using testsupport::MakeDirs;
 using testsupport::NotifyListener;
 using testsupport::ReadFile;
 using testsupport::TempDir;
+using testsupport::TGatewaySim;
 using testsupport::WaitFor;
 using testsupport::WriteFile;
 
@@ -65,9 +69,9 @@ class TListener {
     }
     int Port() const { return PortNo; }
     // Waits for one connection; afterwards further connections are refused.
-    bool AcceptOneAndStopListening() {
+    bool AcceptOneAndStopListening(int TimeoutMs = kAcceptTimeoutMs) {
         pollfd P{Fd, POLLIN, 0};
-        if (poll(&P, 1, kAcceptTimeoutMs) != 1) return false;
+        if (poll(&P, 1, TimeoutMs) != 1) return false;
         Conn = accept4(Fd, nullptr, nullptr, SOCK_CLOEXEC);
         close(Fd);
         Fd = -1;
@@ -89,8 +93,10 @@ class HostProcess : public ::testing::Test {
   protected:
     HostProcess() { std::filesystem::copy_file(BuildDir() + "/BrovaCSVSender", Exe); }
 
-    // Port: the gateway's; Protocols: the content of the Protocols element.
-    void WriteConfig(int Port = UnusedPort(), const std::string& Protocols = "") {
+    // Port: the gateway's; Protocols: the content of the Protocols element. Every value the
+    // service reads is there and sound.
+    void WriteConfig(int Port = UnusedPort(), const std::string& Protocols = "",
+                     int StatusInterval = 60000) {
         WriteFile(Dir / "BrovaCSVSenderConfig.xml",
                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                   "<BulkCSVSender>\n"
@@ -98,11 +104,14 @@ class HostProcess : public ::testing::Test {
                   "  <Vexo URL=\"http://127.0.0.1:" +
                       std::to_string(Port) +
                       "/csp/vexo/Vexo.Webservice.cls\" Username=\"user\" Password=\"pass\"/>\n"
-                      "  <Settings PollInterval=\"200\" StatusInterval=\"60000\" "
-                      "ReplyInterval=\"60000\">\n"
+                      "  <Settings PollInterval=\"200\" StatusInterval=\"" +
+                      std::to_string(StatusInterval) +
+                      "\" ReplyInterval=\"60000\" Priority=\"1\">\n"
+                      "    <Mail SendConfirmation=\"false\"/>\n"
                       "    <Protocols>" +
                       Protocols +
                       "</Protocols>\n"
+                      "    <Submissions Split=\"1\" MaxMessages=\"100\"/>\n"
                       "  </Settings>\n"
                       "</BulkCSVSender>\n");
     }
@@ -110,7 +119,7 @@ class HostProcess : public ::testing::Test {
     ChildProcess::Options Env(std::vector<std::string> Extra = {}) const {
         ChildProcess::Options O;
         O.env = std::move(Extra);
-        O.unset_env = {"NOTIFY_SOCKET", "BROVA_UNIT_DIR"};
+        O.unset_env = {"NOTIFY_SOCKET", "BROVA_UNIT_DIR", "WATCHDOG_USEC", "WATCHDOG_PID"};
         O.cwd = Dir.Path();
         return O;
     }
@@ -216,6 +225,107 @@ TEST_F(HostProcess, UnderTheServiceManagerReportsEveryStateAndFollowsTheSignals)
     EXPECT_EQ(ListDir(In), std::vector<std::string>{"ABC.csv"});
 }
 
+// Under a watchdog of one second: pings every half second at the latest while a status tick
+// waits four seconds on the gateway, and none once the service thread hangs (a test build
+// that hangs on SIGUSR1).
+TEST_F(HostProcess, WatchdogPingsWhileTheServiceThreadWaitsAndNeverForAHungOne) {
+    using TSteady = std::chrono::steady_clock;
+    std::filesystem::copy_file(BuildDir() + "/BrovaCSVSender-hang", Exe,
+                               std::filesystem::copy_options::overwrite_existing);
+    TGatewaySim Sim("");
+    Sim.SetOSStatus(
+        "<VexoMessageStatusList><MsgStat StatTime=\"t\" StatText=\"Delivered\" Status=\"2\">"
+        "<MsgIdent MsgID=\"7\" ReqID=\"7\" Ref=\"R7\" Prot=\"SMS\" Rcpt=\"0821234567\" "
+        "ClientApp=\"ABC\"/></MsgStat></VexoMessageStatusList>");
+    Sim.Fault("GetOSStatus", 1, "delay", 4000);
+    WriteConfig(Sim.Port(), "", 1001);
+    NotifyListener Manager(Dir / "notify");
+    ChildProcess P({Exe}, Env({"NOTIFY_SOCKET=" + Manager.Address(), "WATCHDOG_USEC=1000000"}));
+
+    std::vector<TSteady::time_point> Pings;
+    std::vector<std::string> Others;
+    const auto Collect = [&](TSteady::duration For, const std::function<bool()>& Done) {
+        const auto Until = TSteady::now() + For;
+        while (TSteady::now() < Until && !Done()) {
+            const std::string M = Manager.Receive(20ms);
+            if (M == "WATCHDOG=1")
+                Pings.push_back(TSteady::now());
+            else if (!M.empty())
+                Others.push_back(M);
+        }
+    };
+    Collect(20s, [&] { return !Others.empty() && Others.back() == "READY=1\nSTATUS=Running"; });
+    ASSERT_EQ(Others,
+              (std::vector<std::string>{"STATUS=Start pending", "READY=1\nSTATUS=Running"}));
+    const auto Ready = TSteady::now();
+    Pings.clear();
+    // The status line lands beside the executable once the slow call has answered.
+    Collect(20s, [&] { return Exists(Dir / "ABC.CSV"); });
+    const auto Answered = TSteady::now();
+    EXPECT_EQ(ReadFile(Dir / "ABC.CSV"), "7,R7,2,Delivered,t\r\n");
+    ASSERT_GE(Answered - Ready, 4s);
+    ASSERT_FALSE(Pings.empty());
+    EXPECT_LE(Pings.front() - Ready, 500ms);
+    for (size_t I = 1; I < Pings.size(); ++I)
+        EXPECT_LE(Pings[I] - Pings[I - 1], 500ms) << "gap before ping " << I;
+    EXPECT_LE(Answered - Pings.back(), 500ms);
+
+    P.Signal(SIGUSR1);
+    Collect(1500ms, [] { return false; });
+    Pings.clear();
+    Collect(3s, [] { return false; });
+    EXPECT_TRUE(Pings.empty()) << Pings.size() << " pings from a hung service";
+    EXPECT_TRUE(P.Running());
+    EXPECT_EQ(Others.size(), 2u);
+}
+
+TEST_F(HostProcess, CheckReportsOfflineWhatWouldFailAndTheStartUpLogsTheSame) {
+    TListener Gateway;
+    // The shipped sample, its directories moved here: nothing in it would fail.
+    std::string Sample = ReadFile(testsupport::SourceDir() + "/packaging/BrovaCSVSenderConfig.xml");
+    const std::string Data = Dir / "data";
+    for (size_t At; (At = Sample.find("/var/lib/brova")) != std::string::npos;)
+        Sample.replace(At, 14, Data);
+    Sample.replace(Sample.find("127.0.0.1:8080"), 14,
+                   "127.0.0.1:" + std::to_string(Gateway.Port()));
+    for (const char* Channel : {"SMS", "FAX", "EMAIL"})
+        for (const char* Sub : {"/In", "/Status", "/Reply"}) MakeDirs(Data + "/" + Channel + Sub);
+    const std::string Config = Dir / "BrovaCSVSenderConfig.xml";
+    WriteFile(Config, Sample);
+    ChildProcess Sound({Exe, "/CHECK"}, Env());
+    EXPECT_EQ(Sound.Wait(), 0);
+    EXPECT_EQ(Sound.Stdout(), "Nothing in " + Config + " would fail.\n");
+
+    Sample.erase(Sample.find(" Priority=\"1\""), 13);
+    Sample.erase(Sample.find("Split=\"1\" "), 10);
+    WriteFile(Config, Sample);
+    const std::string Findings =
+        "Settings Priority is absent: every row will be rejected\n"
+        "Submissions Split is absent: every file of two or more messages fails\n";
+    ChildProcess Check({Exe, "/check"}, Env());
+    EXPECT_EQ(Check.Wait(), 1);
+    EXPECT_EQ(Check.Stdout(), Findings);
+    EXPECT_EQ(Check.Stderr(), "");
+    // Offline: no connection, no process log, nothing else written.
+    EXPECT_FALSE(Gateway.AcceptOneAndStopListening(0));
+    EXPECT_EQ(ListDir(Dir.Path()),
+              (std::vector<std::string>{"BrovaCSVSender", "BrovaCSVSenderConfig.xml", "data"}));
+
+    // The service logs the same findings right after its start, and runs as before.
+    ChildProcess Service({Exe, "/CONSOLE"}, Env());
+    ASSERT_TRUE(WaitFor([&] {
+        return LogHas("Submissions Split is absent: every file of two or more messages fails");
+    }));
+    Service.Signal(SIGTERM);
+    EXPECT_EQ(Service.Wait(), 0);
+    EXPECT_EQ(LogMessages(),
+              (std::vector<std::string>{
+                  "Brova CSV Bulk Messenger Started up.",
+                  "Settings Priority is absent: every row will be rejected",
+                  "Submissions Split is absent: every file of two or more messages fails",
+                  "Brova CSV Bulk Messenger Shut down."}));
+}
+
 TEST_F(HostProcess, StartedByHandWritesTheSystemLogEntryAndNoProcessLog) {
     WriteConfig();
     ChildProcess P({Exe}, Env());
@@ -257,10 +367,15 @@ TEST_F(InstallProcess, InstallAndUninstallWriteAndRemoveTheUnit) {
         "ExecStart=" +
         Exe +
         "\n"
-        "Restart=no\n"
+        "Restart=on-failure\n"
+        "RestartSec=10\n"
         "User=root\n"
         "TimeoutStartSec=600\n"
         "TimeoutStopSec=180\n"
+        "WatchdogSec=30\n"
+        "UMask=0027\n"
+        "TasksMax=infinity\n"
+        "LimitNOFILE=1048576\n"
         "\n"
         "[Install]\n"
         "WantedBy=multi-user.target\n";

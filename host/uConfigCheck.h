@@ -1,0 +1,19 @@
+// The configuration checked before anything is sent: every value the dispatcher and the
+// workers will read, converted as they convert it, and the directories they use. A finding is
+// one line, "<where> <what is wrong>: <what fails at run time>", in the order of the file.
+// Reads the configuration and looks at directories only: contacts nothing, writes nothing.
+// Any thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/uBrovaCSVSenderConfig.h"
+
+// ExeDirectory: the executable's directory with its trailing "/", where the process log goes.
+std::vector<std::string> CheckConfiguration(const IXMLBulkCSVSenderType& Config,
+                                            const std::string& ExeDirectory);
+
+// The configuration beside the executable at ExePath, loaded as the service loads it: a file
+// that is missing or cannot be loaded is the one finding, otherwise CheckConfiguration's.
+std::vector<std::string> CheckConfigurationFile(const std::string& ExePath);
