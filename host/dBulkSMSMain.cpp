@@ -264,8 +264,9 @@ void TDtaMdlBulkSMS::PollProtocols() {
                 TBatchNameLock::TryHold(Settings.StatusDirectory, BatchName, "");
             if (!BatchLock) continue;
 
-            // The logon comes first: a gateway that is down leaves the file under its own name.
-            Log("Logging on... ");
+            // The logon comes first: a gateway that is down leaves the file under its own name. A
+            // file whose claim keeps failing is tried at every tick without a line each time.
+            if (!LoggedFailures.count(FullName)) Log("Logging on... ");
             Token = Logon();
             std::unique_ptr<TFileJournal> Journal = ClaimFile(Name, FullName, std::move(Settings));
             if (!Journal) continue;

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/GatewaySim.h"
@@ -248,6 +249,25 @@ TEST_F(Pipeline, ResultMailCarriesTheConfirmationAndEverythingIsCleanedUp) {
     EXPECT_EQ(ReadFile(Service->StatusDir("SMS") + "/ABC.CSV"), CrLf({kStatusHeader}));
     EXPECT_EQ(ReadFile(Service->ReplyDir("SMS") + "/ABC.CSV"), CrLf({kReplyHeader}));
     ExpectCleanStop();
+}
+
+TEST_F(Pipeline, AFileThatCannotBeRenamedIsLoggedOnceAndTheOthersGoOn) {
+    TServiceSettings Settings = BaseSettings();
+    Settings.Environment = WithFaultShim({"BROVA_SHIM_FAIL=renameat2:EROFS:1:STUCK.csv"});
+    TServiceUnderTest Service(Settings);
+    Service.Drop(
+        "SMS", {{"STUCK.csv", "0820000001,S1,TXT,Hi\r\n"}, {"OK.csv", "0820000002,K1,TXT,Hi\r\n"}});
+    ASSERT_TRUE(Service.Start());
+    ASSERT_TRUE(WaitFor([&] { return Exists(Service.StatusDir("SMS") + "/Confirmation-OK.CSV"); },
+                        kFileTimeout));
+    // Ten more ticks or so: the same failure of the same file is not logged again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 * Settings.PollInterval));
+    EXPECT_EQ(Service.Stop(), 0);
+    const std::vector<std::string> Log = LogMessages(ReadFile(Service.ProcessLog()));
+    EXPECT_EQ(std::count(Log.begin(), Log.end(), "Unable to rename file [Read-only file system]"),
+              1);
+    EXPECT_EQ(std::count(Log.begin(), Log.end(), "Logging on... "), 2);
+    EXPECT_EQ(ListDir(Service.InDir("SMS")), std::vector<std::string>{"STUCK.csv"});
 }
 
 TEST_F(Pipeline, FiftyFilesDroppedAtOnceAreAllSentOnceAndConfirmed) {

@@ -2,8 +2,10 @@
 // end leaves behind.
 #include "worker/uBulkSMSThread.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/Files.h"
 #include "worker/uBulkSMSThread_testenv.h"
 
 namespace bulktest {
@@ -125,6 +127,14 @@ TEST_F(BulkThreadLifecycle, ClaimedFileGoneBeforeReadingFailsTheRunAndKeepsTheLo
                            "Processing Aborted!"}));
     EXPECT_TRUE(Sim->Messages().empty());
     EXPECT_FALSE(Exists(ConfirmationFile()));
+
+    // A claimed name that is no regular file is not read until memory runs out, nor waited on.
+    ASSERT_TRUE(DeleteFile(Dir / "In/ABC.20.journal"));
+    ASSERT_EQ(mkfifo(ClaimedFile().c_str(), 0644), 0);
+    Run(std::nullopt);
+    EXPECT_EQ(LogMessages().back(),
+              "Error processing file Not a regular file. Processing Aborted!");
+    EXPECT_TRUE(Sim->Messages().empty());
 }
 
 TEST_F(BulkThreadLifecycle, WorkersOfTwoFilesRunAtOnceEachWithItsOwnFiles) {
