@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <climits>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -18,6 +19,8 @@ namespace {
 constexpr mode_t kNewFileMode = 0666;  // narrowed by the umask
 constexpr mode_t kNewDirMode = 0777;
 constexpr size_t kReadChunk = 64 * 1024;
+// How long an append waits for a lock that someone holds before it reports the file as held.
+constexpr std::chrono::milliseconds kAppendLockPatience{250};
 
 [[noreturn]] void ThrowErrno(int Err) { throw EFileError(SystemErrorText(Err), Err); }
 
@@ -220,7 +223,19 @@ std::string ReadRegularFileText(const std::string& Path) {
 }
 
 void AppendDurably(const std::string& Path, std::string_view Text) {
-    TLockedFile file = TLockedFile::OpenAppend(Path);
+    TLockedFile file = [&] {
+        // Another appender (an instance of this service on a share) holds the lock for the
+        // moment of one line: that is waited out here, briefly, before it counts as held.
+        auto pause = std::chrono::milliseconds(1);
+        for (auto waited = std::chrono::milliseconds(0);; waited += pause, pause *= 2) {
+            try {
+                return TLockedFile::OpenAppend(Path);
+            } catch (const EFileError& e) {
+                if (e.Code != EWOULDBLOCK || waited >= kAppendLockPatience) throw;
+            }
+            std::this_thread::sleep_for(pause);
+        }
+    }();
     const int64_t start = file.Size();
     try {
         file.Write(Text);
