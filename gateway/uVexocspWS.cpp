@@ -373,15 +373,52 @@ size_t OnHeader(char* Data, size_t Size, size_t Count, void* User) noexcept {
     return N;
 }
 
+// Each thread keeps one easy handle between calls: its connection cache, and the TLS sessions in
+// it, carry the thread's next calls, so a worker sends all its parts and retries over one
+// connection while the gateway keeps it open. Cleaned up when the thread ends.
+struct TThreadCurl {
+    CURL* Handle = nullptr;
+    bool InUse = false;
+    ~TThreadCurl() {
+        if (Handle) curl_easy_cleanup(Handle);
+    }
+};
+
+thread_local TThreadCurl tCurl;
+
+// The handle of one exchange: the thread's own, back in its default settings afterwards, or a
+// fresh one for the thread's next call once a transfer failed, so that nothing of a broken
+// transfer reaches the next attempt.
 struct TCurlHandle {
-    CURL* H = curl_easy_init();
-    curl_slist* Headers = nullptr;
-    curl_slist* ConnectTo = nullptr;
+    TCurlHandle() {
+        if (tCurl.InUse) {
+            H = curl_easy_init();
+            return;
+        }
+        if (!tCurl.Handle) tCurl.Handle = curl_easy_init();
+        H = tCurl.Handle;
+        tCurl.InUse = Borrowed = true;
+    }
     ~TCurlHandle() {
+        if (Borrowed) {
+            if (Failed) {
+                curl_easy_cleanup(H);
+                tCurl.Handle = nullptr;
+            } else {
+                curl_easy_reset(H);
+            }
+            tCurl.InUse = false;
+        } else if (H) {
+            curl_easy_cleanup(H);
+        }
         curl_slist_free_all(Headers);
         curl_slist_free_all(ConnectTo);
-        if (H) curl_easy_cleanup(H);
     }
+    CURL* H = nullptr;
+    bool Borrowed = false;
+    bool Failed = true;  // until the transfer ended well
+    curl_slist* Headers = nullptr;
+    curl_slist* ConnectTo = nullptr;
 };
 
 }  // namespace
@@ -419,10 +456,11 @@ namespace {
 TSoapHttpReply Exchange(const TSoapHttpClient& Client, const std::string& Url,
                         const std::string* SoapAction, const std::string* Envelope) {
     CheckScheme(Url);
-    TCurlHandle C;
-    if (!C.H) throw ESOAPError("Unable to create an HTTP client");
+    // Before the handle, so they outlive it: it points to both until it is reset.
     TTransfer T;
     char ErrorText[CURL_ERROR_SIZE] = "";
+    TCurlHandle C;
+    if (!C.H) throw ESOAPError("Unable to create an HTTP client");
     curl_easy_setopt(C.H, CURLOPT_URL, Url.c_str());
     curl_easy_setopt(C.H, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(C.H, CURLOPT_NOSIGNAL, 1L);
@@ -456,6 +494,7 @@ TSoapHttpReply Exchange(const TSoapHttpClient& Client, const std::string& Url,
     if (T.Failure == TTransfer::kOutOfMemory)
         throw ESOAPError("Not enough memory to receive the reply");
     if (Code != CURLE_OK) throw ESOAPError(ErrorText[0] ? ErrorText : curl_easy_strerror(Code));
+    C.Failed = false;
     curl_easy_getinfo(C.H, CURLINFO_RESPONSE_CODE, &T.Reply.StatusCode);
     char* ContentType = nullptr;
     curl_easy_getinfo(C.H, CURLINFO_CONTENT_TYPE, &ContentType);

@@ -7,7 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <pugixml.hpp>
+#include <set>
+#include <sstream>
+#include <thread>
 
 #include "tests/GatewaySim.h"
 
@@ -64,6 +68,24 @@ int ClosedPort() {
     getsockname(S, reinterpret_cast<sockaddr*>(&A), &Len);
     close(S);
     return ntohs(A.sin_port);
+}
+
+// The client ports of the TCP connections to Port on this machine, as either end lists them
+// (the end that closed first keeps its entry for a minute): the connections made to it.
+std::set<int> ConnectionsTo(int Port) {
+    std::set<int> Ports;
+    std::ifstream In("/proc/net/tcp");
+    std::string Line, Slot, Local, Remote;
+    std::getline(In, Line);
+    while (std::getline(In, Line)) {
+        std::istringstream(Line) >> Slot >> Local >> Remote;
+        auto PortOf = [](const std::string& Address) {
+            return std::stoi(Address.substr(Address.find(':') + 1), nullptr, 16);
+        };
+        if (PortOf(Remote) == Port) Ports.insert(PortOf(Local));
+        if (PortOf(Local) == Port && PortOf(Remote) != 0) Ports.insert(PortOf(Remote));
+    }
+    return Ports;
 }
 
 // tests/crafted_server.py with these arguments, once it listens.
@@ -250,6 +272,42 @@ TEST(GatewayEndpoint, BindingThroughTheServiceDescriptionFindsThePortAddress) {
                       Sim.BaseUrl() + "/csp/vexo/Vexo.Webservice.CLS?WSDL=1",
                   FailureOf([&] { Ws->Login(Sim.Username(), Sim.Password()); }));
     }
+}
+
+TEST(GatewayConnections, AThreadsCallsShareOneConnectionUntilATransferFails) {
+    TGatewaySim Sim;
+    auto NewSince = [&](const std::set<int>& Before) {
+        size_t New = 0;
+        for (int Port : ConnectionsTo(Sim.Port())) New += !Before.count(Port);
+        return New;
+    };
+    // Every call takes a fresh client, as each attempt of a worker does; a gateway error is no
+    // reason to leave the connection.
+    Sim.Fault("Test", 1, "http500");
+    std::set<int> Before = ConnectionsTo(Sim.Port());
+    EXPECT_NE("", Client(Sim)->Login(Sim.Username(), Sim.Password()));
+    EXPECT_EQ("The requested URL returned error: 500 Internal Server Error",
+              FailureOf([&] { Client(Sim)->Test("a"); }));
+    EXPECT_EQ(1, Client(Sim)->Test("a"));
+    EXPECT_EQ(1u, NewSince(Before));
+    std::thread([&] { EXPECT_EQ(1, Client(Sim)->Test("b")); }).join();
+    EXPECT_EQ(2u, NewSince(Before));
+    // A kept connection the gateway closed is replaced and the call sent again on the new one,
+    // as HTTP clients do for a connection that turns out closed before any answer.
+    Sim.Fault("Test", 1, "drop");
+    Before = ConnectionsTo(Sim.Port());
+    EXPECT_EQ(1, Client(Sim)->Test("a"));
+    EXPECT_EQ(1, Client(Sim)->Test("a"));
+    EXPECT_EQ(1u, NewSince(Before));
+    // On a new connection that is the call's failure; the next attempt starts afresh.
+    Sim.Fault("Test", 1, "drop");
+    Before = ConnectionsTo(Sim.Port());
+    std::thread([&] {
+        EXPECT_EQ("Empty reply from server", FailureOf([&] { Client(Sim)->Test("a"); }));
+        EXPECT_EQ(1, Client(Sim)->Test("a"));
+        EXPECT_EQ(1, Client(Sim)->Test("a"));
+    }).join();
+    EXPECT_EQ(2u, NewSince(Before));
 }
 
 TEST(GatewayFailures, EachReplyTheClientCannotUseFailsWithItsOwnMessage) {
