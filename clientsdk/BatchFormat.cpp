@@ -14,21 +14,9 @@ constexpr size_t kMessageMarkupBytes = 300;
 constexpr size_t kReplyItemMarkupBytes = 160;
 constexpr const char* kServiceNamespace = "http://vexo.gateway";
 
-// Plain printable ASCII (and tab, line feed, carriage return) needs no conversion; anything else
-// goes through ToXmlText. Saves a copy per value in the common case.
-bool IsPlainAscii(std::string_view Text) {
-    for (unsigned char C : Text) {
-        if ((C < 0x20 && C != '\t' && C != '\n' && C != '\r') || C >= 0x7F) return false;
-    }
-    return true;
-}
-
 void AppendText(std::string& Out, const std::string& Text) {
-    if (IsPlainAscii(Text)) {
-        AppendXmlEscaped(Out, Text, true);
-    } else {
-        AppendXmlEscaped(Out, ToXmlText(Text), true);
-    }
+    std::string Converted;
+    AppendXmlEscaped(Out, ToXmlText(Text, Converted), true);
 }
 
 void AppendAttr(std::string& Out, const char* Name, const std::string& Value) {

@@ -773,6 +773,16 @@ TArg Int(int64_t Value) { return {nullptr, std::to_string(Value)}; }
 
 TArg Bool(bool Value) { return {nullptr, Value ? "true" : "false"}; }
 
+// The fixed parts of every request envelope.
+const char* const kEnvelopeHead =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<soap:Envelope xmlns:soap=\"";
+const char* const kEnvelopeBodyOpen =
+    "\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><soap:Body>";
+const char* const kEnvelopeTail = "</soap:Body></soap:Envelope>";
+// The most parameters an operation has.
+constexpr size_t kMaxParams = 8;
+
 class TVexoWSSoapClient final : public IVexoWSSoap {
   public:
     explicit TVexoWSSoapClient(std::shared_ptr<TSoapHttpClient> Transport)
@@ -874,40 +884,55 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
     TSoapHttpReply Call(const char* Operation, std::initializer_list<TArg> Args) {
         const TSoapRegistration& Reg = VexoWSRegistration();
         const TSoapOperationInfo& Op = Reg.Operation(Operation);
-        if (Args.size() != Op.Params.size())
+        if (Args.size() != Op.Params.size() || Args.size() > kMaxParams)
             throw ESOAPError(std::string("Wrong number of parameters for ") + Operation);
         // Where the call goes is settled first: a bad address fails before any work.
         const std::string Url = Transport_->Endpoint();
         CheckScheme(Url);
-        size_t Size = 512;
-        for (const auto& A : Args)
-            Size += (A.Text ? A.Text->size() + A.Text->size() / 8 : A.Plain.size()) + 32;
+        // Each text made XML-safe once (a clean one, such as the batch, is not copied), so the
+        // envelope is sized exactly before it is written.
+        std::string Converted[kMaxParams];
+        std::string_view Values[kMaxParams];
+        size_t Size = std::strlen(kEnvelopeHead) + std::strlen(kSoapEnvelopeNamespace) +
+                      std::strlen(kEnvelopeBodyOpen) + 2 * std::strlen(Operation) +
+                      Reg.Namespace.size() + std::strlen(kEnvelopeTail) + 14;
+        auto Param = Op.Params.begin();
+        size_t I = 0;
+        for (const auto& A : Args) {
+            Values[I] = A.Text ? ToXmlText(*A.Text, Converted[I]) : std::string_view(A.Plain);
+            Size += 2 * std::strlen(Param->Name) + 5 +
+                    (A.Text ? XmlEscapedSize(Values[I], false) : Values[I].size());
+            ++Param, ++I;
+        }
         std::string Envelope;
         Envelope.reserve(Size);
-        Envelope += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<soap:Envelope xmlns:soap=\"";
+        Envelope += kEnvelopeHead;
         Envelope += kSoapEnvelopeNamespace;
-        Envelope +=
-            "\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
-            "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><soap:Body><";
+        Envelope += kEnvelopeBodyOpen;
+        Envelope += '<';
         Envelope += Operation;
-        Envelope += " xmlns=\"" + Reg.Namespace + "\">";
-        auto Param = Op.Params.begin();
+        Envelope += " xmlns=\"";
+        Envelope += Reg.Namespace;
+        Envelope += "\">";
+        Param = Op.Params.begin();
+        I = 0;
         for (const auto& A : Args) {
             Envelope += '<';
             Envelope += Param->Name;
             Envelope += '>';
             if (A.Text)
-                AppendXmlEscaped(Envelope, ToXmlText(*A.Text), false);
+                AppendXmlEscaped(Envelope, Values[I], false);
             else
-                Envelope += A.Plain;
+                Envelope += Values[I];
             Envelope += "</";
             Envelope += Param->Name;
             Envelope += '>';
-            ++Param;
+            ++Param, ++I;
         }
         Envelope += "</";
         Envelope += Operation;
-        Envelope += "></soap:Body></soap:Envelope>";
+        Envelope += '>';
+        Envelope += kEnvelopeTail;
 
         return Transport_->Post(Url, Reg.SoapAction(Operation), Envelope);
     }
