@@ -123,17 +123,25 @@ std::string_view Trimmed(std::string_view S) {
     return S;
 }
 
-// An absent or empty value reads as zero; anything else must be a whole decimal integer.
+// The whole decimal integer in Text, false when it is none; an absent or empty value is zero.
+template <typename Int>
+bool ParseInt(std::string_view Text, Int& Value) {
+    std::string_view T = Trimmed(Text);
+    Value = 0;
+    if (T.empty()) return true;
+    auto [Ptr, Ec] = std::from_chars(T.data(), T.data() + T.size(), Value);
+    return Ec == std::errc() && Ptr == T.data() + T.size();
+}
+
+[[noreturn]] void ThrowNotInteger(const std::string& Where, std::string_view Text,
+                                  const char* Bits) {
+    throw std::runtime_error(Where + " '" + std::string(Text) + "' is not a " + Bits + " integer");
+}
+
 template <typename Int>
 Int ReadInt(std::string_view Text, const std::string& Where, const char* Bits) {
-    std::string_view T = Trimmed(Text);
-    if (T.empty()) return 0;
-    Int Value = 0;
-    auto [Ptr, Ec] = std::from_chars(T.data(), T.data() + T.size(), Value);
-    if (Ec != std::errc() || Ptr != T.data() + T.size()) {
-        throw std::runtime_error(Where + " '" + std::string(Text) + "' is not a " + Bits +
-                                 " integer");
-    }
+    Int Value;
+    if (!ParseInt(Text, Value)) ThrowNotInteger(Where, Text, Bits);
     return Value;
 }
 
@@ -273,11 +281,35 @@ std::string WriteBatchInfoXml(const TBatchInfoReply& Reply) {
     return Out;
 }
 
-TBatchInfoReply ReadBatchInfoXml(const std::string& Xml) {
-    pugi::xml_document Doc;
+namespace {
+
+void LoadBatchInfo(pugi::xml_document& Doc, const std::string& Xml) {
     // A value made only of blanks is still a value; indentation between elements is not.
     Load(Doc, Xml, pugi::parse_default | pugi::parse_ws_pcdata_single, "The BatchInfo reply",
          "BatchInfo");
+}
+
+}  // namespace
+
+std::vector<int64_t> ReadBatchInfoIdentifiers(const std::string& Xml) {
+    pugi::xml_document Doc;
+    LoadBatchInfo(Doc, Xml);
+    pugi::xml_node Root = Doc.document_element();
+    std::vector<int64_t> Ids;
+    pugi::xml_node List = Child(Root, "RqstList");
+    for (pugi::xml_node N = List.first_child(); N; N = N.next_sibling()) {
+        if (N.type() != pugi::node_element || LocalName(N) != "RqstIdent") continue;
+        const std::string_view ReqID = Child(N, "ReqID").child_value();
+        if (!ParseInt(ReqID, Ids.emplace_back()))
+            ThrowNotInteger("RqstIdent " + std::to_string(Ids.size()) + ": ReqID", ReqID, "64-bit");
+    }
+    ReadInt<int64_t>(Child(Root, "BatchID").child_value(), "BatchID", "64-bit");
+    return Ids;
+}
+
+TBatchInfoReply ReadBatchInfoXml(const std::string& Xml) {
+    pugi::xml_document Doc;
+    LoadBatchInfo(Doc, Xml);
     pugi::xml_node Root = Doc.document_element();
     TBatchInfoReply Reply;
     pugi::xml_node List = Child(Root, "RqstList");

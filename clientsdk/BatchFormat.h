@@ -114,3 +114,5 @@ std::string WriteBatchInfoXml(const TBatchInfoReply& Reply);
 // Throws std::runtime_error when Xml is not well-formed or not a BatchInfo document, or when a
 // ReqID or BatchID is not a 64-bit integer.
 TBatchInfoReply ReadBatchInfoXml(const std::string& Xml);
+// The items' ReqID values alone, in order, with the same checks and failures.
+std::vector<int64_t> ReadBatchInfoIdentifiers(const std::string& Xml);

@@ -183,13 +183,10 @@ class TBatchInfo : public IBatchInfo {
         ReplyError.clear();
         Items.reset();
         try {
-            TBatchInfoReply Reply = ReadBatchInfoXml(Value);
-            if (Reply.Items.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+            std::vector<int64_t> ReqIDs = ReadBatchInfoIdentifiers(Value);
+            if (ReqIDs.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
                 throw std::runtime_error("the reply lists more items than a collection can hold");
             }
-            std::vector<int64_t> ReqIDs;
-            ReqIDs.reserve(Reply.Items.size());
-            for (const auto& I : Reply.Items) ReqIDs.push_back(I.ReqID);
             Items = std::make_shared<TBatchInfoItems>(std::move(ReqIDs));
         } catch (const std::exception& E) {
             ReplyError = E.what();
