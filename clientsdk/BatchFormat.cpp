@@ -174,7 +174,8 @@ void AppendBatchHeadXml(std::string& Out, const std::string& BatchName,
     Out += "/>\n";
 }
 
-void AppendBatchMessageXml(std::string& Out, const TBatchMessage& M) {
+void AppendBatchMessageHeadXml(std::string& Out, const TBatchMessage& M,
+                               const TBatchOverride& Override) {
     Out += "  <MessageRequest";
     AppendAttr(Out, "BatchName", M.BatchName);
     AppendAttr(Out, "Reference", M.Reference);
@@ -182,19 +183,27 @@ void AppendBatchMessageXml(std::string& Out, const TBatchMessage& M) {
     AppendAttr(Out, "DateTime", M.DateTime);
     AppendAttr(Out, "Flag", M.Flag);
     Out += ">\n    <OverrideProtocol";
-    AppendAttr(Out, "ProtocolName", M.Override.ProtocolName);
-    AppendAttr(Out, "MessageType", M.Override.MessageType);
-    AppendAttr(Out, "Flag", M.Override.Flag);
-    AppendAttr(Out, "MessageText", M.Override.MessageText);
+    AppendAttr(Out, "ProtocolName", Override.ProtocolName);
+    AppendAttr(Out, "MessageType", Override.MessageType);
+    AppendAttr(Out, "Flag", Override.Flag);
+    AppendAttr(Out, "MessageText", Override.MessageText);
     Out += "/>\n";
-    for (const TBatchRecipient& R : M.Recipients) {
-        Out += "    <Recipient";
-        AppendAttr(Out, "CellNo", R.CellNo);
-        AppendAttr(Out, "Email", R.Email);
-        AppendAttr(Out, "FaxNo", R.FaxNo);
-        Out += "/>\n";
-    }
-    Out += "  </MessageRequest>\n";
+}
+
+void AppendBatchRecipientXml(std::string& Out, const TBatchRecipient& R) {
+    Out += "    <Recipient";
+    AppendAttr(Out, "CellNo", R.CellNo);
+    AppendAttr(Out, "Email", R.Email);
+    AppendAttr(Out, "FaxNo", R.FaxNo);
+    Out += "/>\n";
+}
+
+void AppendBatchMessageTailXml(std::string& Out) { Out += "  </MessageRequest>\n"; }
+
+void AppendBatchMessageXml(std::string& Out, const TBatchMessage& M) {
+    AppendBatchMessageHeadXml(Out, M, M.Override);
+    for (const TBatchRecipient& R : M.Recipients) AppendBatchRecipientXml(Out, R);
+    AppendBatchMessageTailXml(Out);
 }
 
 void AppendBatchTailXml(std::string& Out) { Out += "</BatchRequest>\n"; }
