@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -340,9 +341,11 @@ size_t OnBody(char* Data, size_t Size, size_t Count, void* User) noexcept {
         return 0;
     }
     try {
-        // Grown as the bytes arrive (never from what the headers announce), up to the cap.
+        // Grown as the bytes arrive (never from what the headers announce), in powers of two:
+        // a string grows at least twofold, and so the last step lands on the cap exactly.
         if (Body.size() + N > Body.capacity())
-            Body.reserve(std::min(kMaxReplyBytes, std::max(Body.size() + N, 2 * Body.capacity())));
+            Body.reserve(std::min(kMaxReplyBytes,
+                                  std::bit_ceil(std::max(Body.size() + N, 2 * Body.capacity()))));
         Body.append(Data, N);
     } catch (...) {
         T->Failure = TTransfer::kOutOfMemory;
