@@ -14,21 +14,9 @@ constexpr size_t kMessageMarkupBytes = 300;
 constexpr size_t kReplyItemMarkupBytes = 160;
 constexpr const char* kServiceNamespace = "http://vexo.gateway";
 
-// Plain printable ASCII (and tab, line feed, carriage return) needs no conversion; anything else
-// goes through ToXmlText. Saves a copy per value in the common case.
-bool IsPlainAscii(std::string_view Text) {
-    for (unsigned char C : Text) {
-        if ((C < 0x20 && C != '\t' && C != '\n' && C != '\r') || C >= 0x7F) return false;
-    }
-    return true;
-}
-
 void AppendText(std::string& Out, const std::string& Text) {
-    if (IsPlainAscii(Text)) {
-        AppendXmlEscaped(Out, Text, true);
-    } else {
-        AppendXmlEscaped(Out, ToXmlText(Text), true);
-    }
+    std::string Converted;
+    AppendXmlEscaped(Out, ToXmlText(Text, Converted), true);
 }
 
 void AppendAttr(std::string& Out, const char* Name, const std::string& Value) {
@@ -135,17 +123,25 @@ std::string_view Trimmed(std::string_view S) {
     return S;
 }
 
-// An absent or empty value reads as zero; anything else must be a whole decimal integer.
+// The whole decimal integer in Text, false when it is none; an absent or empty value is zero.
+template <typename Int>
+bool ParseInt(std::string_view Text, Int& Value) {
+    std::string_view T = Trimmed(Text);
+    Value = 0;
+    if (T.empty()) return true;
+    auto [Ptr, Ec] = std::from_chars(T.data(), T.data() + T.size(), Value);
+    return Ec == std::errc() && Ptr == T.data() + T.size();
+}
+
+[[noreturn]] void ThrowNotInteger(const std::string& Where, std::string_view Text,
+                                  const char* Bits) {
+    throw std::runtime_error(Where + " '" + std::string(Text) + "' is not a " + Bits + " integer");
+}
+
 template <typename Int>
 Int ReadInt(std::string_view Text, const std::string& Where, const char* Bits) {
-    std::string_view T = Trimmed(Text);
-    if (T.empty()) return 0;
-    Int Value = 0;
-    auto [Ptr, Ec] = std::from_chars(T.data(), T.data() + T.size(), Value);
-    if (Ec != std::errc() || Ptr != T.data() + T.size()) {
-        throw std::runtime_error(Where + " '" + std::string(Text) + "' is not a " + Bits +
-                                 " integer");
-    }
+    Int Value;
+    if (!ParseInt(Text, Value)) ThrowNotInteger(Where, Text, Bits);
     return Value;
 }
 
@@ -178,7 +174,8 @@ void AppendBatchHeadXml(std::string& Out, const std::string& BatchName,
     Out += "/>\n";
 }
 
-void AppendBatchMessageXml(std::string& Out, const TBatchMessage& M) {
+void AppendBatchMessageHeadXml(std::string& Out, const TBatchMessage& M,
+                               const TBatchOverride& Override) {
     Out += "  <MessageRequest";
     AppendAttr(Out, "BatchName", M.BatchName);
     AppendAttr(Out, "Reference", M.Reference);
@@ -186,19 +183,27 @@ void AppendBatchMessageXml(std::string& Out, const TBatchMessage& M) {
     AppendAttr(Out, "DateTime", M.DateTime);
     AppendAttr(Out, "Flag", M.Flag);
     Out += ">\n    <OverrideProtocol";
-    AppendAttr(Out, "ProtocolName", M.Override.ProtocolName);
-    AppendAttr(Out, "MessageType", M.Override.MessageType);
-    AppendAttr(Out, "Flag", M.Override.Flag);
-    AppendAttr(Out, "MessageText", M.Override.MessageText);
+    AppendAttr(Out, "ProtocolName", Override.ProtocolName);
+    AppendAttr(Out, "MessageType", Override.MessageType);
+    AppendAttr(Out, "Flag", Override.Flag);
+    AppendAttr(Out, "MessageText", Override.MessageText);
     Out += "/>\n";
-    for (const TBatchRecipient& R : M.Recipients) {
-        Out += "    <Recipient";
-        AppendAttr(Out, "CellNo", R.CellNo);
-        AppendAttr(Out, "Email", R.Email);
-        AppendAttr(Out, "FaxNo", R.FaxNo);
-        Out += "/>\n";
-    }
-    Out += "  </MessageRequest>\n";
+}
+
+void AppendBatchRecipientXml(std::string& Out, const TBatchRecipient& R) {
+    Out += "    <Recipient";
+    AppendAttr(Out, "CellNo", R.CellNo);
+    AppendAttr(Out, "Email", R.Email);
+    AppendAttr(Out, "FaxNo", R.FaxNo);
+    Out += "/>\n";
+}
+
+void AppendBatchMessageTailXml(std::string& Out) { Out += "  </MessageRequest>\n"; }
+
+void AppendBatchMessageXml(std::string& Out, const TBatchMessage& M) {
+    AppendBatchMessageHeadXml(Out, M, M.Override);
+    for (const TBatchRecipient& R : M.Recipients) AppendBatchRecipientXml(Out, R);
+    AppendBatchMessageTailXml(Out);
 }
 
 void AppendBatchTailXml(std::string& Out) { Out += "</BatchRequest>\n"; }
@@ -285,11 +290,35 @@ std::string WriteBatchInfoXml(const TBatchInfoReply& Reply) {
     return Out;
 }
 
-TBatchInfoReply ReadBatchInfoXml(const std::string& Xml) {
-    pugi::xml_document Doc;
+namespace {
+
+void LoadBatchInfo(pugi::xml_document& Doc, const std::string& Xml) {
     // A value made only of blanks is still a value; indentation between elements is not.
     Load(Doc, Xml, pugi::parse_default | pugi::parse_ws_pcdata_single, "The BatchInfo reply",
          "BatchInfo");
+}
+
+}  // namespace
+
+std::vector<int64_t> ReadBatchInfoIdentifiers(const std::string& Xml) {
+    pugi::xml_document Doc;
+    LoadBatchInfo(Doc, Xml);
+    pugi::xml_node Root = Doc.document_element();
+    std::vector<int64_t> Ids;
+    pugi::xml_node List = Child(Root, "RqstList");
+    for (pugi::xml_node N = List.first_child(); N; N = N.next_sibling()) {
+        if (N.type() != pugi::node_element || LocalName(N) != "RqstIdent") continue;
+        const std::string_view ReqID = Child(N, "ReqID").child_value();
+        if (!ParseInt(ReqID, Ids.emplace_back()))
+            ThrowNotInteger("RqstIdent " + std::to_string(Ids.size()) + ": ReqID", ReqID, "64-bit");
+    }
+    ReadInt<int64_t>(Child(Root, "BatchID").child_value(), "BatchID", "64-bit");
+    return Ids;
+}
+
+TBatchInfoReply ReadBatchInfoXml(const std::string& Xml) {
+    pugi::xml_document Doc;
+    LoadBatchInfo(Doc, Xml);
     pugi::xml_node Root = Doc.document_element();
     TBatchInfoReply Reply;
     pugi::xml_node List = Child(Root, "RqstList");

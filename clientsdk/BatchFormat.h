@@ -92,6 +92,12 @@ TBatch ReadBatchXml(const std::string& Xml);
 // (the SDK's BatchRequest): head, then one AppendBatchMessageXml per message, then the tail.
 void AppendBatchHeadXml(std::string& Out, const std::string& BatchName, const TBatchSender& Sender);
 void AppendBatchMessageXml(std::string& Out, const TBatchMessage& Message);
+// One message from parts kept apart: its head (Message's own Override and Recipients are not
+// read), one AppendBatchRecipientXml per recipient, its tail.
+void AppendBatchMessageHeadXml(std::string& Out, const TBatchMessage& Message,
+                               const TBatchOverride& Override);
+void AppendBatchRecipientXml(std::string& Out, const TBatchRecipient& Recipient);
+void AppendBatchMessageTailXml(std::string& Out);
 void AppendBatchTailXml(std::string& Out);
 
 struct TBatchInfoItem {
@@ -114,3 +120,5 @@ std::string WriteBatchInfoXml(const TBatchInfoReply& Reply);
 // Throws std::runtime_error when Xml is not well-formed or not a BatchInfo document, or when a
 // ReqID or BatchID is not a 64-bit integer.
 TBatchInfoReply ReadBatchInfoXml(const std::string& Xml);
+// The items' ReqID values alone, in order, with the same checks and failures.
+std::vector<int64_t> ReadBatchInfoIdentifiers(const std::string& Xml);

@@ -85,12 +85,10 @@ class TMessageRequest : public IMessageRequest {
     }
 
     // The message as the batch document holds it, from the current state of the held objects.
-    TBatchMessage Snapshot() const {
-        TBatchMessage M = Data;
-        if (Override) M.Override = Override->Data;
-        M.Recipients.reserve(Recipients.size());
-        for (const auto& R : Recipients) M.Recipients.push_back(R->Data);
-        return M;
+    void AppendXml(std::string& Out) const {
+        AppendBatchMessageHeadXml(Out, Data, Override ? Override->Data : Data.Override);
+        for (const auto& R : Recipients) AppendBatchRecipientXml(Out, R->Data);
+        AppendBatchMessageTailXml(Out);
     }
 
     TBatchMessage Data;  // its Override and Recipients stay empty; the objects below hold them
@@ -113,7 +111,7 @@ class TBatchRequest : public IBatchRequest {
         std::string Out;
         Out.reserve(EstimatedSize());
         AppendBatchHeadXml(Out, BatchName, Sender->Data);
-        for (const auto& M : Messages) AppendBatchMessageXml(Out, M->Snapshot());
+        for (const auto& M : Messages) M->AppendXml(Out);
         AppendBatchTailXml(Out);
         return Out;
     }
@@ -183,13 +181,10 @@ class TBatchInfo : public IBatchInfo {
         ReplyError.clear();
         Items.reset();
         try {
-            TBatchInfoReply Reply = ReadBatchInfoXml(Value);
-            if (Reply.Items.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+            std::vector<int64_t> ReqIDs = ReadBatchInfoIdentifiers(Value);
+            if (ReqIDs.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
                 throw std::runtime_error("the reply lists more items than a collection can hold");
             }
-            std::vector<int64_t> ReqIDs;
-            ReqIDs.reserve(Reply.Items.size());
-            for (const auto& I : Reply.Items) ReqIDs.push_back(I.ReqID);
             Items = std::make_shared<TBatchInfoItems>(std::move(ReqIDs));
         } catch (const std::exception& E) {
             ReplyError = E.what();

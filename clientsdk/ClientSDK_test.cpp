@@ -213,6 +213,14 @@ TEST(ClientSDKBatchInfo, FailuresCarryTheirDescription) {
     Info->SetReplyText("<Fault>no</Fault>");
     EXPECT_EQ(ErrorOf([&] { Info->GetItems(); }),
               "GetItems: The BatchInfo reply has the root element 'Fault' instead of 'BatchInfo'");
+    Info->SetReplyText(
+        "<BatchInfo><RqstList><RqstIdent><ReqID>1</ReqID></RqstIdent><RqstIdent><ReqID>1x"
+        "</ReqID></RqstIdent></RqstList></BatchInfo>");
+    EXPECT_EQ(ErrorOf([&] { Info->GetItems(); }),
+              "GetItems: RqstIdent 2: ReqID '1x' is not a 64-bit integer");
+    Info->SetReplyText("<BatchInfo><BatchID>9223372036854775808</BatchID></BatchInfo>");
+    EXPECT_EQ(ErrorOf([&] { Info->GetItems(); }),
+              "GetItems: BatchID '9223372036854775808' is not a 64-bit integer");
 
     // A good reply after a bad one is read normally.
     Info->SetReplyText(ReplyWithIds({8589934593LL, 5}));

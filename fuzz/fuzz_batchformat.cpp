@@ -1,6 +1,8 @@
 // The client SDK's readers of the batch XML and of the gateway's BatchInfo reply, on any text.
 // They may refuse it with std::runtime_error only. What they read must survive being written
-// and read again, with every text as the writer makes it XML-safe.
+// and read again, with every text as the writer makes it XML-safe. The text itself, made safe
+// and escaped, must read back unchanged as element text and as an attribute value.
+#include <pugixml.hpp>
 #include <stdexcept>
 #include <string>
 
@@ -80,11 +82,35 @@ void CheckBatchInfo(const std::string& Xml) {
                "a BatchInfo reply read back differently after writing: " + FuzzQuote(Written));
 }
 
+void CheckEscaping(const std::string& Input) {
+    std::string Converted;
+    const std::string_view Text = ToXmlText(Input, Converted);
+    FUZZ_CHECK(Text == ToXmlText(Input), "the two conversions differ");
+    std::string Element = "<a>", Attribute = "<a v=\"";
+    AppendXmlEscaped(Element, Text, false);
+    AppendXmlEscaped(Attribute, Text, true);
+    FUZZ_CHECK(Element.size() == 3 + XmlEscapedSize(Text, false), "the escaped size is wrong");
+    FUZZ_CHECK(Attribute.size() == 6 + XmlEscapedSize(Text, true), "the escaped size is wrong");
+    Element += "</a>";
+    Attribute += "\"/>";
+    pugi::xml_document E, A;
+    FUZZ_CHECK(E.load_buffer(Element.data(), Element.size(),
+                             pugi::parse_default | pugi::parse_ws_pcdata, pugi::encoding_utf8),
+               "escaped text is not well-formed: " + FuzzQuote(Element));
+    FUZZ_CHECK(
+        A.load_buffer(Attribute.data(), Attribute.size(), pugi::parse_default, pugi::encoding_utf8),
+        "an escaped value is not well-formed: " + FuzzQuote(Attribute));
+    FUZZ_CHECK(Text == E.first_child().child_value(), "escaped text reads back differently");
+    FUZZ_CHECK(Text == A.first_child().attribute("v").value(),
+               "an escaped value reads back differently");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     const std::string Xml(reinterpret_cast<const char*>(Data), Size);
     CheckBatch(Xml);
     CheckBatchInfo(Xml);
+    CheckEscaping(Xml);
     return 0;
 }

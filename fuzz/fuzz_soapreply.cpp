@@ -1,12 +1,15 @@
-// The reader of the gateway's SOAP replies: HTTP status, content type and body in, the call's
-// result or an ESOAPError out, for each of the four result kinds. The input's first line may set
-// the status and content type ("500 text/xml; charset=utf-8"); without it the reply is a
-// "200 text/xml" one and the whole input is its body.
+// The whole path of the gateway's SOAP replies: HTTP status, content type and body in, the call's
+// result or an ESOAPError out, for each of the four result kinds, and a string result further as
+// Send's is read: unwrapped and given to the SDK's BatchInfo for its message identifiers. The
+// input's first line may set the status and content type ("500 text/xml; charset=utf-8");
+// without it the reply is a "200 text/xml" one and the whole input is its body.
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "clientsdk/ClientSDK.h"
 #include "fuzz/FuzzSupport.h"
 #include "gateway/uVexocspWS.h"
 #include "support/Util.h"
@@ -76,6 +79,28 @@ std::optional<int64_t> StrictInt64(const std::string& Raw) {
                     : static_cast<int64_t>(Magnitude);
 }
 
+// The string result as the worker reads Send's: its message identifiers through the SDK.
+void ReadIdentifiers(const std::string& Text) {
+    try {
+        auto Info =
+            std::dynamic_pointer_cast<IBatchInfo>(CreateClientSDKObject("VexoClientSDK.BatchInfo"));
+        Info->SetReplyText(UnwrapCDATA(Text));
+        const auto Items = Info->GetItems();
+        const int32_t Count = Items->GetCount();
+        FUZZ_CHECK(Count >= 0, "a negative item count");
+        for (int32_t I = 0; I < Count; ++I) Items->GetItem(I)->GetMessageID();
+    } catch (const EClientSDKError& E) {
+        FUZZ_CHECK(*E.what(), "the SDK failed with an empty message");
+    } catch (...) {
+        std::fprintf(stderr, "while reading the identifiers of %s\n", FuzzQuote(Text).c_str());
+        FUZZ_UNEXPECTED_EXCEPTION();
+    }
+}
+
+bool IsTextResultFailure(const TOutcome& O) {
+    return O.Failed && O.Message.rfind("SOAP Response Packet: text result expected", 0) == 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
@@ -90,9 +115,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         Run("the BatchInfo reader", [&] { Info = ReadSoapBatchInfoReply(Http); });
     const TOutcome AsLog = Run("the RequestLog reader", [&] { ReadSoapRequestLogReply(Http); });
 
-    // Every reader checks the reply the same way before it reads its result.
+    // Every reader checks the reply the same way before it reads its result; markup inside the
+    // result fails only the readers of text.
     if (AsText.Failed) {
-        for (const TOutcome* Other : {&AsLong, &AsInfo, &AsLog}) {
+        std::vector<const TOutcome*> Same = {&AsLong};
+        if (!IsTextResultFailure(AsText)) Same.insert(Same.end(), {&AsInfo, &AsLog});
+        for (const TOutcome* Other : Same) {
             FUZZ_CHECK(
                 Other->Failed && Other->Fault == AsText.Fault && Other->Message == AsText.Message,
                 "readers disagree about a reply that fails: " + AsText.Message + " / " +
@@ -120,5 +148,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     }
     if (!AsInfo.Failed && Info)
         for (const auto& Item : Info->RqstList) FUZZ_CHECK(Item, "a null item in RqstList");
+    if (!AsText.Failed) ReadIdentifiers(Text);
+
+    // A reply that reads is one whole document: anything after it fails the call. (A body in
+    // UTF-16 or UTF-32 would only break in its encoding.)
+    const unsigned char First = Http.Body.empty() ? 0 : static_cast<unsigned char>(Http.Body[0]);
+    if (!AsText.Failed && First != 0 && First != 0xFE && First != 0xFF) {
+        TSoapHttpReply More = Http;
+        More.Body += "<more/>";
+        const TOutcome After = Run("the string reader", [&] { ReadSoapStringReply(More); });
+        FUZZ_CHECK(After.Message == "Invalid SOAP response: content after the envelope",
+                   "content after a reply that reads: " + After.Message);
+    }
     return 0;
 }

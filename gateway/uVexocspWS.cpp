@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -10,7 +11,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <pugixml.hpp>
-#include <sstream>
+#include <string_view>
 
 #include "platform/Heartbeat.h"
 #include "support/Util.h"
@@ -25,8 +26,9 @@ namespace {
 
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr long kStallTimeoutSeconds = 120;
-// A reply larger than this is not a gateway answer; refuse it rather than exhaust memory.
-constexpr size_t kMaxReplyBytes = size_t(1) << 30;
+// A reply larger than this is not a gateway answer; refuse it rather than exhaust memory. The
+// same limit holds for the body and the document read from it together.
+constexpr size_t kMaxReplyBytes = size_t(256) << 20;
 // How much of an unexpected response element a failure message quotes.
 constexpr size_t kMaxQuotedXml = 2000;
 const char* const kServiceName = "IVexoWS";
@@ -91,10 +93,26 @@ TSoapRegistration BuildRegistration() {
     return R;
 }
 
+// While a reply is read on this thread, the memory its document may still take; null elsewhere,
+// where no limit applies. A reply of millions of empty elements then fails instead of costing
+// gigabytes.
+thread_local size_t* tDocumentBudget = nullptr;
+
+void* AllocateForDocument(size_t Size) {
+    if (tDocumentBudget) {
+        if (Size > *tDocumentBudget) return nullptr;  // the parser reports it as out of memory
+        *tDocumentBudget -= Size;
+    }
+    return std::malloc(Size);
+}
+
+void FreeForDocument(void* Block) { std::free(Block); }
+
 // Made before main runs, so every thread later only reads them. libcurl's global state is set
 // up here too and never torn down: workers may still be inside a call when the process ends.
 const bool kRegistered = [] {
     VexoWSRegistration();
+    pugi::set_memory_management_functions(AllocateForDocument, FreeForDocument);
     curl_global_init(CURL_GLOBAL_DEFAULT);
     return true;
 }();
@@ -122,24 +140,68 @@ std::string LocalName(const char* Name) {
     return Colon ? Colon + 1 : Name;
 }
 
-std::string Prefix(const char* Name) {
+std::string_view PrefixOf(const char* Name) {
     const char* Colon = std::strchr(Name, ':');
-    return Colon ? std::string(Name, Colon) : std::string();
+    return Colon ? std::string_view(Name, size_t(Colon - Name)) : std::string_view();
 }
 
-// The namespace URI an element's prefix stands for, looked up through its ancestors.
-std::string NamespaceOf(pugi::xml_node Node) {
-    const std::string Attr =
-        Prefix(Node.name()).empty() ? std::string("xmlns") : "xmlns:" + Prefix(Node.name());
-    for (pugi::xml_node N = Node; N && N.type() == pugi::node_element; N = N.parent()) {
-        if (pugi::xml_attribute A = N.attribute(Attr.c_str())) return A.value();
+// The prefix an attribute declares ("" for the default namespace), or false when it is no
+// namespace declaration.
+bool DeclaredPrefix(pugi::xml_attribute A, std::string_view& Prefix) {
+    const std::string_view Name = A.name();
+    if (Name == "xmlns") {
+        Prefix = {};
+        return true;
     }
-    return "";
+    if (Name.size() > 6 && Name.substr(0, 6) == "xmlns:") {
+        Prefix = Name.substr(6);
+        return true;
+    }
+    return false;
 }
 
-bool IsSoapElement(pugi::xml_node Node, const char* Local) {
-    return Node.type() == pugi::node_element && LocalName(Node.name()) == Local &&
-           NamespaceOf(Node) == kSoapEnvelopeNamespace;
+// The namespace declarations in scope inside one element, gathered once: an envelope may
+// declare thousands, and looking each child's prefix up through its ancestors' attributes would
+// cost their number for every child.
+class TNsScope {
+  public:
+    TNsScope(pugi::xml_node Element, const TNsScope* Outer) : Outer_(Outer) {
+        std::string_view Prefix;
+        for (pugi::xml_attribute A = Element.first_attribute(); A; A = A.next_attribute())
+            if (DeclaredPrefix(A, Prefix)) Decls_.emplace_back(Prefix, A.value());
+        // The first of two declarations of one prefix counts, as a look-up by name finds it.
+        std::stable_sort(Decls_.begin(), Decls_.end(),
+                         [](const auto& X, const auto& Y) { return X.first < Y.first; });
+        Decls_.erase(std::unique(Decls_.begin(), Decls_.end(),
+                                 [](const auto& X, const auto& Y) { return X.first == Y.first; }),
+                     Decls_.end());
+    }
+
+    std::string_view Lookup(std::string_view Prefix) const {
+        auto At = std::lower_bound(Decls_.begin(), Decls_.end(), Prefix,
+                                   [](const auto& D, std::string_view P) { return D.first < P; });
+        if (At != Decls_.end() && At->first == Prefix) return At->second;
+        return Outer_ ? Outer_->Lookup(Prefix) : std::string_view();
+    }
+
+    // The namespace of a child element of this scope: its own declaration, else this scope's.
+    std::string_view NamespaceOf(pugi::xml_node Child) const {
+        const std::string_view Prefix = PrefixOf(Child.name());
+        std::string_view Declared;
+        for (pugi::xml_attribute A = Child.first_attribute(); A; A = A.next_attribute())
+            if (DeclaredPrefix(A, Declared) && Declared == Prefix) return A.value();
+        return Lookup(Prefix);
+    }
+
+  private:
+    std::vector<std::pair<std::string_view, std::string_view>> Decls_;  // by prefix
+    const TNsScope* Outer_;
+};
+
+// Child (an element inside Scope) is the SOAP element of that local name.
+bool IsSoapElement(pugi::xml_node Child, const TNsScope& Scope, const char* Local) {
+    return Child.type() == pugi::node_element && LocalName(Child.name()) == Local &&
+           Scope.NamespaceOf(Child) == kSoapEnvelopeNamespace;
 }
 
 pugi::xml_node FirstElement(pugi::xml_node Parent) {
@@ -162,12 +224,25 @@ std::string TextOf(pugi::xml_node Node) {
     return Text;
 }
 
+// Keeps the first kMaxQuotedXml bytes of what is written to it and drops the rest.
+class TQuoteWriter : public pugi::xml_writer {
+  public:
+    void write(const void* Data, size_t Size) override {
+        if (Text.size() > kMaxQuotedXml) return;
+        Text.append(static_cast<const char*>(Data),
+                    std::min(Size, kMaxQuotedXml + 1 - Text.size()));
+    }
+    std::string Text;
+};
+
 std::string OuterXml(pugi::xml_node Node) {
-    std::ostringstream Out;
+    TQuoteWriter Out;
     Node.print(Out, "", pugi::format_raw);
-    std::string Xml = Out.str();
-    if (Xml.size() > kMaxQuotedXml) Xml = Xml.substr(0, kMaxQuotedXml) + "...";
-    return Xml;
+    if (Out.Text.size() > kMaxQuotedXml) {
+        Out.Text.resize(kMaxQuotedXml);
+        Out.Text += "...";
+    }
+    return std::move(Out.Text);
 }
 
 int64_t ToInt64(const std::string& Raw) {
@@ -254,30 +329,50 @@ std::unique_ptr<RequestLog> ReadRequestLog(pugi::xml_node Node) {
 
 struct TTransfer {
     TSoapHttpReply Reply;
-    bool TooLarge = false;
+    // Why a callback stopped the transfer; no exception may pass through libcurl.
+    enum { kNone, kTooLarge, kOutOfMemory } Failure = kNone;
 };
 
-size_t OnBody(char* Data, size_t Size, size_t Count, void* User) {
+size_t OnBody(char* Data, size_t Size, size_t Count, void* User) noexcept {
     auto* T = static_cast<TTransfer*>(User);
+    std::string& Body = T->Reply.Body;
     const size_t N = Size * Count;
-    if (T->Reply.Body.size() + N > kMaxReplyBytes) {
-        T->TooLarge = true;
+    if (N > kMaxReplyBytes - Body.size()) {
+        T->Failure = TTransfer::kTooLarge;
         return 0;
     }
-    T->Reply.Body.append(Data, N);
+    try {
+        // Grown as the bytes arrive (never from what the headers announce), in powers of two:
+        // a string grows at least twofold, and so the last step lands on the cap exactly.
+        if (Body.size() + N > Body.capacity())
+            Body.reserve(std::min(kMaxReplyBytes,
+                                  std::bit_ceil(std::max(Body.size() + N, 2 * Body.capacity()))));
+        Body.append(Data, N);
+    } catch (...) {
+        T->Failure = TTransfer::kOutOfMemory;
+        return 0;
+    }
     return N;
 }
 
-size_t OnHeader(char* Data, size_t Size, size_t Count, void* User) {
+size_t OnHeader(char* Data, size_t Size, size_t Count, void* User) noexcept {
     auto* T = static_cast<TTransfer*>(User);
     const size_t N = Size * Count;
-    std::string Line = Trim(std::string(Data, N));
-    if (Line.rfind("HTTP/", 0) == 0) {
-        T->Reply.StatusLine = Line;
-    } else if (LowerCase(Line.substr(0, 15)) == "content-length:") {
-        // Sized once up front so a reply of tens of megabytes is not copied as it grows.
-        const int64_t Length = std::strtoll(Line.c_str() + 15, nullptr, 10);
-        if (Length > 0 && size_t(Length) <= kMaxReplyBytes) T->Reply.Body.reserve(size_t(Length));
+    try {
+        const std::string Line = Trim(std::string(Data, N));
+        if (Line.rfind("HTTP/", 0) == 0) {
+            T->Reply.StatusLine = Line;
+        } else if (LowerCase(Line.substr(0, 15)) == "content-length:") {
+            // A reply announced as too large is refused before its first byte.
+            const unsigned long long Length = std::strtoull(Line.c_str() + 15, nullptr, 10);
+            if (Length > kMaxReplyBytes) {
+                T->Failure = TTransfer::kTooLarge;
+                return 0;
+            }
+        }
+    } catch (...) {
+        T->Failure = TTransfer::kOutOfMemory;
+        return 0;
     }
     return N;
 }
@@ -295,15 +390,52 @@ void ReportTransferProgress(CURL* H) {
     curl_easy_setopt(H, CURLOPT_NOPROGRESS, 0L);
 }
 
+// Each thread keeps one easy handle between calls: its connection cache, and the TLS sessions in
+// it, carry the thread's next calls, so a worker sends all its parts and retries over one
+// connection while the gateway keeps it open. Cleaned up when the thread ends.
+struct TThreadCurl {
+    CURL* Handle = nullptr;
+    bool InUse = false;
+    ~TThreadCurl() {
+        if (Handle) curl_easy_cleanup(Handle);
+    }
+};
+
+thread_local TThreadCurl tCurl;
+
+// The handle of one exchange: the thread's own, back in its default settings afterwards, or a
+// fresh one for the thread's next call once a transfer failed, so that nothing of a broken
+// transfer reaches the next attempt.
 struct TCurlHandle {
-    CURL* H = curl_easy_init();
-    curl_slist* Headers = nullptr;
-    curl_slist* ConnectTo = nullptr;
+    TCurlHandle() {
+        if (tCurl.InUse) {
+            H = curl_easy_init();
+            return;
+        }
+        if (!tCurl.Handle) tCurl.Handle = curl_easy_init();
+        H = tCurl.Handle;
+        tCurl.InUse = Borrowed = true;
+    }
     ~TCurlHandle() {
+        if (Borrowed) {
+            if (Failed) {
+                curl_easy_cleanup(H);
+                tCurl.Handle = nullptr;
+            } else {
+                curl_easy_reset(H);
+            }
+            tCurl.InUse = false;
+        } else if (H) {
+            curl_easy_cleanup(H);
+        }
         curl_slist_free_all(Headers);
         curl_slist_free_all(ConnectTo);
-        if (H) curl_easy_cleanup(H);
     }
+    CURL* H = nullptr;
+    bool Borrowed = false;
+    bool Failed = true;  // until the transfer ended well
+    curl_slist* Headers = nullptr;
+    curl_slist* ConnectTo = nullptr;
 };
 
 }  // namespace
@@ -341,10 +473,11 @@ namespace {
 TSoapHttpReply Exchange(const TSoapHttpClient& Client, const std::string& Url,
                         const std::string* SoapAction, const std::string* Envelope) {
     CheckScheme(Url);
-    TCurlHandle C;
-    if (!C.H) throw ESOAPError("Unable to create an HTTP client");
+    // Before the handle, so they outlive it: it points to both until it is reset.
     TTransfer T;
     char ErrorText[CURL_ERROR_SIZE] = "";
+    TCurlHandle C;
+    if (!C.H) throw ESOAPError("Unable to create an HTTP client");
     curl_easy_setopt(C.H, CURLOPT_URL, Url.c_str());
     curl_easy_setopt(C.H, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(C.H, CURLOPT_NOSIGNAL, 1L);
@@ -377,14 +510,39 @@ TSoapHttpReply Exchange(const TSoapHttpClient& Client, const std::string& Url,
         const TServiceThreadWait Wait;
         return curl_easy_perform(C.H);
     }();
-    if (T.TooLarge)
+    if (T.Failure == TTransfer::kTooLarge)
         throw ESOAPError("The reply is larger than " + std::to_string(kMaxReplyBytes) + " bytes");
+    if (T.Failure == TTransfer::kOutOfMemory)
+        throw ESOAPError("Not enough memory to receive the reply");
     if (Code != CURLE_OK) throw ESOAPError(ErrorText[0] ? ErrorText : curl_easy_strerror(Code));
+    C.Failed = false;
     curl_easy_getinfo(C.H, CURLINFO_RESPONSE_CODE, &T.Reply.StatusCode);
     char* ContentType = nullptr;
     curl_easy_getinfo(C.H, CURLINFO_CONTENT_TYPE, &ContentType);
     if (ContentType) T.Reply.ContentType = ContentType;
     return std::move(T.Reply);
+}
+
+// Parses Body in place (Doc points into it afterwards); body and document together stay within
+// kMaxReplyBytes. Throws ESOAPError when Body is not well-formed or needs more memory.
+void ParseReplyBody(pugi::xml_document& Doc, std::string& Body, unsigned Options) {
+    // The parser ends at a NUL character, so the rest would go unread; in UTF-16 or UTF-32 (a
+    // byte order mark or a NUL in the first two bytes) NUL bytes belong to the characters.
+    const bool Wide = Body.size() >= 2 &&
+                      (Body[0] == 0 || Body[1] == 0 || static_cast<unsigned char>(Body[0]) >= 0xFE);
+    if (!Wide && std::memchr(Body.data(), 0, Body.size()))
+        throw ESOAPError("Invalid SOAP response: a NUL character in the reply");
+    size_t Budget = Body.size() < kMaxReplyBytes ? kMaxReplyBytes - Body.size() : 0;
+    tDocumentBudget = &Budget;
+    // With the string's terminating NUL: the parser takes the last byte of what it is given for
+    // its own terminator, and would lose a last character of text after the document element.
+    const pugi::xml_parse_result Parsed =
+        Doc.load_buffer_inplace(Body.data(), Body.size() + 1, Options);
+    tDocumentBudget = nullptr;
+    if (Parsed.status == pugi::status_out_of_memory)
+        throw ESOAPError("The reply needs more than " + std::to_string(kMaxReplyBytes) +
+                         " bytes of memory to read");
+    if (!Parsed) throw ESOAPError(Parsed.description());
 }
 
 bool IsHttpError(const TSoapHttpReply& Reply) {
@@ -407,8 +565,7 @@ std::string TSoapHttpClient::Endpoint() {
     TSoapHttpReply Reply = Get(WSDLLocation);
     if (IsHttpError(Reply)) throw ESOAPError(HttpErrorText(Reply));
     pugi::xml_document Doc;
-    pugi::xml_parse_result Parsed = Doc.load_buffer(Reply.Body.data(), Reply.Body.size());
-    if (!Parsed) throw ESOAPError(Parsed.description());
+    ParseReplyBody(Doc, Reply.Body, pugi::parse_default);
     for (pugi::xml_node S = Doc.document_element().first_child(); S; S = S.next_sibling()) {
         if (LocalName(S.name()) != "service" || Service != S.attribute("name").value()) continue;
         for (pugi::xml_node P = S.first_child(); P; P = P.next_sibling()) {
@@ -446,24 +603,57 @@ std::string MediaType(const std::string& ContentType) {
     return LowerCase(Trim(ContentType.substr(0, ContentType.find(';'))));
 }
 
-// The envelope's Body, after the checks every reply passes; null when it has none.
-pugi::xml_node CheckEnvelope(pugi::xml_node Root) {
-    const std::string Ns = NamespaceOf(Root), Local = LocalName(Root.name());
+// Parses Body in place (Doc points into it afterwards) within the memory limit of a reply, and
+// returns its document element, null when it has none. Anything but one element with only
+// comments and blanks around it fails the call.
+pugi::xml_node LoadReply(pugi::xml_document& Doc, std::string& Body) {
+    // As a fragment the parser keeps text and elements after the first one, so they can be
+    // refused rather than silently dropped.
+    ParseReplyBody(Doc, Body, pugi::parse_default | pugi::parse_fragment);
+    pugi::xml_node Root;
+    for (pugi::xml_node N = Doc.first_child(); N; N = N.next_sibling()) {
+        if (N.type() == pugi::node_pcdata || N.type() == pugi::node_cdata)
+            throw ESOAPError("Invalid SOAP response: text outside the envelope");
+        if (N.type() != pugi::node_element) continue;
+        if (Root) throw ESOAPError("Invalid SOAP response: content after the envelope");
+        Root = N;
+    }
+    return Root;
+}
+
+// What the envelope's Body holds: its first element, null when it is empty.
+struct TBodyContent {
+    pugi::xml_node First;
+    bool Fault = false;
+};
+
+// The checks every reply passes, then the Body's content.
+TBodyContent ReadEnvelope(pugi::xml_node Root) {
+    const TNsScope Envelope(Root, nullptr);
+    const std::string_view Ns = Envelope.Lookup(PrefixOf(Root.name()));
+    const std::string Local = LocalName(Root.name());
     if (Ns != kSoapEnvelopeNamespace || Local != "Envelope")
         throw ESOAPError(std::string("DocumentElement ") + kSoapEnvelopeNamespace +
-                         ":Envelope expected, " + Ns + ":" + Local + " found");
+                         ":Envelope expected, " + std::string(Ns) + ":" + Local + " found");
     pugi::xml_node Body;
     int Bodies = 0, Headers = 0;
     for (pugi::xml_node N = Root.first_child(); N; N = N.next_sibling()) {
-        if (IsSoapElement(N, "Body")) {
+        if (IsSoapElement(N, Envelope, "Body")) {
             if (!Body) Body = N;
             ++Bodies;
-        } else if (IsSoapElement(N, "Header")) {
+        } else if (IsSoapElement(N, Envelope, "Header")) {
             ++Headers;
         }
     }
     if (Bodies > 1 || Headers > 1) throw ESOAPError("Invalid SOAP response");
-    return Body;
+    if (!Body)
+        throw ESOAPError(std::string("Invalid SOAP response: no ") + kSoapEnvelopeNamespace +
+                         ":Body in the envelope");
+    TBodyContent Content;
+    Content.First = FirstElement(Body);
+    Content.Fault =
+        Content.First && IsSoapElement(Content.First, TNsScope(Body, &Envelope), "Fault");
+    return Content;
 }
 
 [[noreturn]] void ThrowFault(pugi::xml_node Fault) {
@@ -475,12 +665,11 @@ pugi::xml_node CheckEnvelope(pugi::xml_node Root) {
 
 // A fault that came with an HTTP error status, if the body holds one.
 void ThrowFaultInErrorReply(TSoapReply& R) {
-    if (!R.Doc.load_buffer_inplace(R.Body.data(), R.Body.size())) return;
-    pugi::xml_node Root = R.Doc.document_element();
-    if (!Root) return;
     try {
-        pugi::xml_node First = FirstElement(CheckEnvelope(Root));
-        if (IsSoapElement(First, "Fault")) ThrowFault(First);
+        pugi::xml_node Root = LoadReply(R.Doc, R.Body);
+        if (!Root) return;
+        const TBodyContent Content = ReadEnvelope(Root);
+        if (Content.Fault) ThrowFault(Content.First);
     } catch (const ESOAPFault&) {
         throw;
     } catch (const ESOAPError&) {
@@ -514,16 +703,12 @@ void InterpretReply(TSoapReply& R, const TSoapHttpReply& Http) {
     if (Media == "text/html" || Media == "text/plain")
         throw ESOAPError("Received content of invalid Content-Type setting: " + Http.ContentType +
                          " - SOAP expects \"text/xml\"");
-    pugi::xml_parse_result Parsed = R.Doc.load_buffer_inplace(R.Body.data(), R.Body.size());
-    if (Parsed.status == pugi::status_no_document_element)
-        throw ESOAPError("Invalid SOAP Response");
-    if (!Parsed) throw ESOAPError(Parsed.description());
-    pugi::xml_node Root = R.Doc.document_element();
+    pugi::xml_node Root = LoadReply(R.Doc, R.Body);
     if (!Root) throw ESOAPError("Invalid SOAP Response");
-    pugi::xml_node First = FirstElement(CheckEnvelope(Root));
-    if (!First) return;  // an empty body: the result stays empty
-    if (IsSoapElement(First, "Fault")) ThrowFault(First);
-    R.Result = PickResult(First);
+    const TBodyContent Content = ReadEnvelope(Root);
+    if (!Content.First) return;  // an empty body: the result stays empty
+    if (Content.Fault) ThrowFault(Content.First);
+    R.Result = PickResult(Content.First);
 }
 
 // The reply of Http, checked; its body moves into R, where the parsed document points.
@@ -532,18 +717,54 @@ void ReadReply(TSoapReply& R, TSoapHttpReply& Http) {
     InterpretReply(R, Http);
 }
 
+// A string or integer result holds text only: markup in it is not a value to read as empty.
+void CheckTextResult(pugi::xml_node Result) {
+    for (pugi::xml_node N = Result.first_child(); N; N = N.next_sibling())
+        if (N.type() == pugi::node_element)
+            throw ESOAPError("SOAP Response Packet: text result expected, received \"" +
+                             OuterXml(Result) + "\"");
+}
+
+// The text of Result, assembled in the reply's own buffer where the in-place parse left its
+// pieces in order, so a result of many megabytes is not copied again.
+std::string TakeText(pugi::xml_node Result, std::string& Body) {
+    const auto Begin = reinterpret_cast<uintptr_t>(Body.data());
+    const auto End = Begin + Body.size();
+    auto IsText = [](pugi::xml_node N) {
+        return N.type() == pugi::node_pcdata || N.type() == pugi::node_cdata;
+    };
+    for (pugi::xml_node N = Result.first_child(); N; N = N.next_sibling()) {
+        const auto At = reinterpret_cast<uintptr_t>(N.value());
+        // A reply in another encoding was parsed from a converted copy.
+        if (IsText(N) && *N.value() && (At < Begin || At >= End)) return TextOf(Result);
+    }
+    size_t Size = 0;
+    for (pugi::xml_node N = Result.first_child(); N; N = N.next_sibling()) {
+        if (!IsText(N)) continue;
+        const size_t Length = std::strlen(N.value());
+        std::memmove(Body.data() + Size, N.value(), Length);
+        Size += Length;
+    }
+    Body.resize(Size);
+    return std::move(Body);
+}
+
 }  // namespace
 
 std::string ReadSoapStringReply(TSoapHttpReply Http) {
     TSoapReply R;
     ReadReply(R, Http);
-    return R.Result ? TextOf(R.Result) : std::string();
+    if (!R.Result) return std::string();
+    CheckTextResult(R.Result);
+    return TakeText(R.Result, R.Body);
 }
 
 int64_t ReadSoapLongReply(TSoapHttpReply Http) {
     TSoapReply R;
     ReadReply(R, Http);
-    return R.Result ? ToInt64(TextOf(R.Result)) : 0;
+    if (!R.Result) return 0;
+    CheckTextResult(R.Result);
+    return ToInt64(TextOf(R.Result));
 }
 
 std::unique_ptr<BatchInfo> ReadSoapBatchInfoReply(TSoapHttpReply Http) {
@@ -572,6 +793,16 @@ TArg Str(const std::string& Value) { return {&Value, {}}; }
 TArg Int(int64_t Value) { return {nullptr, std::to_string(Value)}; }
 
 TArg Bool(bool Value) { return {nullptr, Value ? "true" : "false"}; }
+
+// The fixed parts of every request envelope.
+const char* const kEnvelopeHead =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<soap:Envelope xmlns:soap=\"";
+const char* const kEnvelopeBodyOpen =
+    "\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><soap:Body>";
+const char* const kEnvelopeTail = "</soap:Body></soap:Envelope>";
+// The most parameters an operation has.
+constexpr size_t kMaxParams = 8;
 
 class TVexoWSSoapClient final : public IVexoWSSoap {
   public:
@@ -674,40 +905,55 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
     TSoapHttpReply Call(const char* Operation, std::initializer_list<TArg> Args) {
         const TSoapRegistration& Reg = VexoWSRegistration();
         const TSoapOperationInfo& Op = Reg.Operation(Operation);
-        if (Args.size() != Op.Params.size())
+        if (Args.size() != Op.Params.size() || Args.size() > kMaxParams)
             throw ESOAPError(std::string("Wrong number of parameters for ") + Operation);
         // Where the call goes is settled first: a bad address fails before any work.
         const std::string Url = Transport_->Endpoint();
         CheckScheme(Url);
-        size_t Size = 512;
-        for (const auto& A : Args)
-            Size += (A.Text ? A.Text->size() + A.Text->size() / 8 : A.Plain.size()) + 32;
+        // Each text made XML-safe once (a clean one, such as the batch, is not copied), so the
+        // envelope is sized exactly before it is written.
+        std::string Converted[kMaxParams];
+        std::string_view Values[kMaxParams];
+        size_t Size = std::strlen(kEnvelopeHead) + std::strlen(kSoapEnvelopeNamespace) +
+                      std::strlen(kEnvelopeBodyOpen) + 2 * std::strlen(Operation) +
+                      Reg.Namespace.size() + std::strlen(kEnvelopeTail) + 14;
+        auto Param = Op.Params.begin();
+        size_t I = 0;
+        for (const auto& A : Args) {
+            Values[I] = A.Text ? ToXmlText(*A.Text, Converted[I]) : std::string_view(A.Plain);
+            Size += 2 * std::strlen(Param->Name) + 5 +
+                    (A.Text ? XmlEscapedSize(Values[I], false) : Values[I].size());
+            ++Param, ++I;
+        }
         std::string Envelope;
         Envelope.reserve(Size);
-        Envelope += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<soap:Envelope xmlns:soap=\"";
+        Envelope += kEnvelopeHead;
         Envelope += kSoapEnvelopeNamespace;
-        Envelope +=
-            "\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
-            "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><soap:Body><";
+        Envelope += kEnvelopeBodyOpen;
+        Envelope += '<';
         Envelope += Operation;
-        Envelope += " xmlns=\"" + Reg.Namespace + "\">";
-        auto Param = Op.Params.begin();
+        Envelope += " xmlns=\"";
+        Envelope += Reg.Namespace;
+        Envelope += "\">";
+        Param = Op.Params.begin();
+        I = 0;
         for (const auto& A : Args) {
             Envelope += '<';
             Envelope += Param->Name;
             Envelope += '>';
             if (A.Text)
-                AppendXmlEscaped(Envelope, ToXmlText(*A.Text), false);
+                AppendXmlEscaped(Envelope, Values[I], false);
             else
-                Envelope += A.Plain;
+                Envelope += Values[I];
             Envelope += "</";
             Envelope += Param->Name;
             Envelope += '>';
-            ++Param;
+            ++Param, ++I;
         }
         Envelope += "</";
         Envelope += Operation;
-        Envelope += "></soap:Body></soap:Envelope>";
+        Envelope += '>';
+        Envelope += kEnvelopeTail;
 
         return Transport_->Post(Url, Reg.SoapAction(Operation), Envelope);
     }

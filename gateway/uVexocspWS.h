@@ -2,7 +2,10 @@
 // 26 operations, the structured types of the service, the HTTP transport and the client factory.
 //
 // Calls are document-style SOAP 1.1 over HTTP(S), UTF-8, one POST per call. A client is used by
-// one thread at a time; any number of clients may run on different threads at once.
+// one thread at a time; any number of clients may run on different threads at once. The calls of
+// one thread share its connection (and TLS session) while the gateway keeps it open, whichever
+// client makes them; a failed transfer leaves the next call a new one. A reply may hold at most
+// 256 MiB, body and parsed document together.
 #pragma once
 
 #include <cstdint>
@@ -147,7 +150,9 @@ struct TSoapHttpReply {
 
 // The reply readers every call of the port uses: each checks one HTTP reply (status, content
 // type, envelope, fault) and turns its result element into the operation's result; an empty SOAP
-// body gives "", 0 or null. Throw ESOAPError (ESOAPFault for a SOAP fault). Any thread.
+// body gives "", 0 or null. The body must be one well-formed envelope with nothing after it and a
+// Body in the SOAP namespace; a string or integer result must hold text, not elements. Time is
+// linear in the size of the reply. Throw ESOAPError (ESOAPFault for a SOAP fault). Any thread.
 std::string ReadSoapStringReply(TSoapHttpReply Http);
 int64_t ReadSoapLongReply(TSoapHttpReply Http);
 std::unique_ptr<BatchInfo> ReadSoapBatchInfoReply(TSoapHttpReply Http);

@@ -7,10 +7,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <pugixml.hpp>
+#include <set>
+#include <sstream>
+#include <thread>
 
 #include "tests/GatewaySim.h"
 
+using testsupport::ChildProcess;
+using testsupport::TempDir;
 using testsupport::TGatewaySim;
 using testsupport::TSimRequest;
 
@@ -63,6 +69,47 @@ int ClosedPort() {
     close(S);
     return ntohs(A.sin_port);
 }
+
+// The client ports of the TCP connections to Port on this machine, as either end lists them
+// (the end that closed first keeps its entry for a minute): the connections made to it.
+std::set<int> ConnectionsTo(int Port) {
+    std::set<int> Ports;
+    std::ifstream In("/proc/net/tcp");
+    std::string Line, Slot, Local, Remote;
+    std::getline(In, Line);
+    while (std::getline(In, Line)) {
+        std::istringstream(Line) >> Slot >> Local >> Remote;
+        auto PortOf = [](const std::string& Address) {
+            return std::stoi(Address.substr(Address.find(':') + 1), nullptr, 16);
+        };
+        if (PortOf(Remote) == Port) Ports.insert(PortOf(Local));
+        if (PortOf(Local) == Port && PortOf(Remote) != 0) Ports.insert(PortOf(Remote));
+    }
+    return Ports;
+}
+
+// tests/crafted_server.py with these arguments, once it listens.
+class TCraftedServer {
+  public:
+    explicit TCraftedServer(std::vector<std::string> Args) : Process_(Command(std::move(Args))) {
+        const std::string Line = Process_.WaitForStdoutLine("listening ");
+        if (Line.empty()) throw std::runtime_error("crafted server: " + Process_.Stderr());
+        Port_ = std::stoi(Line.substr(10));
+    }
+    std::string Url(const std::string& Scheme) const {
+        return Scheme + "://127.0.0.1:" + std::to_string(Port_) + "/x";
+    }
+    ChildProcess& Process() { return Process_; }
+
+  private:
+    static std::vector<std::string> Command(std::vector<std::string> Args) {
+        Args.insert(Args.begin(),
+                    {"/usr/bin/python3", testsupport::SourceDir() + "/tests/crafted_server.py"});
+        return Args;
+    }
+    ChildProcess Process_;
+    int Port_ = 0;
+};
 
 }  // namespace
 
@@ -227,6 +274,42 @@ TEST(GatewayEndpoint, BindingThroughTheServiceDescriptionFindsThePortAddress) {
     }
 }
 
+TEST(GatewayConnections, AThreadsCallsShareOneConnectionUntilATransferFails) {
+    TGatewaySim Sim;
+    auto NewSince = [&](const std::set<int>& Before) {
+        size_t New = 0;
+        for (int Port : ConnectionsTo(Sim.Port())) New += !Before.count(Port);
+        return New;
+    };
+    // Every call takes a fresh client, as each attempt of a worker does; a gateway error is no
+    // reason to leave the connection.
+    Sim.Fault("Test", 1, "http500");
+    std::set<int> Before = ConnectionsTo(Sim.Port());
+    EXPECT_NE("", Client(Sim)->Login(Sim.Username(), Sim.Password()));
+    EXPECT_EQ("The requested URL returned error: 500 Internal Server Error",
+              FailureOf([&] { Client(Sim)->Test("a"); }));
+    EXPECT_EQ(1, Client(Sim)->Test("a"));
+    EXPECT_EQ(1u, NewSince(Before));
+    std::thread([&] { EXPECT_EQ(1, Client(Sim)->Test("b")); }).join();
+    EXPECT_EQ(2u, NewSince(Before));
+    // A kept connection the gateway closed is replaced and the call sent again on the new one,
+    // as HTTP clients do for a connection that turns out closed before any answer.
+    Sim.Fault("Test", 1, "drop");
+    Before = ConnectionsTo(Sim.Port());
+    EXPECT_EQ(1, Client(Sim)->Test("a"));
+    EXPECT_EQ(1, Client(Sim)->Test("a"));
+    EXPECT_EQ(1u, NewSince(Before));
+    // On a new connection that is the call's failure; the next attempt starts afresh.
+    Sim.Fault("Test", 1, "drop");
+    Before = ConnectionsTo(Sim.Port());
+    std::thread([&] {
+        EXPECT_EQ("Empty reply from server", FailureOf([&] { Client(Sim)->Test("a"); }));
+        EXPECT_EQ(1, Client(Sim)->Test("a"));
+        EXPECT_EQ(1, Client(Sim)->Test("a"));
+    }).join();
+    EXPECT_EQ(2u, NewSince(Before));
+}
+
 TEST(GatewayFailures, EachReplyTheClientCannotUseFailsWithItsOwnMessage) {
     TGatewaySim Sim;
     auto Ws = Client(Sim);
@@ -279,7 +362,6 @@ TEST(GatewayFailures, FaultsOfTheGatewayCarryTheirFaultString) {
 }
 
 TEST(GatewayFailures, TransportFailuresAndUnsupportedSchemes) {
-    TGatewaySim Sim;
     const std::string Closed = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x";
     EXPECT_EQ(0u, FailureOf([&] {
                       GetIVexoWSSoap(false, Closed)->Login("u", "p");
@@ -290,10 +372,21 @@ TEST(GatewayFailures, TransportFailuresAndUnsupportedSchemes) {
                   FailureOf([&] { GetIVexoWSSoap(false, Url)->Login("u", "p"); }));
     EXPECT_EQ("Invalid url 'file:///etc/passwd' - only supports 'http' and 'https' schemes",
               FailureOf([&] { GetIVexoWSSoap(true, "file:///etc/passwd")->Login("u", "p"); }));
-    // An https endpoint is verified: the plain-HTTP simulator cannot pass a TLS handshake.
-    const std::string Https = "https://127.0.0.1:" + std::to_string(Sim.Port()) + "/x";
-    EXPECT_NE("(no failure)", FailureOf([&] { GetIVexoWSSoap(false, Https)->Login("u", "p"); }));
-    EXPECT_EQ(0u, Sim.Requests(10).size());
+}
+
+TEST(GatewayFailures, AnHttpsGatewayWhoseCertificateIsNotTrustedIsRefused) {
+    // A certificate for the right address, signed by nobody the system trusts.
+    TempDir Dir;
+    ChildProcess MakeCertificate({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                  "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
+                                  "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                                  "-keyout", Dir / "key.pem", "-out", Dir / "cert.pem"});
+    ASSERT_EQ(0, MakeCertificate.Wait()) << MakeCertificate.Stderr();
+    TCraftedServer Tls({"tls", Dir / "cert.pem", Dir / "key.pem"});
+    EXPECT_EQ("SSL certificate problem: self-signed certificate",
+              FailureOf([&] { GetIVexoWSSoap(false, Tls.Url("https"))->Login("u", "p"); }));
+    // The client went as far as the handshake and ended it there.
+    EXPECT_EQ(0u, Tls.Process().WaitForStdoutLine("handshake").rfind("handshake failed", 0));
 }
 
 TEST(GatewayFailures, ATransferWithoutProgressFailsAfterTheStallTime) {
@@ -420,6 +513,77 @@ TEST(GatewayReplies, CraftedRepliesFailWithTheTableMessages) {
     Sim.RawReply("GetStatus", Envelope("<R xmlns=\"http://vexo.gateway\"><v> 42 </v></R>"), 200,
                  "application/soap+xml");
     EXPECT_EQ(42, Ws->GetStatus("t"));
+}
+
+TEST(GatewayReplies, AReplyThatIsNotOneEnvelopeWithABodyOfTextFailsTheCall) {
+    TGatewaySim Sim;
+    auto Ws = Client(Sim);
+    auto SendFailure = [&](const std::string& Body) {
+        Sim.RawReply("Send", Body);
+        return FailureOf([&] { Ws->Send("t", kBatch, false); });
+    };
+    const std::string Good = Envelope(
+        "<SendResponse xmlns=\"http://vexo.gateway\"><SendResult>B1</SendResult></SendResponse>");
+    EXPECT_EQ("Invalid SOAP response: content after the envelope", SendFailure(Good + "<more/>"));
+    EXPECT_EQ("Invalid SOAP response: content after the envelope",
+              SendFailure(Good + Good.substr(Good.find("<soap:Envelope"))));
+    EXPECT_EQ("Invalid SOAP response: text outside the envelope", SendFailure(Good + "x"));
+    EXPECT_EQ("Invalid SOAP response: a NUL character in the reply",
+              SendFailure(Good + std::string(1, '\0') + "<more/>"));
+    // A Body in another namespace is no SOAP Body, nor is one outside the envelope.
+    EXPECT_EQ(
+        "Invalid SOAP response: no http://schemas.xmlsoap.org/soap/envelope/:Body in the envelope",
+        SendFailure("<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+                    "<Body><SendResponse><SendResult>B1</SendResult></SendResponse></Body>"
+                    "</soap:Envelope>"));
+    EXPECT_EQ(
+        "Invalid SOAP response: no http://schemas.xmlsoap.org/soap/envelope/:Body in the envelope",
+        SendFailure("<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"/>"));
+    // Markup where the text of a result belongs.
+    EXPECT_EQ(
+        "SOAP Response Packet: text result expected, received \"<SendResult>B<BatchInfo/>"
+        "</SendResult>\"",
+        SendFailure(Envelope("<SendResponse xmlns=\"http://vexo.gateway\"><SendResult>B"
+                             "<BatchInfo/></SendResult></SendResponse>")));
+    // Comments and blanks after the envelope are allowed.
+    Sim.RawReply("Send", Good + "<!-- end -->\n");
+    EXPECT_EQ("B1", Ws->Send("t", kBatch, false));
+}
+
+TEST(GatewayReplies, NamespacesAreResolvedInTimeLinearInTheReply) {
+    // An envelope of N attributes and N Body children of another namespace: 750 KB and 8 MB.
+    TGatewaySim Sim;
+    auto Ws = Client(Sim);
+    for (int N : {40000, 430000}) {
+        // The children's prefix is declared last, behind all the other attributes.
+        std::string Reply =
+            "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"";
+        for (int I = 0; I < N; ++I) Reply += " a" + std::to_string(I) + "=\"\"";
+        Reply += " xmlns:x=\"urn:other\">";
+        for (int I = 0; I < N; ++I) Reply += "<x:Body/>";
+        Reply += "</soap:Envelope>";
+        Sim.RawReply("Login", Reply);
+        EXPECT_EQ(
+            "Invalid SOAP response: no http://schemas.xmlsoap.org/soap/envelope/:Body in the "
+            "envelope",
+            FailureOf([&] { Ws->Login("u", "p"); }));
+    }
+}
+
+TEST(GatewayReplies, HugeRepliesAreRefusedWithinTheMemoryLimit) {
+    // 200 MB of empty elements would need gigabytes as a document; 300 MB is over the limit,
+    // whether announced or found out on the way.
+    const std::string Head =
+        "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>";
+    const std::string Tail = "</soap:Body></soap:Envelope>";
+    TCraftedServer Empty({"reply", Head, "<a/>", "50000000", Tail});
+    EXPECT_EQ("The reply needs more than 268435456 bytes of memory to read",
+              FailureOf([&] { GetIVexoWSSoap(false, Empty.Url("http"))->Login("u", "p"); }));
+    for (const char* Framing : {"sized", "unsized"}) {
+        TCraftedServer Large({"reply", Head, "<a/>", "75000000", Tail, Framing});
+        EXPECT_EQ("The reply is larger than 268435456 bytes",
+                  FailureOf([&] { GetIVexoWSSoap(false, Large.Url("http"))->Login("u", "p"); }));
+    }
 }
 
 TEST(GatewayReplies, EntitiesOfADocumentTypeAreNeverExpanded) {

@@ -13,6 +13,23 @@ TEST(XmlTextTest, CleanTextComesBackUnchanged) {
     }
 }
 
+TEST(XmlTextTest, LongTextsAreCheckedInBlocksWhereverTheCharacterIs) {
+    // A clean text comes back as the caller's own bytes; one that needs a change, wherever the
+    // character sits, is converted into the storage.
+    const std::string Plain(40, 'x');
+    const std::pair<std::string, std::string> Cases[] = {
+        {"\x01", ""}, {"\xe9", "\xc3\xa9"}, {"\xc3\xa9", "\xc3\xa9"}, {"\n", "\n"}};
+    for (size_t At = 0; At <= Plain.size(); ++At) {
+        for (const auto& [Insert, Expected] : Cases) {
+            std::string Text = Plain, Storage;
+            Text.insert(At, Insert);
+            const std::string_view Out = ToXmlText(Text, Storage);
+            EXPECT_EQ(Out, Plain.substr(0, At) + Expected + Plain.substr(At)) << At;
+            EXPECT_EQ(Out.data() == Text.data(), Insert == Expected) << At;
+        }
+    }
+}
+
 TEST(XmlTextTest, ForbiddenCharactersAreDropped) {
     EXPECT_EQ(ToXmlText(std::string("a\0b\x01\x08\x0b\x0c\x1f"
                                     "c",
@@ -48,6 +65,20 @@ TEST(XmlTextTest, EscapingKeepsEveryCharacterThroughAParser) {
     AppendXmlEscaped(Attr, "a<b>&\"c\"\t\r\nd", true);
     EXPECT_EQ(Text, "a&lt;b&gt;&amp;\"c\"\t&#13;\nd");
     EXPECT_EQ(Attr, "a&lt;b&gt;&amp;&quot;c&quot;&#9;&#13;&#10;d");
+    // In a long text each markup character is found wherever it sits, and the size is known
+    // before writing.
+    const std::string Plain(80, 'x');
+    const std::pair<char, std::string> Cases[] = {{'&', "&amp;"}, {'<', "&lt;"}, {'\n', "&#10;"}};
+    for (size_t At = 0; At <= Plain.size(); ++At) {
+        for (const auto& [Insert, Expected] : Cases) {
+            std::string Text = Plain, Out = "head";
+            Text.insert(At, 1, Insert);
+            AppendXmlEscaped(Out, Text, true);
+            EXPECT_EQ(Out, "head" + Plain.substr(0, At) + Expected + Plain.substr(At)) << At;
+            EXPECT_EQ(XmlEscapedSize(Text, true), Out.size() - 4) << At;
+        }
+    }
+    EXPECT_EQ(XmlEscapedSize(std::string(5000, '<') + "\n\"", false), 20002u);
 }
 
 }  // namespace
