@@ -125,6 +125,17 @@ TEST(ClientSDKObjects, XmlReflectsObjectsAsTheyAreWhenAsked) {
     EXPECT_EQ(After.Messages.at(0).Override, (TBatchOverride{"", "", "second", false}));
     // Asking twice gives the same text: nothing is consumed.
     EXPECT_EQ(B->GetXML(), B->GetXML());
+
+    // Objects released and made again start as new ones, whatever their predecessors held.
+    B.reset();
+    M.reset();
+    O.reset();
+    auto Again = New<IBatchRequest>("BatchRequest");
+    Again->SetSender(S);
+    Again->AddMessageRequest(New<IMessageRequest>("MessageRequest"));
+    const TBatch Fresh = ReadBatchXml(Again->GetXML());
+    EXPECT_EQ(Fresh.BatchName, "");
+    EXPECT_EQ(Fresh.Messages, std::vector<TBatchMessage>{TBatchMessage{}});
 }
 
 TEST(ClientSDKObjects, FlagsFollowAutomationTruth) {

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "worker/VexoClientSDK_TLB.h"
 
@@ -13,4 +14,4 @@ extern std::string ClientSDKName;
 // A new object of the class ClientSDKName + "." + ClassName ("VexoClientSDK.Recipient").
 // Throws EClientSDKError when no such class exists. The caller casts it to the class's interface
 // with std::dynamic_pointer_cast and treats a failed cast as an error.
-std::shared_ptr<IClientObject> CreateClientObject(const std::string& ClassName);
+std::shared_ptr<IClientObject> CreateClientObject(std::string_view ClassName);
