@@ -12,7 +12,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 FUZZ_CXX ?= clang++-14
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := splitter config soapreply osstatus osreplies batchformat
+FUZZ_TARGETS := splitter config soapreply osstatus osreplies batchformat simbatch
 
 .PHONY: deps deps-fuzz build test test-plain test-asan test-tsan bench demo install clean fuzz
 
