@@ -100,11 +100,13 @@ TEST(GatewayRoundTrip, BatchOfThreeGetsIdentifiersInOrderThenStatusesAndOneReply
     const std::vector<TMsg> Sent = {
         {"SMS", "0821234567", "R1", "TEXT", "Hello, world & more"},
         {"EMAIL", "a@b.example", "R2", "MAIL", "Line one\nline two"},
-        {"FAX", "0111234567", "R]]>3", "FAX", "<fax/>"},
+        {"FAX", "0111234567", "R]]>\"3\xC3\xA9", "FAX", "<fax/>"},
     };
     const std::string Reply = Ws->Send(Token, BatchXml("ABC", Sent), false);
     ASSERT_EQ(0u, Reply.rfind("<![CDATA[", 0));  // the simulator wraps its documents
     const std::vector<int64_t> Ids = MessageIDs(UnwrapCDATA(Reply));
+    // The answer is the batch's document, byte for byte as the shared writer makes it.
+    EXPECT_EQ(UnwrapCDATA(Ws->GetBatchInfo(Token, "B1")), UnwrapCDATA(Reply));
 
     const std::vector<TSimMessage> Received = Sim.Messages();
     ASSERT_EQ(3u, Ids.size());

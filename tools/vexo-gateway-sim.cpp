@@ -10,18 +10,25 @@
 //   GET  /control/messages                         one CSV line per message received
 //   GET  /control/requests?n=N                     the last N SOAP requests, raw
 //
+// Connections stay open between calls as long as the client wants, up to kKeepAliveSeconds of
+// silence, with no limit on the calls per connection: a client may send thousands of batches
+// over one. Each open connection holds one of kServerThreads threads.
+//
 // Stops on SIGTERM or SIGINT, and by itself when the process that started it ends.
 #include <dirent.h>
 #include <httplib.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <thread>
 
@@ -34,6 +41,17 @@ const char* const kDescriptionPath = "/csp/vexo/Vexo.Webservice.CLS";
 constexpr int kSignalPollMs = 500;
 // Large batches arrive as tens of megabytes; a slow client must not be cut off mid-upload.
 constexpr time_t kSocketTimeoutSeconds = 300;
+// Longer than the service's retry delay, so a retry still finds its connection open.
+constexpr time_t kKeepAliveSeconds = 60;
+// Enough for every worker, status collection and test client to hold a connection at once.
+constexpr size_t kServerThreads = 128;
+constexpr size_t kMaxPayloadBytes = size_t(1) << 31;
+// Every call allocates its body and answer anew, hundreds of kilobytes each. The allocator keeps
+// what is freed for the next call instead of handing it back to the system and faulting it in
+// again; only buffers above kMmapThresholdBytes (a batch of tens of thousands) get pages of
+// their own.
+constexpr int kMmapThresholdBytes = 32 << 20;
+constexpr int kTrimThresholdBytes = 1 << 30;
 
 void Usage() {
     std::fprintf(stderr,
@@ -68,9 +86,10 @@ void DropConnection(const httplib::Request& Req) {
     closedir(Fds);
 }
 
-void Reply(httplib::Response& Res, const TSimHttpResponse& Out) {
+void Reply(httplib::Response& Res, TSimHttpResponse Out) {
     Res.status = Out.Status;
-    Res.set_content(Out.Body, Out.ContentType.c_str());
+    Res.set_header("Content-Type", Out.ContentType);
+    Res.body = std::move(Out.Body);
 }
 
 }  // namespace
@@ -96,6 +115,9 @@ int main(int argc, char** argv) {
         }
     }
 
+    mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
+    mallopt(M_TRIM_THRESHOLD, kTrimThresholdBytes);
+
     // Signals are taken by one thread; every other thread (the server's too) has them blocked.
     const pid_t Parent = getppid();
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -108,9 +130,12 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &Stop, nullptr);
 
     httplib::Server Server;
+    Server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
     Server.set_read_timeout(kSocketTimeoutSeconds);
     Server.set_write_timeout(kSocketTimeoutSeconds);
-    Server.set_payload_max_length(size_t(1) << 31);
+    Server.set_keep_alive_timeout(kKeepAliveSeconds);
+    Server.set_keep_alive_max_count(std::numeric_limits<size_t>::max());
+    Server.set_payload_max_length(kMaxPayloadBytes);
     // Headers and body go out in separate writes; without this each answer waits for an ACK.
     Server.set_tcp_nodelay(true);
 
@@ -123,20 +148,28 @@ int main(int argc, char** argv) {
     const std::string Base = "http://127.0.0.1:" + std::to_string(Bound);
     TSimGateway Gateway(Username, Password, Base);
 
-    Server.Post(kServicePath, [&](const httplib::Request& Req, httplib::Response& Res) {
+    // The body is read here, into one string of its announced size, and handed on whole.
+    Server.Post(kServicePath, [&](const httplib::Request& Req, httplib::Response& Res,
+                                  const httplib::ContentReader& Content) {
         TSimHttpRequest In;
         In.Method = Req.method;
         In.Path = Req.path;
         In.Host = Req.get_header_value("Host");
         In.SoapAction = Req.get_header_value("SOAPAction");
         In.ContentType = Req.get_header_value("Content-Type");
-        In.Body = Req.body;
-        const TSimHttpResponse Out = Gateway.HandleSoap(In);
+        const unsigned long long Announced =
+            std::strtoull(Req.get_header_value("Content-Length").c_str(), nullptr, 10);
+        In.Body.reserve(std::min<unsigned long long>(Announced, kMaxPayloadBytes));
+        Content([&](const char* Data, size_t Size) {
+            In.Body.append(Data, Size);
+            return true;
+        });
+        TSimHttpResponse Out = Gateway.HandleSoap(std::move(In));
         if (Out.Drop) {
             DropConnection(Req);
             return;
         }
-        Reply(Res, Out);
+        Reply(Res, std::move(Out));
     });
     auto Describe = [&](const httplib::Request& Req, httplib::Response& Res) {
         if (!Req.has_param("WSDL") && !Req.has_param("wsdl")) {
@@ -171,7 +204,8 @@ int main(int argc, char** argv) {
         Res.set_content("ok\n", "text/plain");
     });
     Server.Get("/control/messages", [&](const httplib::Request&, httplib::Response& Res) {
-        Res.set_content(Gateway.MessagesCsv(), "text/plain; charset=utf-8");
+        Res.set_header("Content-Type", "text/plain; charset=utf-8");
+        Res.body = Gateway.MessagesCsv();
     });
     Server.Get("/control/requests", [&](const httplib::Request& Req, httplib::Response& Res) {
         const std::string N = Req.get_param_value("n");
