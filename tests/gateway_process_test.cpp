@@ -343,6 +343,30 @@ TEST(GatewaySimulator, RefusesRequestsThatAreNotThePortsSoap) {
                   .find("Parameter Compressed of Send has an invalid value 'no'"));
 }
 
+TEST(GatewaySimulator, CountsConnectionsAndCallsForClientsThatKeepTheirConnection) {
+    TGatewaySim Sim;
+    const std::string Call =
+        "<e:Envelope xmlns:e=\"http://schemas.xmlsoap.org/soap/envelope/\"><e:Body><Test "
+        "xmlns=\"http://vexo.gateway\"><Testval>abc</Testval></Test></e:Body></e:Envelope>";
+    const std::vector<std::string> Headers = {
+        "SOAPAction: \"http://vexo.gateway/Vexo.Webservice.Test\"", "Content-Type: text/xml"};
+    // More calls over one connection than servers commonly allow, then one on a new connection.
+    THttpConnection Kept;
+    for (int I = 0; I < 12; ++I) {
+        const THttpResult R = Kept.Request("POST", Sim.Url(), Call, Headers);
+        ASSERT_EQ(200, R.Status) << R.Body;
+        ASSERT_NE(std::string::npos, R.Body.find("<TestResult>3</TestResult>")) << R.Body;
+    }
+    EXPECT_EQ(200, HttpRequest("POST", Sim.Url(), Call, Headers).Status);
+    EXPECT_EQ(404, HttpRequest("GET", Sim.BaseUrl() + "/control/none").Status);
+
+    const TSimStats S = Sim.Stats();
+    EXPECT_EQ(2, S.SoapConnections);
+    EXPECT_EQ(13, S.SoapRequests);
+    EXPECT_EQ(4, S.Connections);  // the two, the 404 and the one asking
+    EXPECT_EQ(15, S.Requests);
+}
+
 TEST(GatewaySimulator, StopsOnSigtermAndWhenItsParentEnds) {
     {
         TGatewaySim Sim;

@@ -9,6 +9,13 @@
 //   POST /control/os-status, /control/os-replies   body = the raw text the next call returns
 //   GET  /control/messages                         one CSV line per message received
 //   GET  /control/requests?n=N                     the last N SOAP requests, raw
+//   GET  /control/stats                            what the server counted since it started,
+//        one "NAME VALUE" line each, in this order:
+//          connections       TCP connections accepted (control ones included)
+//          requests          HTTP requests received (this one included)
+//          soap-connections  connections that carried at least one SOAP call
+//          soap-requests     SOAP calls received (POSTs to the service path)
+//        A client that keeps one connection open for all its calls adds 1 to soap-connections.
 //
 // Connections stay open between calls as long as the client wants, up to kKeepAliveSeconds of
 // silence, with no limit on the calls per connection: a client may send thousands of batches
@@ -25,6 +32,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +60,31 @@ constexpr size_t kMaxPayloadBytes = size_t(1) << 31;
 // their own.
 constexpr int kMmapThresholdBytes = 32 << 20;
 constexpr int kTrimThresholdBytes = 1 << 30;
+
+// The counts of GET /control/stats.
+struct TStats {
+    std::atomic<int64_t> Connections{0}, Requests{0}, SoapConnections{0}, SoapRequests{0};
+};
+
+// Set while the connection this thread serves has carried a SOAP call: every request of a
+// connection is served on the thread that took the connection.
+thread_local bool tConnectionHadSoap = false;
+
+// The server's thread pool, counting the connections it is handed (one per accept).
+class TCountingPool : public httplib::ThreadPool {
+  public:
+    TCountingPool(size_t Threads, TStats& Stats) : ThreadPool(Threads), Stats_(Stats) {}
+    void enqueue(std::function<void()> Serve) override {
+        ++Stats_.Connections;
+        ThreadPool::enqueue([Serve = std::move(Serve)] {
+            tConnectionHadSoap = false;
+            Serve();
+        });
+    }
+
+  private:
+    TStats& Stats_;
+};
 
 void Usage() {
     std::fprintf(stderr,
@@ -129,8 +162,9 @@ int main(int argc, char** argv) {
     sigaddset(&Stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &Stop, nullptr);
 
+    TStats Stats;
     httplib::Server Server;
-    Server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+    Server.new_task_queue = [&] { return new TCountingPool(kServerThreads, Stats); };
     Server.set_read_timeout(kSocketTimeoutSeconds);
     Server.set_write_timeout(kSocketTimeoutSeconds);
     Server.set_keep_alive_timeout(kKeepAliveSeconds);
@@ -147,6 +181,16 @@ int main(int argc, char** argv) {
     }
     const std::string Base = "http://127.0.0.1:" + std::to_string(Bound);
     TSimGateway Gateway(Username, Password, Base);
+
+    Server.set_pre_routing_handler([&](const httplib::Request& Req, httplib::Response&) {
+        ++Stats.Requests;
+        if (Req.method == "POST" && Req.path == kServicePath) {
+            ++Stats.SoapRequests;
+            if (!tConnectionHadSoap) ++Stats.SoapConnections;
+            tConnectionHadSoap = true;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
 
     // The body is read here, into one string of its announced size, and handed on whole.
     Server.Post(kServicePath, [&](const httplib::Request& Req, httplib::Response& Res,
@@ -206,6 +250,13 @@ int main(int argc, char** argv) {
     Server.Get("/control/messages", [&](const httplib::Request&, httplib::Response& Res) {
         Res.set_header("Content-Type", "text/plain; charset=utf-8");
         Res.body = Gateway.MessagesCsv();
+    });
+    Server.Get("/control/stats", [&](const httplib::Request&, httplib::Response& Res) {
+        Res.set_content("connections " + std::to_string(Stats.Connections) + "\nrequests " +
+                            std::to_string(Stats.Requests) + "\nsoap-connections " +
+                            std::to_string(Stats.SoapConnections) + "\nsoap-requests " +
+                            std::to_string(Stats.SoapRequests) + "\n",
+                        "text/plain");
     });
     Server.Get("/control/requests", [&](const httplib::Request& Req, httplib::Response& Res) {
         const std::string N = Req.get_param_value("n");
