@@ -276,9 +276,10 @@ TEST(GatewayScale, ABatchOf100000MessagesGoesThroughInOneRoundTrip) {
     for (int I = 0; I < kMessages; ++I)
         Sent.push_back({"SMS", "082" + std::to_string(1000000 + I), "REF" + std::to_string(I),
                         "TEXT", "Dear customer, order " + std::to_string(I) + " is ready."});
-    const std::vector<int64_t> Ids =
-        MessageIDs(UnwrapCDATA(Ws->Send(Token, BatchXml("BIG", Sent), false)));
+    const std::string Reply = Ws->Send(Token, BatchXml("BIG", Sent), false);
+    const std::vector<int64_t> Ids = MessageIDs(UnwrapCDATA(Reply));
     ASSERT_EQ(size_t(kMessages), Ids.size());
+    EXPECT_EQ(UnwrapCDATA(Ws->GetBatchInfo(Token, "B1")), UnwrapCDATA(Reply));
     for (size_t I = 1; I < Ids.size(); ++I) ASSERT_EQ(Ids[I - 1] + 1, Ids[I]);
 
     const std::vector<TSimMessage> Received = Sim.Messages();

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <memory>
 #include <pugixml.hpp>
 #include <sstream>
 #include <stdexcept>
@@ -215,6 +216,133 @@ struct TEscapedElement {
         std::memcpy(P, Text.data(), Text.size());
         return P + Text.size();
     }
+};
+
+// The Send result of a batch, made piece by piece: the document WriteBatchInfoXml makes of the
+// batch (GetBatchInfo answers with that one), inside a CDATA section, escaped as the result's
+// text. The markup is escaped once; per message only its values are looked at. The section needs
+// no split: the document never holds "]]>", as values have '>' escaped.
+class TSendResult {
+  public:
+    TSendResult(size_t First, size_t Count, std::string RecTime, int64_t BatchID,
+                std::string BatchNo)
+        : End_(First + Count),
+          Next_(First),
+          RecTime_(std::move(RecTime)),
+          BatchID_(std::to_string(BatchID)),
+          BatchNo_(std::move(BatchNo)) {}
+
+    // Makes the first piece and returns the length of the whole result, which is measured only
+    // when it takes more than one piece. Call once, before Next.
+    size_t Start(const TSimMessages& Messages) {
+        size_t Total = Make(Messages).size();
+        if (!Done_) {
+            Total += TailSize();
+            for (size_t I = Next_; I < End_; ++I) Total += ItemSize(Messages.Texts(I), I);
+        }
+        Started_ = true;
+        return Total;
+    }
+
+    // The next piece of the result, "" after the last; valid until the next call.
+    std::string_view Next(const TSimMessages& Messages) {
+        if (Started_) {
+            Started_ = false;
+            return Piece_;
+        }
+        return Make(Messages);
+    }
+
+  private:
+    std::string_view Make(const TSimMessages& Messages) {
+        const TPieces& K = Pieces();
+        if (Done_) return Piece_ = {};
+        // The room is kept from piece to piece; only the part written is handed out.
+        if (!Buffer_) Grow(kPieceBytes);
+        char* P = Buffer_.get();
+        if (!HeadDone_) {
+            P = Put(P, K.Head);
+            HeadDone_ = true;
+        }
+        for (; Next_ < End_; ++Next_) {
+            const TSimTexts T = Messages.Texts(Next_);
+            const size_t Bytes = ItemSize(T, Next_);
+            if (size_t(Buffer_.get() + Capacity_ - P) < Bytes) {
+                if (P != Buffer_.get()) break;
+                Grow(Bytes);  // an item larger than a piece
+                P = Buffer_.get();
+            }
+            P = Put(P, K.ItemHead);
+            P = K.CellNo.Write(P, T[kSimCellNo]);
+            P = K.Email.Write(P, T[kSimEmail]);
+            P = K.FaxNo.Write(P, T[kSimFaxNo]);
+            P = Put(P, K.ItemMiddle);
+            P = Put(P, K.ReqID.Open);
+            P = std::to_chars(P, P + kMaxNumberBytes, kFirstReqID + int64_t(Next_)).ptr;
+            P = Put(P, K.ReqID.Close);
+            P = K.Ref.Write(P, T[kSimReference]);
+            P = Put(P, K.ItemTail);
+        }
+        if (Next_ == End_ && size_t(Buffer_.get() + Capacity_ - P) >= TailSize()) {
+            P = Put(P, K.ListEnd);
+            P = K.RecTime.Write(P, RecTime_);
+            P = K.BatchID.Write(P, BatchID_);
+            P = K.BatchNo.Write(P, BatchNo_);
+            P = Put(P, K.Tail);
+            Done_ = true;
+        }
+        return Piece_ = std::string_view(Buffer_.get(), size_t(P - Buffer_.get()));
+    }
+    void Grow(size_t Bytes) {
+        Buffer_.reset(new char[Bytes]);
+        Capacity_ = Bytes;
+    }
+
+    static constexpr size_t kPieceBytes = size_t(1) << 20;
+    static constexpr size_t kMaxNumberBytes = 20;
+
+    struct TPieces {
+        std::string Head =
+            Esc("<![CDATA[<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<BatchInfo xmlns=\"" +
+                std::string(kServiceNs) + "\">\n  <RqstList>\n");
+        std::string ItemHead = Esc("    <RqstIdent>\n      <Rcpt>\n        <Name/>\n");
+        std::string ItemMiddle = Esc("        <TelNo/>\n        <MergeVars/>\n      </Rcpt>\n");
+        std::string ItemTail = Esc("    </RqstIdent>\n");
+        std::string ListEnd = Esc("  </RqstList>\n");
+        std::string Tail = Esc("</BatchInfo>\n]]>");
+        TEscapedElement CellNo{"        ", "CellNo"}, Email{"        ", "Email"},
+            FaxNo{"        ", "FaxNo"}, ReqID{"      ", "ReqID"}, Ref{"      ", "Ref"},
+            RecTime{"  ", "RecTime"}, BatchID{"  ", "BatchID"}, BatchNo{"  ", "BatchNo"};
+    };
+    static const TPieces& Pieces() {
+        static const TPieces K;
+        return K;
+    }
+    static char* Put(char* P, std::string_view Text) { return TEscapedElement::Put(P, Text); }
+
+    // What message I adds, T being its texts.
+    static size_t ItemSize(const TSimTexts& T, size_t I) {
+        const TPieces& K = Pieces();
+        char Number[kMaxNumberBytes];
+        const size_t ReqIDBytes = size_t(
+            std::to_chars(Number, Number + sizeof Number, kFirstReqID + int64_t(I)).ptr - Number);
+        return K.ItemHead.size() + K.CellNo.Size(T[kSimCellNo]) + K.Email.Size(T[kSimEmail]) +
+               K.FaxNo.Size(T[kSimFaxNo]) + K.ItemMiddle.size() + K.ReqID.Open.size() + ReqIDBytes +
+               K.ReqID.Close.size() + K.Ref.Size(T[kSimReference]) + K.ItemTail.size();
+    }
+    size_t TailSize() const {
+        const TPieces& K = Pieces();
+        return K.ListEnd.size() + K.RecTime.Size(RecTime_) + K.BatchID.Size(BatchID_) +
+               K.BatchNo.Size(BatchNo_) + K.Tail.size();
+    }
+
+    const size_t End_;
+    size_t Next_;
+    bool HeadDone_ = false, Done_ = false, Started_ = false;
+    const std::string RecTime_, BatchID_, BatchNo_;
+    std::unique_ptr<char[]> Buffer_;
+    size_t Capacity_ = 0;
+    std::string_view Piece_;
 };
 
 void AppendCsvField(std::string& Out, std::string_view Value) {
@@ -501,12 +629,11 @@ TSimHttpResponse TSimGateway::HandleSoap(TSimHttpRequest Request) {
     AppendEnvelopeHead(Out.Body);
     Out.Body += Head;
     try {
-        Dispatch(Call, Out.Body);
+        Dispatch(Call, Out);
     } catch (const TSimFault& F) {
         return FaultResponse(F.FaultCode, F.what());
     }
-    Out.Body += Tail;
-    Out.Body += kEnvelopeTail;
+    (Out.Produce ? Out.Tail : Out.Body) += Tail + kEnvelopeTail;
     return Out;
 }
 
@@ -529,8 +656,9 @@ size_t TSimGateway::FindMessage(int64_t ReqID) const {
     return size_t(ReqID - kFirstReqID);
 }
 
-void TSimGateway::Dispatch(TCall& Call, std::string& R) {
+void TSimGateway::Dispatch(TCall& Call, TSimHttpResponse& Out) {
     const std::string Op = Call.Op->Name;
+    std::string& R = Out.Body;
     if (Op == "Login" || Op == "SendNS" || Op == "SendSMSMessageNS") {
         CheckCredentials(Call.View(0), Call.View(1));
     } else if (Call.Op->Params[0].first == std::string("Token")) {
@@ -554,9 +682,9 @@ void TSimGateway::Dispatch(TCall& Call, std::string& R) {
     } else if (Op == "GetStatus") {
         R += "1";
     } else if (Op == "Send") {
-        Send(Call.View(1), Call.Bool(2), R);
+        Send(Call.View(1), Call.Bool(2), Out);
     } else if (Op == "SendNS") {
-        Send(Call.View(2), Call.Bool(3), R);
+        Send(Call.View(2), Call.Bool(3), Out);
     } else if (Op == "SendSMSMessage" || Op == "SendSMSMessageNS") {
         const size_t A = Op == "SendSMSMessage" ? 1 : 2;  // first argument after the logon
         TSimTexts Texts{};
@@ -655,7 +783,7 @@ void TSimGateway::Dispatch(TCall& Call, std::string& R) {
     }
 }
 
-void TSimGateway::Send(std::string_view XMLStream, bool Compressed, std::string& Out) {
+void TSimGateway::Send(std::string_view XMLStream, bool Compressed, TSimHttpResponse& Out) {
     if (Compressed) throw TSimFault("Compressed batches are not supported", "soap:Client");
     const std::string RecTime = Now();
     std::unique_lock<std::mutex> Lock(Mutex_);
@@ -681,67 +809,13 @@ void TSimGateway::Send(std::string_view XMLStream, bool Compressed, std::string&
     B.First = First;
     B.Count = Messages_.Size() - First;
     Queue(First);
-    AppendSendResult(Out, B);
-}
-
-void TSimGateway::AppendSendResult(std::string& Out, const TBatchRecord& B) const {
-    // The document WriteBatchInfoXml makes of the batch (GetBatchInfo answers with that one),
-    // written straight in its final form: inside a CDATA section, escaped as the result's text.
-    // The markup is escaped once, here; per message only its values are looked at. The section
-    // needs no split: the document never holds "]]>", as values have '>' escaped.
-    static const std::string kHead =
-        Esc("<![CDATA[<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<BatchInfo xmlns=\"" +
-            std::string(kServiceNs) + "\">\n  <RqstList>\n");
-    static const std::string kItemHead = Esc("    <RqstIdent>\n      <Rcpt>\n        <Name/>\n");
-    static const std::string kItemMiddle =
-        Esc("        <TelNo/>\n        <MergeVars/>\n      </Rcpt>\n");
-    static const std::string kItemTail = Esc("    </RqstIdent>\n");
-    static const std::string kListEnd = Esc("  </RqstList>\n");
-    static const std::string kTail = Esc("</BatchInfo>\n]]>");
-    static const TEscapedElement kCellNo("        ", "CellNo"), kEmail("        ", "Email"),
-        kFaxNo("        ", "FaxNo"), kReqID("      ", "ReqID"), kRef("      ", "Ref"),
-        kRecTime("  ", "RecTime"), kBatchID("  ", "BatchID"), kBatchNo("  ", "BatchNo");
-    constexpr size_t kMaxNumberBytes = 20;
-
-    const size_t Fixed = kItemHead.size() + kItemMiddle.size() + kItemTail.size() +
-                         kReqID.Open.size() + kMaxNumberBytes + kReqID.Close.size();
-    const std::string BatchID = std::to_string(B.BatchID);
-    const size_t Start = Out.size();
-    // Room for the plain values of a typical message; more is made when they run out.
-    constexpr size_t kTypicalValueBytes = 40;
-    Out.resize(Start + kHead.size() + B.Count * (Fixed + kTypicalValueBytes));
-    char* P = TEscapedElement::Put(Out.data() + Start, kHead);
-    for (size_t I = B.First; I < B.First + B.Count; ++I) {
-        const TSimTexts T = Messages_.Texts(I);
-        const size_t Bytes = Fixed + kCellNo.Size(T[kSimCellNo]) + kEmail.Size(T[kSimEmail]) +
-                             kFaxNo.Size(T[kSimFaxNo]) + kRef.Size(T[kSimReference]);
-        if (size_t(Out.data() + Out.size() - P) < Bytes) {
-            const size_t Used = size_t(P - Out.data());
-            Out.resize(std::max(2 * Out.size(), Used + Bytes));
-            P = Out.data() + Used;
-        }
-        P = TEscapedElement::Put(P, kItemHead);
-        P = kCellNo.Write(P, T[kSimCellNo]);
-        P = kEmail.Write(P, T[kSimEmail]);
-        P = kFaxNo.Write(P, T[kSimFaxNo]);
-        P = TEscapedElement::Put(P, kItemMiddle);
-        P = TEscapedElement::Put(P, kReqID.Open);
-        P = std::to_chars(P, P + kMaxNumberBytes, ReqIDOf(I)).ptr;
-        P = TEscapedElement::Put(P, kReqID.Close);
-        P = kRef.Write(P, T[kSimReference]);
-        P = TEscapedElement::Put(P, kItemTail);
-    }
-    const size_t TailBytes = kListEnd.size() + kRecTime.Size(B.RecTime) + kBatchID.Size(BatchID) +
-                             kBatchNo.Size(B.BatchNo) + kTail.size();
-    const size_t Used = size_t(P - Out.data());
-    Out.resize(Used + TailBytes);
-    P = Out.data() + Used;
-    P = TEscapedElement::Put(P, kListEnd);
-    P = kRecTime.Write(P, B.RecTime);
-    P = kBatchID.Write(P, BatchID);
-    P = kBatchNo.Write(P, B.BatchNo);
-    P = TEscapedElement::Put(P, kTail);
-    Out.resize(size_t(P - Out.data()));
+    // Made while it is sent: a batch of a million messages answers with hundreds of megabytes.
+    auto Result = std::make_shared<TSendResult>(B.First, B.Count, B.RecTime, B.BatchID, B.BatchNo);
+    Out.ProducedBytes = Result->Start(Messages_);
+    Out.Produce = [this, Result] {
+        std::lock_guard<std::mutex> Lock(Mutex_);
+        return Result->Next(Messages_);
+    };
 }
 
 uint32_t TSimGateway::RecTimeIndex(const std::string& RecTime) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -32,6 +33,13 @@ struct TSimHttpResponse {
     std::string ContentType = "text/xml; charset=utf-8";
     std::string Body;
     bool Drop = false;
+    // A long answer is made while it goes out: Body, then each piece Produce returns until it
+    // returns "" (a piece is valid until the next call; any thread, one at a time), then Tail.
+    // ProducedBytes is the length of the pieces together.
+    std::function<std::string_view()> Produce;
+    size_t ProducedBytes = 0;
+    std::string Tail;
+    size_t Size() const { return Body.size() + ProducedBytes + Tail.size(); }
 };
 
 class TSimGateway {
@@ -76,12 +84,10 @@ class TSimGateway {
     };
     struct TCall;  // one parsed SOAP call
 
-    // Appends the operation's result content to Out.
-    void Dispatch(TCall& Call, std::string& Out);
+    // Appends the operation's result content to Out.Body, or leaves it to Out.Produce.
+    void Dispatch(TCall& Call, TSimHttpResponse& Out);
     std::string BatchInfoXml(const TBatchRecord& Batch) const;  // lock held
-    // Lock held: the Send result for Batch, appended to Out in its final form.
-    void AppendSendResult(std::string& Out, const TBatchRecord& Batch) const;
-    void Send(std::string_view XMLStream, bool Compressed, std::string& Out);
+    void Send(std::string_view XMLStream, bool Compressed, TSimHttpResponse& Out);
     void OSStatus(const std::string& ClientApp, std::string& Out);
     void OSReplies(const std::string& ClientApp, std::string& Out);
     void CheckToken(std::string_view Token) const;

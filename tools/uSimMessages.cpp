@@ -1,14 +1,18 @@
 #include "tools/uSimMessages.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
 // Blocks start small, for the few messages of a test, and double up to this size.
 constexpr size_t kMinBlockBytes = 4096;
-constexpr size_t kMaxBlockBytes = size_t(1) << 20;
+constexpr size_t kMaxBlockBytes = kHugePageBytes;
 constexpr size_t kMaxLengthBytes = 5;  // a 32-bit length as a varint
 
 enum : uint8_t { kSpace = 1, kNameStart = 2, kName = 4, kValueStop = 8 };
@@ -264,6 +268,12 @@ bool ReadElement(TScanner& S, TWanted (&Wanted)[N], bool& Open) {
 
 }  // namespace
 
+void AdviseHugePages(void* Data, size_t Bytes) {
+    const uintptr_t Begin = (uintptr_t(Data) + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+    const uintptr_t End = (uintptr_t(Data) + Bytes) & ~(kHugePageBytes - 1);
+    if (Begin < End) madvise(reinterpret_cast<void*>(Begin), End - Begin, MADV_HUGEPAGE);
+}
+
 std::string_view SimAddress(const TSimTexts& Texts) {
     const std::string_view Protocol = Texts[kSimProtocol];
     auto Is = [&](std::string_view Upper) {
@@ -298,7 +308,13 @@ char* TSimMessages::NewRecord(size_t Bytes, uint32_t Tag) {
         const size_t Last = Blocks_.empty() ? 0 : Blocks_.back().Capacity;
         TBlock& B = Blocks_.emplace_back();
         B.Capacity = std::max(Bytes, std::clamp(2 * Last, kMinBlockBytes, kMaxBlockBytes));
-        B.Data.reset(new char[B.Capacity]);
+        if (B.Capacity % kHugePageBytes == 0) {
+            B.Data.reset(static_cast<char*>(std::aligned_alloc(kHugePageBytes, B.Capacity)));
+            AdviseHugePages(B.Data.get(), B.Capacity);
+        } else {
+            B.Data.reset(static_cast<char*>(std::malloc(B.Capacity)));
+        }
+        if (!B.Data) throw std::bad_alloc();
     }
     TBlock& B = Blocks_.back();
     Records_.push_back({uint32_t(Blocks_.size() - 1), uint32_t(B.Used), Tag});

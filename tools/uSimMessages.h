@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <string>
@@ -63,7 +64,10 @@ class TSimMessages {
     };
     // Each block is filled up to its capacity and never grows, so its texts stay where they are.
     struct TBlock {
-        std::unique_ptr<char[]> Data;
+        struct TFree {
+            void operator()(char* P) const { std::free(P); }
+        };
+        std::unique_ptr<char, TFree> Data;
         size_t Used = 0, Capacity = 0;
     };
     // Where a new record's texts (at most Bytes, with their lengths) are written: the end of the
@@ -73,6 +77,12 @@ class TSimMessages {
     std::vector<TBlock> Blocks_;
     std::deque<TRecord> Records_;
 };
+
+// Asks for huge pages under the 2 MB-aligned part of [Data, Data + Bytes). The simulator's large
+// buffers (the store's blocks, a big batch's body) take hundreds of megabytes; faulting them in
+// 4 KB at a time costs more than the work done on them, most of all on a virtual machine.
+void AdviseHugePages(void* Data, size_t Bytes);
+constexpr size_t kHugePageBytes = size_t(2) << 20;
 
 // The address the gateway delivers a message to: the recipient's number or address for its
 // protocol (fax number for FAX, e-mail for EMAIL, cell number otherwise, in any case), or else

@@ -37,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -121,8 +122,37 @@ void DropConnection(const httplib::Request& Req) {
 
 void Reply(httplib::Response& Res, TSimHttpResponse Out) {
     Res.status = Out.Status;
-    Res.set_header("Content-Type", Out.ContentType);
-    Res.body = std::move(Out.Body);
+    if (!Out.Produce) {
+        Res.set_header("Content-Type", Out.ContentType);
+        Res.body = std::move(Out.Body);
+        return;
+    }
+    // Sent as it is made, its length announced as for any other answer.
+    struct TSending {
+        TSimHttpResponse Out;
+        int Phase = 0;  // the body, the pieces, the tail, done
+    };
+    const size_t Size = Out.Size();
+    auto S = std::make_shared<TSending>();
+    S->Out = std::move(Out);
+    Res.set_content_provider(Size, S->Out.ContentType,
+                             [S](size_t, size_t, httplib::DataSink& Sink) {
+                                 if (S->Phase == 0) {
+                                     S->Phase = 1;
+                                     return Sink.write(S->Out.Body.data(), S->Out.Body.size());
+                                 }
+                                 if (S->Phase == 1) {
+                                     const std::string_view Piece = S->Out.Produce();
+                                     if (!Piece.empty())
+                                         return Sink.write(Piece.data(), Piece.size());
+                                     S->Phase = 2;
+                                 }
+                                 if (S->Phase == 2) {
+                                     S->Phase = 3;
+                                     return Sink.write(S->Out.Tail.data(), S->Out.Tail.size());
+                                 }
+                                 return false;  // asked for more than was announced
+                             });
 }
 
 }  // namespace
@@ -204,6 +234,7 @@ int main(int argc, char** argv) {
         const unsigned long long Announced =
             std::strtoull(Req.get_header_value("Content-Length").c_str(), nullptr, 10);
         In.Body.reserve(std::min<unsigned long long>(Announced, kMaxPayloadBytes));
+        AdviseHugePages(In.Body.data(), In.Body.capacity());
         Content([&](const char* Data, size_t Size) {
             In.Body.append(Data, Size);
             return true;
