@@ -19,13 +19,15 @@
 //
 // Connections stay open between calls as long as the client wants, up to kKeepAliveSeconds of
 // silence, with no limit on the calls per connection: a client may send thousands of batches
-// over one. Each open connection holds one of kServerThreads threads.
+// over one. Each open connection holds one of kServerThreads threads, and is read in pieces of
+// up to kReadBytes.
 //
 // Stops on SIGTERM or SIGINT, and by itself when the process that started it ends.
-#include <dirent.h>
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <malloc.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -33,10 +35,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
@@ -62,28 +64,126 @@ constexpr size_t kMaxPayloadBytes = size_t(1) << 31;
 constexpr int kMmapThresholdBytes = 32 << 20;
 constexpr int kTrimThresholdBytes = 1 << 30;
 
+// The library reads a body 4 KB at a time, with a wait before each read: two system calls per
+// 4 KB. The server's own stream reads as much as has arrived, up to this.
+constexpr size_t kReadBytes = 256 * 1024;
+
 // The counts of GET /control/stats.
 struct TStats {
     std::atomic<int64_t> Connections{0}, Requests{0}, SoapConnections{0}, SoapRequests{0};
 };
 
-// Set while the connection this thread serves has carried a SOAP call: every request of a
-// connection is served on the thread that took the connection.
+// The connection this thread serves (every request of a connection is served on the thread
+// that took it), and whether it has carried a SOAP call.
+thread_local int tSocket = -1;
 thread_local bool tConnectionHadSoap = false;
 
-// The server's thread pool, counting the connections it is handed (one per accept).
-class TCountingPool : public httplib::ThreadPool {
-  public:
-    TCountingPool(size_t Threads, TStats& Stats) : ThreadPool(Threads), Stats_(Stats) {}
-    void enqueue(std::function<void()> Serve) override {
-        ++Stats_.Connections;
-        ThreadPool::enqueue([Serve = std::move(Serve)] {
-            tConnectionHadSoap = false;
-            Serve();
-        });
+std::string AddressText(const sockaddr_storage& A, int& Port) {
+    char Text[INET6_ADDRSTRLEN] = "";
+    Port = -1;
+    if (A.ss_family == AF_INET) {
+        const auto& V4 = reinterpret_cast<const sockaddr_in&>(A);
+        inet_ntop(AF_INET, &V4.sin_addr, Text, sizeof Text);
+        Port = ntohs(V4.sin_port);
+    } else if (A.ss_family == AF_INET6) {
+        const auto& V6 = reinterpret_cast<const sockaddr_in6&>(A);
+        inet_ntop(AF_INET6, &V6.sin6_addr, Text, sizeof Text);
+        Port = ntohs(V6.sin6_port);
     }
+    return Text;
+}
+
+// One connection as the server library sees it: a blocking socket with the socket's own
+// time-outs, read through a buffer of kReadBytes.
+class TConnectionStream : public httplib::Stream {
+  public:
+    explicit TConnectionStream(int Socket) : Socket_(Socket), Buffer_(new char[kReadBytes]) {
+        sockaddr_storage A{};
+        socklen_t Length = sizeof A;
+        if (getpeername(Socket, reinterpret_cast<sockaddr*>(&A), &Length) == 0)
+            RemoteIp_ = AddressText(A, RemotePort_);
+        Length = sizeof A;
+        if (getsockname(Socket, reinterpret_cast<sockaddr*>(&A), &Length) == 0)
+            LocalIp_ = AddressText(A, LocalPort_);
+    }
+    // Whether more comes within Ms milliseconds (the end of the connection counts).
+    bool WaitReadable(int Ms) const {
+        if (Begin_ < End_) return true;
+        pollfd P{Socket_, POLLIN, 0};
+        int R;
+        while ((R = poll(&P, 1, Ms)) < 0 && errno == EINTR) {
+        }
+        return R > 0;
+    }
+    bool is_readable() const override { return WaitReadable(int(kSocketTimeoutSeconds * 1000)); }
+    bool is_writable() const override { return true; }
+    ssize_t read(char* Ptr, size_t Size) override {
+        if (Begin_ == End_) {
+            const ssize_t N = Receive(Buffer_.get(), kReadBytes);
+            if (N <= 0) return N;
+            Begin_ = 0;
+            End_ = size_t(N);
+        }
+        const size_t N = std::min(Size, End_ - Begin_);
+        std::memcpy(Ptr, Buffer_.get() + Begin_, N);
+        Begin_ += N;
+        return ssize_t(N);
+    }
+    ssize_t write(const char* Ptr, size_t Size) override {
+        ssize_t N;
+        while ((N = send(Socket_, Ptr, Size, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+        }
+        return N;
+    }
+    void get_remote_ip_and_port(std::string& Ip, int& Port) const override {
+        Ip = RemoteIp_;
+        Port = RemotePort_;
+    }
+    void get_local_ip_and_port(std::string& Ip, int& Port) const override {
+        Ip = LocalIp_;
+        Port = LocalPort_;
+    }
+    socket_t socket() const override { return Socket_; }
 
   private:
+    ssize_t Receive(char* Into, size_t Size) {
+        ssize_t N;
+        while ((N = recv(Socket_, Into, Size, 0)) < 0 && errno == EINTR) {
+        }
+        return N;
+    }
+
+    const int Socket_;
+    std::unique_ptr<char[]> Buffer_;
+    size_t Begin_ = 0, End_ = 0;
+    std::string RemoteIp_, LocalIp_;
+    int RemotePort_ = -1, LocalPort_ = -1;
+};
+
+// The library's server with connections served through TConnectionStream, any number of
+// requests each, and counted.
+class TServer : public httplib::Server {
+  public:
+    explicit TServer(TStats& Stats) : Stats_(Stats) {}
+
+  private:
+    bool process_and_close_socket(socket_t Socket) override {
+        ++Stats_.Connections;
+        tSocket = Socket;
+        tConnectionHadSoap = false;
+        const timeval Timeout{kSocketTimeoutSeconds, 0};
+        setsockopt(Socket, SOL_SOCKET, SO_RCVTIMEO, &Timeout, sizeof Timeout);
+        setsockopt(Socket, SOL_SOCKET, SO_SNDTIMEO, &Timeout, sizeof Timeout);
+        TConnectionStream Stream(Socket);
+        bool Served = true, Closed = false;
+        while (Served && !Closed && Stream.WaitReadable(int(kKeepAliveSeconds * 1000)))
+            Served = process_request(Stream, false, Closed, nullptr);
+        shutdown(Socket, SHUT_RDWR);
+        close(Socket);
+        tSocket = -1;
+        return Served;
+    }
+
     TStats& Stats_;
 };
 
@@ -94,31 +194,8 @@ void Usage() {
                  "is accepted\n");
 }
 
-int PortOf(const sockaddr_storage& A) {
-    if (A.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(A).sin_port);
-    if (A.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(A).sin6_port);
-    return -1;
-}
-
-// Closes the connection a request came in on, so the client gets no answer at all.
-void DropConnection(const httplib::Request& Req) {
-    DIR* Fds = opendir("/proc/self/fd");
-    if (!Fds) return;
-    while (dirent* E = readdir(Fds)) {
-        const int Fd = std::atoi(E->d_name);
-        if (Fd <= 2) continue;
-        sockaddr_storage Local{}, Peer{};
-        socklen_t LocalLen = sizeof Local, PeerLen = sizeof Peer;
-        if (getsockname(Fd, reinterpret_cast<sockaddr*>(&Local), &LocalLen) != 0 ||
-            getpeername(Fd, reinterpret_cast<sockaddr*>(&Peer), &PeerLen) != 0)
-            continue;
-        if (PortOf(Local) == Req.local_port && PortOf(Peer) == Req.remote_port) {
-            shutdown(Fd, SHUT_RDWR);
-            break;
-        }
-    }
-    closedir(Fds);
-}
+// Closes the connection the current request came in on, so the client gets no answer at all.
+void DropConnection() { shutdown(tSocket, SHUT_RDWR); }
 
 void Reply(httplib::Response& Res, TSimHttpResponse Out) {
     Res.status = Out.Status;
@@ -193,12 +270,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &Stop, nullptr);
 
     TStats Stats;
-    httplib::Server Server;
-    Server.new_task_queue = [&] { return new TCountingPool(kServerThreads, Stats); };
-    Server.set_read_timeout(kSocketTimeoutSeconds);
-    Server.set_write_timeout(kSocketTimeoutSeconds);
-    Server.set_keep_alive_timeout(kKeepAliveSeconds);
-    Server.set_keep_alive_max_count(std::numeric_limits<size_t>::max());
+    TServer Server(Stats);
+    Server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
     Server.set_payload_max_length(kMaxPayloadBytes);
     // Headers and body go out in separate writes; without this each answer waits for an ACK.
     Server.set_tcp_nodelay(true);
@@ -241,7 +314,7 @@ int main(int argc, char** argv) {
         });
         TSimHttpResponse Out = Gateway.HandleSoap(std::move(In));
         if (Out.Drop) {
-            DropConnection(Req);
+            DropConnection();
             return;
         }
         Reply(Res, std::move(Out));
