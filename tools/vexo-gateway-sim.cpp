@@ -19,8 +19,9 @@
 //
 // Connections stay open between calls as long as the client wants, up to kKeepAliveSeconds of
 // silence, with no limit on the calls per connection: a client may send thousands of batches
-// over one. Each open connection holds one of kServerThreads threads, and is read in pieces of
-// up to kReadBytes.
+// over one. Each open connection has a thread of its own (the service runs a worker per file,
+// a thousand at once is fine; a fixed pool would leave late comers waiting behind idle
+// connections), and is read in pieces of up to kReadBytes.
 //
 // Stops on SIGTERM or SIGINT, and by itself when the process that started it ends.
 #include <arpa/inet.h>
@@ -54,8 +55,6 @@ constexpr int kSignalPollMs = 500;
 constexpr time_t kSocketTimeoutSeconds = 300;
 // Longer than the service's retry delay, so a retry still finds its connection open.
 constexpr time_t kKeepAliveSeconds = 60;
-// Enough for every worker, status collection and test client to hold a connection at once.
-constexpr size_t kServerThreads = 128;
 constexpr size_t kMaxPayloadBytes = size_t(1) << 31;
 // Every call allocates its body and answer anew, hundreds of kilobytes each. The allocator keeps
 // what is freed for the next call instead of handing it back to the system and faulting it in
@@ -158,6 +157,14 @@ class TConnectionStream : public httplib::Stream {
     size_t Begin_ = 0, End_ = 0;
     std::string RemoteIp_, LocalIp_;
     int RemotePort_ = -1, LocalPort_ = -1;
+};
+
+// Runs every connection on a thread of its own.
+class TThreadPerConnection : public httplib::TaskQueue {
+  public:
+    void enqueue(std::function<void()> Serve) override { std::thread(std::move(Serve)).detach(); }
+    // The process ends without waiting for connections (see main).
+    void shutdown() override {}
 };
 
 // The library's server with connections served through TConnectionStream, any number of
@@ -271,7 +278,7 @@ int main(int argc, char** argv) {
 
     TStats Stats;
     TServer Server(Stats);
-    Server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+    Server.new_task_queue = [] { return new TThreadPerConnection; };
     Server.set_payload_max_length(kMaxPayloadBytes);
     // Headers and body go out in separate writes; without this each answer waits for an ACK.
     Server.set_tcp_nodelay(true);
