@@ -19,8 +19,8 @@
 //
 // Connections stay open between calls as long as the client wants, up to kKeepAliveSeconds of
 // silence, with no limit on the calls per connection: a client may send thousands of batches
-// over one. Each open connection has a thread of its own (the service runs a worker per file,
-// a thousand at once is fine; a fixed pool would leave late comers waiting behind idle
+// over one. Each open connection has a thread to itself (the service runs a worker per file, a
+// thousand at once is fine; a fixed pool would leave late comers waiting behind idle
 // connections), and is read in pieces of up to kReadBytes.
 //
 // Stops on SIGTERM or SIGINT, and by itself when the process that started it ends.
@@ -37,10 +37,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -159,12 +162,44 @@ class TConnectionStream : public httplib::Stream {
     int RemotePort_ = -1, LocalPort_ = -1;
 };
 
-// Runs every connection on a thread of its own.
-class TThreadPerConnection : public httplib::TaskQueue {
+// Runs every connection at once: on a thread left idle by an earlier one, or on a new thread
+// when none is idle. Threads are kept for later connections.
+class TConnectionThreads : public httplib::TaskQueue {
   public:
-    void enqueue(std::function<void()> Serve) override { std::thread(std::move(Serve)).detach(); }
+    void enqueue(std::function<void()> Serve) override {
+        std::lock_guard<std::mutex> Lock(Mutex_);
+        Jobs_.push_back(std::move(Serve));
+        // Every waiting thread takes one connection; more connections need more threads.
+        if (Jobs_.size() > Waiting_)
+            std::thread([this] { Work(); }).detach();
+        else
+            Ready_.notify_one();
+    }
     // The process ends without waiting for connections (see main).
     void shutdown() override {}
+
+  private:
+    void Work() {
+        std::unique_lock<std::mutex> Lock(Mutex_);
+        for (;;) {
+            if (Jobs_.empty()) {
+                ++Waiting_;
+                Ready_.wait(Lock);
+                --Waiting_;
+                continue;
+            }
+            std::function<void()> Serve = std::move(Jobs_.front());
+            Jobs_.pop_front();
+            Lock.unlock();
+            Serve();
+            Lock.lock();
+        }
+    }
+
+    std::mutex Mutex_;
+    std::condition_variable Ready_;
+    std::deque<std::function<void()>> Jobs_;
+    size_t Waiting_ = 0;
 };
 
 // The library's server with connections served through TConnectionStream, any number of
@@ -278,7 +313,7 @@ int main(int argc, char** argv) {
 
     TStats Stats;
     TServer Server(Stats);
-    Server.new_task_queue = [] { return new TThreadPerConnection; };
+    Server.new_task_queue = [] { return new TConnectionThreads; };
     Server.set_payload_max_length(kMaxPayloadBytes);
     // Headers and body go out in separate writes; without this each answer waits for an ACK.
     Server.set_tcp_nodelay(true);
