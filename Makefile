@@ -53,9 +53,10 @@ test-tsan: deps
 	cmake --build build-tsan -j$(JOBS)
 	ctest --test-dir build-tsan $(CTEST_FLAGS)
 
+# The micro benchmarks, then the side-by-side end-to-end run and its table of goals.
 bench: build
 	@set -e; for b in build/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; \
-	if [ -x bench/run_e2e.sh ]; then bench/run_e2e.sh; fi
+	bench/run_side_by_side.sh
 
 demo: build
 	scripts/demo.sh
