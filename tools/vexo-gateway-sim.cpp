@@ -18,10 +18,10 @@
 //        A client that keeps one connection open for all its calls adds 1 to soap-connections.
 //
 // Connections stay open between calls as long as the client wants, up to kKeepAliveSeconds of
-// silence, with no limit on the calls per connection: a client may send thousands of batches
-// over one. Each open connection has a thread to itself (the service runs a worker per file, a
-// thousand at once is fine; a fixed pool would leave late comers waiting behind idle
-// connections), and is read in pieces of up to kReadBytes.
+// silence and kMaxCallsPerConnection requests (each answer says so in its Keep-Alive header): a
+// client may send thousands of batches over one. Each open connection has a thread to itself (the
+// service runs a worker per file, a thousand at once is fine; a fixed pool would leave late comers
+// waiting behind idle connections), and is read in pieces of up to kReadBytes.
 //
 // Stops on SIGTERM or SIGINT, and by itself when the process that started it ends.
 #include <arpa/inet.h>
@@ -58,6 +58,7 @@ constexpr int kSignalPollMs = 500;
 constexpr time_t kSocketTimeoutSeconds = 300;
 // Longer than the service's retry delay, so a retry still finds its connection open.
 constexpr time_t kKeepAliveSeconds = 60;
+constexpr size_t kMaxCallsPerConnection = 1000000;
 constexpr size_t kMaxPayloadBytes = size_t(1) << 31;
 // Every call allocates its body and answer anew, hundreds of kilobytes each. The allocator keeps
 // what is freed for the next call instead of handing it back to the system and faulting it in
@@ -218,8 +219,10 @@ class TServer : public httplib::Server {
         setsockopt(Socket, SOL_SOCKET, SO_SNDTIMEO, &Timeout, sizeof Timeout);
         TConnectionStream Stream(Socket);
         bool Served = true, Closed = false;
-        while (Served && !Closed && Stream.WaitReadable(int(kKeepAliveSeconds * 1000)))
-            Served = process_request(Stream, false, Closed, nullptr);
+        // Requests as they come, each within the keep-alive time; the last allowed one closes.
+        const int WaitMs = int(keep_alive_timeout_sec_ * 1000);
+        for (size_t Call = 1; Served && !Closed && Stream.WaitReadable(WaitMs); ++Call)
+            Served = process_request(Stream, Call == keep_alive_max_count_, Closed, nullptr);
         shutdown(Socket, SHUT_RDWR);
         close(Socket);
         tSocket = -1;
@@ -314,6 +317,8 @@ int main(int argc, char** argv) {
     TStats Stats;
     TServer Server(Stats);
     Server.new_task_queue = [] { return new TConnectionThreads; };
+    Server.set_keep_alive_timeout(kKeepAliveSeconds);
+    Server.set_keep_alive_max_count(kMaxCallsPerConnection);
     Server.set_payload_max_length(kMaxPayloadBytes);
     // Headers and body go out in separate writes; without this each answer waits for an ACK.
     Server.set_tcp_nodelay(true);
