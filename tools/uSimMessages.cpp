@@ -65,7 +65,7 @@ struct TRaw {
     // Writes the value with its references resolved; returns the end of what was written.
     char* Decode(char* Out) const {
         if (!Referenced) {
-            std::memcpy(Out, Text.data(), Text.size());
+            if (!Text.empty()) std::memcpy(Out, Text.data(), Text.size());
             return Out + Text.size();
         }
         const char* const End = Text.data() + Text.size();
@@ -327,7 +327,7 @@ void TSimMessages::Add(const TSimTexts& Texts, uint32_t Tag) {
     char* P = NewRecord(Bytes, Tag);
     for (std::string_view T : Texts) {
         P = PutLength(P, T.size());
-        std::memcpy(P, T.data(), T.size());
+        if (!T.empty()) std::memcpy(P, T.data(), T.size());
         P += T.size();
     }
     Blocks_.back().Used = size_t(P - Blocks_.back().Data.get());
