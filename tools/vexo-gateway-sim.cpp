@@ -28,6 +28,7 @@
 #include <httplib.h>
 #include <malloc.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -217,6 +218,9 @@ class TServer : public httplib::Server {
         const timeval Timeout{kSocketTimeoutSeconds, 0};
         setsockopt(Socket, SOL_SOCKET, SO_RCVTIMEO, &Timeout, sizeof Timeout);
         setsockopt(Socket, SOL_SOCKET, SO_SNDTIMEO, &Timeout, sizeof Timeout);
+        // An answer goes out in several writes; without this each waits for an acknowledgement.
+        const int On = 1;
+        setsockopt(Socket, IPPROTO_TCP, TCP_NODELAY, &On, sizeof On);
         TConnectionStream Stream(Socket);
         bool Served = true, Closed = false;
         // Requests as they come, each within the keep-alive time; the last allowed one closes.
@@ -320,8 +324,6 @@ int main(int argc, char** argv) {
     Server.set_keep_alive_timeout(kKeepAliveSeconds);
     Server.set_keep_alive_max_count(kMaxCallsPerConnection);
     Server.set_payload_max_length(kMaxPayloadBytes);
-    // Headers and body go out in separate writes; without this each answer waits for an ACK.
-    Server.set_tcp_nodelay(true);
 
     int Bound = Port == 0 ? Server.bind_to_any_port("127.0.0.1")
                           : (Server.bind_to_port("127.0.0.1", Port) ? Port : -1);
