@@ -12,7 +12,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 FUZZ_CXX ?= clang++-14
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := splitter config soapreply osstatus osreplies batchformat
+FUZZ_TARGETS := splitter config soapreply osstatus osreplies batchformat simbatch
 
 .PHONY: deps deps-fuzz build test test-plain test-asan test-tsan bench demo install package clean fuzz
 
@@ -53,9 +53,10 @@ test-tsan: deps
 	cmake --build build-tsan -j$(JOBS)
 	ctest --test-dir build-tsan $(CTEST_FLAGS)
 
+# The micro benchmarks, then the side-by-side end-to-end run and its table of goals.
 bench: build
 	@set -e; for b in build/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; \
-	if [ -x bench/run_e2e.sh ]; then bench/run_e2e.sh; fi
+	bench/run_side_by_side.sh
 
 demo: build
 	scripts/demo.sh

@@ -38,10 +38,17 @@ void Expect200(const THttpResult& R, const std::string& What) {
 
 }  // namespace
 
-THttpResult HttpRequest(const std::string& Method, const std::string& Url, const std::string& Body,
-                        const std::vector<std::string>& Headers) {
-    CURL* C = curl_easy_init();
-    if (!C) throw std::runtime_error("curl_easy_init failed");
+THttpConnection::THttpConnection() : Handle_(curl_easy_init()) {
+    if (!Handle_) throw std::runtime_error("curl_easy_init failed");
+}
+
+THttpConnection::~THttpConnection() { curl_easy_cleanup(static_cast<CURL*>(Handle_)); }
+
+THttpResult THttpConnection::Request(const std::string& Method, const std::string& Url,
+                                     const std::string& Body,
+                                     const std::vector<std::string>& Headers) {
+    CURL* C = static_cast<CURL*>(Handle_);
+    curl_easy_reset(C);
     THttpResult R;
     curl_slist* List = nullptr;
     bool Typed = false;
@@ -68,9 +75,13 @@ THttpResult HttpRequest(const std::string& Method, const std::string& Url, const
     curl_easy_getinfo(C, CURLINFO_CONTENT_TYPE, &Type);
     if (Type) R.ContentType = Type;
     curl_slist_free_all(List);
-    curl_easy_cleanup(C);
     if (Code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(Code));
     return R;
+}
+
+THttpResult HttpRequest(const std::string& Method, const std::string& Url, const std::string& Body,
+                        const std::vector<std::string>& Headers) {
+    return THttpConnection().Request(Method, Url, Body, Headers);
 }
 
 TGatewaySim::TGatewaySim(const std::string& Username, const std::string& Password)
@@ -159,6 +170,22 @@ std::vector<TSimRequest> TGatewaySim::Requests(size_t Count) {
         Out.push_back(std::move(Q));
     }
     return Out;
+}
+
+TSimStats TGatewaySim::Stats() {
+    THttpResult R = HttpRequest("GET", BaseUrl() + "/control/stats");
+    Expect200(R, "stats");
+    TSimStats S;
+    for (const auto& Line : Lines(R.Body)) {
+        const size_t Space = Line.find(' ');
+        const std::string Name = Line.substr(0, Space);
+        const int64_t Value = std::stoll(Line.substr(Space + 1));
+        if (Name == "connections") S.Connections = Value;
+        if (Name == "requests") S.Requests = Value;
+        if (Name == "soap-connections") S.SoapConnections = Value;
+        if (Name == "soap-requests") S.SoapRequests = Value;
+    }
+    return S;
 }
 
 }  // namespace testsupport

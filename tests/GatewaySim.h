@@ -23,6 +23,13 @@ struct TSimRequest {
     std::string Method, Path, Host, SoapAction, ContentType, Body;
 };
 
+// What the simulator counted since it started (GET /control/stats): TCP connections accepted,
+// HTTP requests received, the connections that carried SOAP calls, and the SOAP calls. The
+// request that reads them counts itself, in Connections and Requests.
+struct TSimStats {
+    int64_t Connections = 0, Requests = 0, SoapConnections = 0, SoapRequests = 0;
+};
+
 class TGatewaySim {
   public:
     // Starts the simulator and waits for its ready line; throws std::runtime_error when it does
@@ -54,6 +61,7 @@ class TGatewaySim {
     std::vector<TSimMessage> Messages();
     // The last Count SOAP requests, oldest first.
     std::vector<TSimRequest> Requests(size_t Count = 1);
+    TSimStats Stats();
 
   private:
     std::string username_, password_;
@@ -68,6 +76,22 @@ struct THttpResult {
     std::string ContentType;
     std::string Body;
 };
+
+// Requests over one connection, which stays open between them while the server keeps it.
+class THttpConnection {
+  public:
+    THttpConnection();
+    ~THttpConnection();
+    THttpConnection(const THttpConnection&) = delete;
+    THttpConnection& operator=(const THttpConnection&) = delete;
+    THttpResult Request(const std::string& Method, const std::string& Url,
+                        const std::string& Body = "", const std::vector<std::string>& Headers = {});
+
+  private:
+    void* Handle_;
+};
+
+// One request on a connection of its own.
 THttpResult HttpRequest(const std::string& Method, const std::string& Url,
                         const std::string& Body = "", const std::vector<std::string>& Headers = {});
 

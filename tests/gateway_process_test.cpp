@@ -100,11 +100,13 @@ TEST(GatewayRoundTrip, BatchOfThreeGetsIdentifiersInOrderThenStatusesAndOneReply
     const std::vector<TMsg> Sent = {
         {"SMS", "0821234567", "R1", "TEXT", "Hello, world & more"},
         {"EMAIL", "a@b.example", "R2", "MAIL", "Line one\nline two"},
-        {"FAX", "0111234567", "R]]>3", "FAX", "<fax/>"},
+        {"FAX", "0111234567", "R]]>\"3\xC3\xA9", "FAX", "<fax/>"},
     };
     const std::string Reply = Ws->Send(Token, BatchXml("ABC", Sent), false);
     ASSERT_EQ(0u, Reply.rfind("<![CDATA[", 0));  // the simulator wraps its documents
     const std::vector<int64_t> Ids = MessageIDs(UnwrapCDATA(Reply));
+    // The answer is the batch's document, byte for byte as the shared writer makes it.
+    EXPECT_EQ(UnwrapCDATA(Ws->GetBatchInfo(Token, "B1")), UnwrapCDATA(Reply));
 
     const std::vector<TSimMessage> Received = Sim.Messages();
     ASSERT_EQ(3u, Ids.size());
@@ -274,9 +276,10 @@ TEST(GatewayScale, ABatchOf100000MessagesGoesThroughInOneRoundTrip) {
     for (int I = 0; I < kMessages; ++I)
         Sent.push_back({"SMS", "082" + std::to_string(1000000 + I), "REF" + std::to_string(I),
                         "TEXT", "Dear customer, order " + std::to_string(I) + " is ready."});
-    const std::vector<int64_t> Ids =
-        MessageIDs(UnwrapCDATA(Ws->Send(Token, BatchXml("BIG", Sent), false)));
+    const std::string Reply = Ws->Send(Token, BatchXml("BIG", Sent), false);
+    const std::vector<int64_t> Ids = MessageIDs(UnwrapCDATA(Reply));
     ASSERT_EQ(size_t(kMessages), Ids.size());
+    EXPECT_EQ(UnwrapCDATA(Ws->GetBatchInfo(Token, "B1")), UnwrapCDATA(Reply));
     for (size_t I = 1; I < Ids.size(); ++I) ASSERT_EQ(Ids[I - 1] + 1, Ids[I]);
 
     const std::vector<TSimMessage> Received = Sim.Messages();
@@ -339,6 +342,30 @@ TEST(GatewaySimulator, RefusesRequestsThatAreNotThePortsSoap) {
                    Env + "<Send xmlns=\"http://vexo.gateway\"><Token>t</Token><XMLStream/>"
                          "<Compressed>no</Compressed></Send></e:Body></e:Envelope>")
                   .find("Parameter Compressed of Send has an invalid value 'no'"));
+}
+
+TEST(GatewaySimulator, CountsConnectionsAndCallsForClientsThatKeepTheirConnection) {
+    TGatewaySim Sim;
+    const std::string Call =
+        "<e:Envelope xmlns:e=\"http://schemas.xmlsoap.org/soap/envelope/\"><e:Body><Test "
+        "xmlns=\"http://vexo.gateway\"><Testval>abc</Testval></Test></e:Body></e:Envelope>";
+    const std::vector<std::string> Headers = {
+        "SOAPAction: \"http://vexo.gateway/Vexo.Webservice.Test\"", "Content-Type: text/xml"};
+    // More calls over one connection than servers commonly allow, then one on a new connection.
+    THttpConnection Kept;
+    for (int I = 0; I < 12; ++I) {
+        const THttpResult R = Kept.Request("POST", Sim.Url(), Call, Headers);
+        ASSERT_EQ(200, R.Status) << R.Body;
+        ASSERT_NE(std::string::npos, R.Body.find("<TestResult>3</TestResult>")) << R.Body;
+    }
+    EXPECT_EQ(200, HttpRequest("POST", Sim.Url(), Call, Headers).Status);
+    EXPECT_EQ(404, HttpRequest("GET", Sim.BaseUrl() + "/control/none").Status);
+
+    const TSimStats S = Sim.Stats();
+    EXPECT_EQ(2, S.SoapConnections);
+    EXPECT_EQ(13, S.SoapRequests);
+    EXPECT_EQ(4, S.Connections);  // the two, the 404 and the one asking
+    EXPECT_EQ(15, S.Requests);
 }
 
 TEST(GatewaySimulator, StopsOnSigtermAndWhenItsParentEnds) {

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <memory>
 #include <pugixml.hpp>
 #include <sstream>
 #include <stdexcept>
@@ -148,13 +150,13 @@ std::string Now() {
     return Buf;
 }
 
-std::string Esc(const std::string& Value) {
+std::string Esc(std::string_view Value) {
     std::string Out;
     AppendXmlEscaped(Out, Value, false);
     return Out;
 }
 
-void AppendAttr(std::string& Out, const char* Name, const std::string& Value) {
+void AppendAttr(std::string& Out, const char* Name, std::string_view Value) {
     Out += ' ';
     Out += Name;
     Out += "=\"";
@@ -163,22 +165,187 @@ void AppendAttr(std::string& Out, const char* Name, const std::string& Value) {
 }
 
 // The way the gateway hands out documents: inside a CDATA section, split where the text itself
-// holds the section's end marker.
-std::string WrapCDATA(const std::string& Xml) {
-    std::string Out = "<![CDATA[";
-    Out.reserve(Xml.size() + 16);
+// holds the section's end marker; appended as the text of a result element, so escaped once more.
+void AppendCDATAEscaped(std::string& Out, std::string_view Xml) {
+    Out += "&lt;![CDATA[";
     size_t From = 0;
-    for (size_t At; (At = Xml.find("]]>", From)) != std::string::npos; From = At + 3) {
-        Out.append(Xml, From, At - From);
-        Out += "]]]]><![CDATA[>";
+    for (size_t At; (At = Xml.find("]]>", From)) != std::string_view::npos; From = At + 3) {
+        AppendXmlEscaped(Out, Xml.substr(From, At - From), false);
+        Out += "]]]]&gt;&lt;![CDATA[&gt;";
     }
-    Out.append(Xml, From, std::string::npos);
-    Out += "]]>";
-    return Out;
+    AppendXmlEscaped(Out, Xml.substr(From), false);
+    Out += "]]&gt;";
 }
 
-std::string CsvField(const std::string& Value) {
-    std::string Out;
+// A value that stays as it is in the BatchInfo document and in the result's text.
+bool IsPlainValue(std::string_view Value) {
+    for (unsigned char C : Value)
+        if (C < 0x20 || C >= 0x7F || C == '&' || C == '<' || C == '>' || C == '"') return false;
+    return true;
+}
+
+// A value of the BatchInfo document as its writer puts it (clientsdk/BatchFormat.h: XML-safe
+// text, escaped as an attribute is), escaped once more for the result element.
+std::string ValueEscapedTwice(std::string_view Value) {
+    std::string Once, Twice;
+    AppendXmlEscaped(Once, ToXmlText(std::string(Value)), true);
+    AppendXmlEscaped(Twice, Once, false);
+    return Twice;
+}
+
+// One element of the BatchInfo document in its layout (<Name>value</Name>, or <Name/> when the
+// value is empty), escaped for the result, put together from its fixed pieces.
+struct TEscapedElement {
+    std::string Open, Close, Empty;
+    TEscapedElement(std::string_view Indent, std::string_view Name)
+        : Open(Esc(std::string(Indent) + "<" + std::string(Name) + ">")),
+          Close(Esc("</" + std::string(Name) + ">\n")),
+          Empty(Esc(std::string(Indent) + "<" + std::string(Name) + "/>\n")) {}
+    size_t Size(std::string_view Value) const {
+        if (Value.empty()) return Empty.size();
+        return Open.size() + Close.size() +
+               (IsPlainValue(Value) ? Value.size() : ValueEscapedTwice(Value).size());
+    }
+    char* Write(char* P, std::string_view Value) const {
+        if (Value.empty()) return Put(P, Empty);
+        P = Put(P, Open);
+        P = IsPlainValue(Value) ? Put(P, Value) : Put(P, ValueEscapedTwice(Value));
+        return Put(P, Close);
+    }
+    static char* Put(char* P, std::string_view Text) {
+        std::memcpy(P, Text.data(), Text.size());
+        return P + Text.size();
+    }
+};
+
+// The Send result of a batch, made piece by piece: the document WriteBatchInfoXml makes of the
+// batch (GetBatchInfo answers with that one), inside a CDATA section, escaped as the result's
+// text. The markup is escaped once; per message only its values are looked at. The section needs
+// no split: the document never holds "]]>", as values have '>' escaped.
+class TSendResult {
+  public:
+    TSendResult(size_t First, size_t Count, std::string RecTime, int64_t BatchID,
+                std::string BatchNo)
+        : End_(First + Count),
+          Next_(First),
+          RecTime_(std::move(RecTime)),
+          BatchID_(std::to_string(BatchID)),
+          BatchNo_(std::move(BatchNo)) {}
+
+    // Makes the first piece and returns the length of the whole result, which is measured only
+    // when it takes more than one piece. Call once, before Next.
+    size_t Start(const TSimMessages& Messages) {
+        size_t Total = Make(Messages).size();
+        if (!Done_) {
+            Total += TailSize();
+            for (size_t I = Next_; I < End_; ++I) Total += ItemSize(Messages.Texts(I), I);
+        }
+        Started_ = true;
+        return Total;
+    }
+
+    // The next piece of the result, "" after the last; valid until the next call.
+    std::string_view Next(const TSimMessages& Messages) {
+        if (Started_) {
+            Started_ = false;
+            return Piece_;
+        }
+        return Make(Messages);
+    }
+
+  private:
+    std::string_view Make(const TSimMessages& Messages) {
+        const TPieces& K = Pieces();
+        if (Done_) return Piece_ = {};
+        // The room is kept from piece to piece; only the part written is handed out.
+        if (!Buffer_) Grow(kPieceBytes);
+        char* P = Buffer_.get();
+        if (!HeadDone_) {
+            P = Put(P, K.Head);
+            HeadDone_ = true;
+        }
+        for (; Next_ < End_; ++Next_) {
+            const TSimTexts T = Messages.Texts(Next_);
+            const size_t Bytes = ItemSize(T, Next_);
+            if (size_t(Buffer_.get() + Capacity_ - P) < Bytes) {
+                if (P != Buffer_.get()) break;
+                Grow(Bytes);  // an item larger than a piece
+                P = Buffer_.get();
+            }
+            P = Put(P, K.ItemHead);
+            P = K.CellNo.Write(P, T[kSimCellNo]);
+            P = K.Email.Write(P, T[kSimEmail]);
+            P = K.FaxNo.Write(P, T[kSimFaxNo]);
+            P = Put(P, K.ItemMiddle);
+            P = Put(P, K.ReqID.Open);
+            P = std::to_chars(P, P + kMaxNumberBytes, kFirstReqID + int64_t(Next_)).ptr;
+            P = Put(P, K.ReqID.Close);
+            P = K.Ref.Write(P, T[kSimReference]);
+            P = Put(P, K.ItemTail);
+        }
+        if (Next_ == End_ && size_t(Buffer_.get() + Capacity_ - P) >= TailSize()) {
+            P = Put(P, K.ListEnd);
+            P = K.RecTime.Write(P, RecTime_);
+            P = K.BatchID.Write(P, BatchID_);
+            P = K.BatchNo.Write(P, BatchNo_);
+            P = Put(P, K.Tail);
+            Done_ = true;
+        }
+        return Piece_ = std::string_view(Buffer_.get(), size_t(P - Buffer_.get()));
+    }
+    void Grow(size_t Bytes) {
+        Buffer_.reset(new char[Bytes]);
+        Capacity_ = Bytes;
+    }
+
+    static constexpr size_t kPieceBytes = size_t(1) << 20;
+    static constexpr size_t kMaxNumberBytes = 20;
+
+    struct TPieces {
+        std::string Head =
+            Esc("<![CDATA[<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<BatchInfo xmlns=\"" +
+                std::string(kServiceNs) + "\">\n  <RqstList>\n");
+        std::string ItemHead = Esc("    <RqstIdent>\n      <Rcpt>\n        <Name/>\n");
+        std::string ItemMiddle = Esc("        <TelNo/>\n        <MergeVars/>\n      </Rcpt>\n");
+        std::string ItemTail = Esc("    </RqstIdent>\n");
+        std::string ListEnd = Esc("  </RqstList>\n");
+        std::string Tail = Esc("</BatchInfo>\n]]>");
+        TEscapedElement CellNo{"        ", "CellNo"}, Email{"        ", "Email"},
+            FaxNo{"        ", "FaxNo"}, ReqID{"      ", "ReqID"}, Ref{"      ", "Ref"},
+            RecTime{"  ", "RecTime"}, BatchID{"  ", "BatchID"}, BatchNo{"  ", "BatchNo"};
+    };
+    static const TPieces& Pieces() {
+        static const TPieces K;
+        return K;
+    }
+    static char* Put(char* P, std::string_view Text) { return TEscapedElement::Put(P, Text); }
+
+    // What message I adds, T being its texts.
+    static size_t ItemSize(const TSimTexts& T, size_t I) {
+        const TPieces& K = Pieces();
+        char Number[kMaxNumberBytes];
+        const size_t ReqIDBytes = size_t(
+            std::to_chars(Number, Number + sizeof Number, kFirstReqID + int64_t(I)).ptr - Number);
+        return K.ItemHead.size() + K.CellNo.Size(T[kSimCellNo]) + K.Email.Size(T[kSimEmail]) +
+               K.FaxNo.Size(T[kSimFaxNo]) + K.ItemMiddle.size() + K.ReqID.Open.size() + ReqIDBytes +
+               K.ReqID.Close.size() + K.Ref.Size(T[kSimReference]) + K.ItemTail.size();
+    }
+    size_t TailSize() const {
+        const TPieces& K = Pieces();
+        return K.ListEnd.size() + K.RecTime.Size(RecTime_) + K.BatchID.Size(BatchID_) +
+               K.BatchNo.Size(BatchNo_) + K.Tail.size();
+    }
+
+    const size_t End_;
+    size_t Next_;
+    bool HeadDone_ = false, Done_ = false, Started_ = false;
+    const std::string RecTime_, BatchID_, BatchNo_;
+    std::unique_ptr<char[]> Buffer_;
+    size_t Capacity_ = 0;
+    std::string_view Piece_;
+};
+
+void AppendCsvField(std::string& Out, std::string_view Value) {
     for (char C : Value) {
         switch (C) {
             case '\\':
@@ -197,7 +364,6 @@ std::string CsvField(const std::string& Value) {
                 Out += C;
         }
     }
-    return Out;
 }
 
 std::string LocalName(const char* Name) {
@@ -214,20 +380,32 @@ std::string NamespaceOf(pugi::xml_node Node) {
     return "";
 }
 
-std::string TextOf(pugi::xml_node Node) {
-    std::string Out;
+// The character data directly inside Node. A single piece is a view into the parsed document
+// (a batch may be hundreds of megabytes); several are joined in a string kept by Owned.
+std::string_view TextOf(pugi::xml_node Node, std::deque<std::string>& Owned) {
+    std::string_view One;
+    std::string* Joined = nullptr;
     for (pugi::xml_node N = Node.first_child(); N; N = N.next_sibling()) {
-        if (N.type() == pugi::node_pcdata || N.type() == pugi::node_cdata)
-            Out += N.value();
-        else if (N.type() == pugi::node_element)
+        if (N.type() == pugi::node_pcdata || N.type() == pugi::node_cdata) {
+            const std::string_view Piece = N.value();
+            if (Joined) {
+                Joined->append(Piece);
+            } else if (One.data()) {
+                Joined = &Owned.emplace_back(One);
+                Joined->append(Piece);
+            } else {
+                One = Piece;
+            }
+        } else if (N.type() == pugi::node_element) {
             throw TSimFault(
                 "Element " + std::string(N.name()) + " is not allowed inside " + Node.name(),
                 "soap:Client");
+        }
     }
-    return Out;
+    return Joined ? std::string_view(*Joined) : One;
 }
 
-bool ParseInt64(const std::string& Text, int64_t& Value) {
+bool ParseInt64(std::string_view Text, int64_t& Value) {
     if (Text.empty()) return false;
     const char* Begin = Text.data() + (Text[0] == '+' ? 1 : 0);
     auto [End, Err] = std::from_chars(Begin, Text.data() + Text.size(), Value);
@@ -241,14 +419,20 @@ std::string MediaType(const std::string& ContentType) {
     return M;
 }
 
-std::string EnvelopeAround(const std::string& BodyContent) {
-    std::string Out;
-    Out.reserve(BodyContent.size() + 300);
+void AppendEnvelopeHead(std::string& Out) {
     Out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"";
     Out += kEnvelopeNs;
     Out += "\"><SOAP-ENV:Body>";
+}
+
+const char* const kEnvelopeTail = "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+
+std::string EnvelopeAround(const std::string& BodyContent) {
+    std::string Out;
+    Out.reserve(BodyContent.size() + 300);
+    AppendEnvelopeHead(Out);
     Out += BodyContent;
-    Out += "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+    Out += kEnvelopeTail;
     return Out;
 }
 
@@ -265,8 +449,11 @@ TSimHttpResponse FaultResponse(const std::string& Code, const std::string& Text)
 
 struct TSimGateway::TCall {
     const TSimOp* Op = nullptr;
-    std::vector<std::string> Args;  // in declared order, as received
-    const std::string& Arg(size_t I) const { return Args.at(I); }
+    // In declared order, as received: views into the request's parsed document or into Owned.
+    std::vector<std::string_view> Args;
+    std::deque<std::string> Owned;
+    std::string Arg(size_t I) const { return std::string(Args.at(I)); }
+    std::string_view View(size_t I) const { return Args.at(I); }
     int64_t Int(size_t I) const {
         int64_t V = 0;
         ParseInt64(Args.at(I), V);
@@ -278,18 +465,19 @@ struct TSimGateway::TCall {
 TSimGateway::TSimGateway(std::string Username, std::string Password, std::string BaseUrl)
     : Username_(std::move(Username)),
       Password_(std::move(Password)),
-      BaseUrl_(std::move(BaseUrl)),
-      NextReqID_(kFirstReqID) {}
+      BaseUrl_(std::move(BaseUrl)) {}
 
-TSimHttpResponse TSimGateway::HandleSoap(const TSimHttpRequest& Request) {
+TSimHttpResponse TSimGateway::HandleSoap(TSimHttpRequest Request) {
     {
         std::lock_guard<std::mutex> Lock(Mutex_);
         if (Requests_.size() >= kMaxLoggedRequests) Requests_.erase(Requests_.begin());
         Requests_.push_back({Request.Method, Request.Path, Request.Host, Request.SoapAction,
                              Request.ContentType, Request.Body.substr(0, kMaxLoggedBodyBytes)});
     }
+    // Parsed in place: the values are read where they lie, without a copy of the whole body.
     pugi::xml_document Doc;
-    pugi::xml_parse_result Parsed = Doc.load_buffer(Request.Body.data(), Request.Body.size());
+    pugi::xml_parse_result Parsed =
+        Doc.load_buffer_inplace(Request.Body.data(), Request.Body.size());
     if (!Parsed)
         return FaultResponse(
             "soap:Client", std::string("Request is not well-formed XML: ") + Parsed.description());
@@ -405,9 +593,9 @@ TSimHttpResponse TSimGateway::HandleSoap(const TSimHttpRequest& Request) {
         if (Index >= Call.Op->Params.size() || Name != Call.Op->Params[Index].first ||
             NamespaceOf(N) != kServiceNs)
             return FaultResponse("soap:Client", "Unexpected parameter " + Name + " in " + OpName);
-        std::string Value;
+        std::string_view Value;
         try {
-            Value = TextOf(N);
+            Value = TextOf(N, Call.Owned);
         } catch (const TSimFault& F) {
             return FaultResponse(F.FaultCode, F.what());
         }
@@ -416,8 +604,9 @@ TSimHttpResponse TSimGateway::HandleSoap(const TSimHttpRequest& Request) {
         if ((Kind == 'l' && !ParseInt64(Value, Number)) ||
             (Kind == 'b' && Value != "true" && Value != "false"))
             return FaultResponse("soap:Client", "Parameter " + Name + " of " + OpName +
-                                                    " has an invalid value '" + Value + "'");
-        Call.Args.push_back(std::move(Value));
+                                                    " has an invalid value '" + std::string(Value) +
+                                                    "'");
+        Call.Args.push_back(Value);
         ++Index;
     }
     if (Index != Call.Op->Params.size())
@@ -425,54 +614,55 @@ TSimHttpResponse TSimGateway::HandleSoap(const TSimHttpRequest& Request) {
             "soap:Client",
             "Parameter " + std::string(Call.Op->Params[Index].first) + " missing in " + OpName);
 
+    // The result's content goes straight into the response element, in one string.
+    std::string Head = "<" + Response + ">", Tail = "</" + OpName + "Response>";
+    if (Fault.Kind == "renamed") {
+        Head += "<Unexpected>";
+        Tail = "</Unexpected>" + Tail;
+    } else if (Fault.Kind == "multichild") {
+        Head += "<Info>extra</Info><return>";
+        Tail = "</return><Extra>more</Extra>" + Tail;
+    } else {
+        Head += "<" + Result + ">";
+        Tail = "</" + Result + ">" + Tail;
+    }
+    AppendEnvelopeHead(Out.Body);
+    Out.Body += Head;
     try {
-        Out = Dispatch(Call);
+        Dispatch(Call, Out);
     } catch (const TSimFault& F) {
         return FaultResponse(F.FaultCode, F.what());
     }
-    // Dispatch leaves the result's content in Body; put it into the response element.
-    if (Fault.Kind == "renamed") {
-        Out.Body =
-            "<" + Response + "><Unexpected>" + Out.Body + "</Unexpected></" + OpName + "Response>";
-    } else if (Fault.Kind == "multichild") {
-        Out.Body = "<" + Response + "><Info>extra</Info><return>" + Out.Body +
-                   "</return><Extra>more</Extra></" + OpName + "Response>";
-    } else {
-        std::string Wrapped;
-        Wrapped.reserve(Out.Body.size() + 2 * Result.size() + Response.size() + 32);
-        Wrapped += "<" + Response + "><" + Result + ">";
-        Wrapped += Out.Body;
-        Wrapped += "</" + Result + "></" + OpName + "Response>";
-        Out.Body = std::move(Wrapped);
-    }
-    Out.Body = EnvelopeAround(Out.Body);
+    (Out.Produce ? Out.Tail : Out.Body) += Tail + kEnvelopeTail;
     return Out;
 }
 
-void TSimGateway::CheckToken(const std::string& Token) const {
+void TSimGateway::CheckToken(std::string_view Token) const {
     std::lock_guard<std::mutex> Lock(Mutex_);
-    if (!Tokens_.count(Token)) throw TSimFault("Invalid or expired token", "soap:Client");
+    if (!Tokens_.count(std::string(Token)))
+        throw TSimFault("Invalid or expired token", "soap:Client");
 }
 
-void TSimGateway::CheckCredentials(const std::string& Username, const std::string& Password) const {
+void TSimGateway::CheckCredentials(std::string_view Username, std::string_view Password) const {
     if (!Username_.empty() && (Username != Username_ || Password != Password_))
         throw TSimFault("Login failed: invalid username or password", "soap:Client");
 }
 
-const TSimGateway::TMessage& TSimGateway::FindMessage(int64_t ReqID) const {
-    if (ReqID < kFirstReqID || ReqID >= NextReqID_)
+int64_t TSimGateway::ReqIDOf(size_t Index) const { return kFirstReqID + int64_t(Index); }
+
+size_t TSimGateway::FindMessage(int64_t ReqID) const {
+    if (ReqID < kFirstReqID || ReqID >= ReqIDOf(Messages_.Size()))
         throw TSimFault("Unknown message " + std::to_string(ReqID), "soap:Client");
-    return Messages_[size_t(ReqID - kFirstReqID)];
+    return size_t(ReqID - kFirstReqID);
 }
 
-TSimHttpResponse TSimGateway::Dispatch(TCall& Call) {
+void TSimGateway::Dispatch(TCall& Call, TSimHttpResponse& Out) {
     const std::string Op = Call.Op->Name;
-    TSimHttpResponse Out;
     std::string& R = Out.Body;
     if (Op == "Login" || Op == "SendNS" || Op == "SendSMSMessageNS") {
-        CheckCredentials(Call.Arg(0), Call.Arg(1));
+        CheckCredentials(Call.View(0), Call.View(1));
     } else if (Call.Op->Params[0].first == std::string("Token")) {
-        CheckToken(Call.Arg(0));
+        CheckToken(Call.View(0));
     }
     if (Op == "Login") {
         std::lock_guard<std::mutex> Lock(Mutex_);
@@ -480,46 +670,49 @@ TSimHttpResponse TSimGateway::Dispatch(TCall& Call) {
         Token << "SIM-" << ++TokenCounter_ << '-' << std::hex
               << (std::chrono::steady_clock::now().time_since_epoch().count() & 0xffffff);
         Tokens_.insert(Token.str());
-        R = Esc(Token.str());
+        AppendXmlEscaped(R, Token.str(), false);
     } else if (Op == "Logout") {
         std::lock_guard<std::mutex> Lock(Mutex_);
         Tokens_.erase(Call.Arg(0));
-        R = "0";
+        R += "0";
     } else if (Op == "Test") {
         int64_t Chars = 0;
-        for (unsigned char C : Call.Arg(0)) Chars += (C & 0xC0) != 0x80;
-        R = std::to_string(Chars);
+        for (unsigned char C : Call.View(0)) Chars += (C & 0xC0) != 0x80;
+        R += std::to_string(Chars);
     } else if (Op == "GetStatus") {
-        R = "1";
+        R += "1";
     } else if (Op == "Send") {
-        R = Esc(WrapCDATA(Send(Call.Arg(1), Call.Bool(2))));
+        Send(Call.View(1), Call.Bool(2), Out);
     } else if (Op == "SendNS") {
-        R = Esc(WrapCDATA(Send(Call.Arg(2), Call.Bool(3))));
+        Send(Call.View(2), Call.Bool(3), Out);
     } else if (Op == "SendSMSMessage" || Op == "SendSMSMessageNS") {
         const size_t A = Op == "SendSMSMessage" ? 1 : 2;  // first argument after the logon
-        TMessage M;
-        M.Reference = Call.Arg(A);
-        M.CellNo = M.Address = Call.Arg(A + 1);
-        M.MessageType = Call.Arg(A + 2);
-        M.Text = Call.Arg(A + 3);
-        M.Protocol = "SMS";
-        M.RecTime = Now();
+        TSimTexts Texts{};
+        Texts[kSimReference] = Call.View(A);
+        Texts[kSimCellNo] = Call.View(A + 1);
+        Texts[kSimMessageType] = Call.View(A + 2);
+        Texts[kSimText] = Call.View(A + 3);
+        Texts[kSimProtocol] = "SMS";
+        const std::string RecTime = Now();
         std::lock_guard<std::mutex> Lock(Mutex_);
-        R = std::to_string(Store(std::move(M)).ReqID);
+        const size_t First = Messages_.Size();
+        Messages_.Add(Texts, RecTimeIndex(RecTime));
+        Queue(First);
+        R += std::to_string(ReqIDOf(First));
     } else if (Op == "GetOSStatus") {
-        R = Esc(OSStatus(Call.Arg(1)));
+        OSStatus(Call.Arg(1), R);
     } else if (Op == "GetOSReplies") {
-        R = Esc(OSReplies(Call.Arg(1)));
+        OSReplies(Call.Arg(1), R);
     } else if (Op == "GetBatchInfo" || Op == "GetBatchInfoObject") {
         std::string Xml;
         {
             std::lock_guard<std::mutex> Lock(Mutex_);
             for (const auto& B : Batches_)
-                if (B.BatchNo == Call.Arg(1)) Xml = BatchInfoXml(B);
+                if (B.BatchNo == Call.View(1)) Xml = BatchInfoXml(B);
         }
         if (Xml.empty()) throw TSimFault("Unknown batch " + Call.Arg(1), "soap:Client");
         if (Op == "GetBatchInfo") {
-            R = Esc(WrapCDATA(Xml));
+            AppendCDATAEscaped(R, Xml);
         } else {
             // The document's members become the result element's children.
             pugi::xml_document Doc;
@@ -527,122 +720,122 @@ TSimHttpResponse TSimGateway::Dispatch(TCall& Call) {
             std::ostringstream Members;
             for (pugi::xml_node N : Doc.document_element().children())
                 N.print(Members, "", pugi::format_raw);
-            R = Members.str();
+            R += Members.str();
         }
     } else if (Op == "GetMessageDetail" || Op == "GetMessageStatus" || Op == "GetSMSReply" ||
                Op == "GetRequestLog" || Op == "GetRequestLogObject") {
         int64_t ReqID = 0;
         if (Op == "GetSMSReply") {
-            if (!ParseInt64(Call.Arg(1), ReqID))
+            if (!ParseInt64(Call.View(1), ReqID))
                 throw TSimFault("MessageID '" + Call.Arg(1) + "' is not a number", "soap:Client");
         } else {
             ReqID = Call.Int(1);
         }
         std::lock_guard<std::mutex> Lock(Mutex_);
-        const TMessage& M = FindMessage(ReqID);
-        const bool Delivered = !M.Address.empty();
+        const size_t I = FindMessage(ReqID);
+        const TSimTexts Texts = Messages_.Texts(I);
+        auto Text = [&](ESimText T) { return Texts[T]; };
+        const std::string Address(SimAddress(Texts));
+        const std::string Protocol(Text(kSimProtocol));
+        const std::string& RecTime = RecTimes_[Messages_.Tag(I)];
+        const bool Delivered = !Address.empty();
         std::string X;
         if (Op == "GetMessageDetail") {
             X = "<MessageDetail";
-            AppendAttr(X, "ReqID", std::to_string(M.ReqID));
-            AppendAttr(X, "BatchName", M.BatchName);
-            AppendAttr(X, "Protocol", M.Protocol);
-            AppendAttr(X, "Address", M.Address);
-            AppendAttr(X, "Reference", M.Reference);
-            AppendAttr(X, "MessageType", M.MessageType);
-            AppendAttr(X, "Text", M.Text);
+            AppendAttr(X, "ReqID", std::to_string(ReqID));
+            AppendAttr(X, "BatchName", Text(kSimBatchName));
+            AppendAttr(X, "Protocol", Protocol);
+            AppendAttr(X, "Address", Address);
+            AppendAttr(X, "Reference", Text(kSimReference));
+            AppendAttr(X, "MessageType", Text(kSimMessageType));
+            AppendAttr(X, "Text", Text(kSimText));
             X += "/>";
-            R = Esc(X);
+            AppendXmlEscaped(R, X, false);
         } else if (Op == "GetMessageStatus") {
             X = "<MessageStatus";
-            AppendAttr(X, "ReqID", std::to_string(M.ReqID));
+            AppendAttr(X, "ReqID", std::to_string(ReqID));
             AppendAttr(X, "Status", Delivered ? "2" : "5");
             AppendAttr(X, "StatText", Delivered ? "Delivered" : "Failed: no address");
             X += "/>";
-            R = Esc(X);
+            AppendXmlEscaped(R, X, false);
         } else if (Op == "GetSMSReply") {
-            const size_t Ordinal = size_t(M.ReqID - kFirstReqID);
-            R = Ordinal % kReplyEvery == 0 ? Esc("Reply to " + M.Reference) : "";
+            if (I % kReplyEvery == 0)
+                AppendXmlEscaped(R, "Reply to " + std::string(Text(kSimReference)), false);
         } else {
-            const std::string Id = std::to_string(M.ReqID);
+            const std::string Id = std::to_string(ReqID);
             X = "<RuleProcLog><RuleProc><MsgID>" + Id + "</MsgID><Rule>Route</Rule><Prot>" +
-                Esc(M.Protocol) + "</Prot><Gened>true</Gened><LogTxt>Routed to " + Esc(M.Protocol) +
-                "</LogTxt><ProcTime>" + M.RecTime + "</ProcTime></RuleProc><RuleProc><MsgID>" + Id +
-                "</MsgID><Rule>Deliver</Rule><Prot>" + Esc(M.Protocol) +
+                Esc(Protocol) + "</Prot><Gened>true</Gened><LogTxt>Routed to " + Esc(Protocol) +
+                "</LogTxt><ProcTime>" + RecTime + "</ProcTime></RuleProc><RuleProc><MsgID>" + Id +
+                "</MsgID><Rule>Deliver</Rule><Prot>" + Esc(Protocol) +
                 "</Prot><Gened>false</Gened><LogTxt>" +
-                (Delivered ? "Delivered to " + Esc(M.Address) : std::string("No address")) +
-                "</LogTxt><ProcTime>" + M.RecTime + "</ProcTime></RuleProc></RuleProcLog><ReqID>" +
-                Id + "</ReqID><RecTime>" + M.RecTime + "</RecTime><Status>" +
+                (Delivered ? "Delivered to " + Esc(Address) : std::string("No address")) +
+                "</LogTxt><ProcTime>" + RecTime + "</ProcTime></RuleProc></RuleProcLog><ReqID>" +
+                Id + "</ReqID><RecTime>" + RecTime + "</RecTime><Status>" +
                 (Delivered ? "2" : "5") + "</Status>";
-            R = Op == "GetRequestLog"
-                    ? Esc(WrapCDATA("<RequestLog xmlns=\"" + std::string(kServiceNs) + "\">" + X +
-                                    "</RequestLog>"))
-                    : X;
+            if (Op == "GetRequestLog")
+                AppendCDATAEscaped(R, "<RequestLog xmlns=\"" + std::string(kServiceNs) + "\">" + X +
+                                          "</RequestLog>");
+            else
+                R += X;
         }
     } else {
         throw TSimFault("Operation " + Op + " is not supported by the simulator");
     }
-    return Out;
 }
 
-std::string TSimGateway::Send(const std::string& XMLStream, bool Compressed) {
+void TSimGateway::Send(std::string_view XMLStream, bool Compressed, TSimHttpResponse& Out) {
     if (Compressed) throw TSimFault("Compressed batches are not supported", "soap:Client");
-    TBatch Batch;
-    try {
-        Batch = ReadBatchXml(XMLStream);
-    } catch (const std::exception& E) {
-        throw TSimFault(std::string("Invalid batch: ") + E.what(), "soap:Client");
-    }
     const std::string RecTime = Now();
-    std::vector<TMessage> New;
-    New.reserve(Batch.Messages.size());
-    for (auto& Request : Batch.Messages) {
-        TMessage M;
-        M.BatchName = std::move(Request.BatchName);
-        M.Protocol = std::move(Request.Override.ProtocolName);
-        M.Reference = std::move(Request.Reference);
-        M.MessageType = std::move(Request.Override.MessageType);
-        M.Text = std::move(Request.Override.MessageText);
-        if (!Request.Recipients.empty()) {
-            M.CellNo = Request.Recipients[0].CellNo;
-            M.Email = Request.Recipients[0].Email;
-            M.FaxNo = Request.Recipients[0].FaxNo;
+    std::unique_lock<std::mutex> Lock(Mutex_);
+    // Read in one pass straight into the store; a document outside the plain form the SDK writes
+    // goes to the full reader, which also words any refusal.
+    size_t First = Messages_.Size();
+    if (!Messages_.AddBatchXml(XMLStream, RecTimeIndex(RecTime))) {
+        Lock.unlock();
+        TBatch Batch;
+        try {
+            Batch = ReadBatchXml(std::string(XMLStream));
+        } catch (const std::exception& E) {
+            throw TSimFault(std::string("Invalid batch: ") + E.what(), "soap:Client");
         }
-        std::string Upper = M.Protocol;
-        for (char& C : Upper) C = char(std::toupper(static_cast<unsigned char>(C)));
-        M.Address = Upper == "FAX" ? M.FaxNo : Upper == "EMAIL" ? M.Email : M.CellNo;
-        for (const std::string* Any : {&M.CellNo, &M.Email, &M.FaxNo})
-            if (M.Address.empty()) M.Address = *Any;
-        M.RecTime = RecTime;
-        New.push_back(std::move(M));
+        Lock.lock();
+        First = Messages_.Size();
+        Messages_.AddBatch(Batch, RecTimeIndex(RecTime));
     }
-    std::lock_guard<std::mutex> Lock(Mutex_);
     TBatchRecord& B = Batches_.emplace_back();
     B.BatchID = NextBatchID_++;
     B.BatchNo = "B" + std::to_string(B.BatchID);
     B.RecTime = RecTime;
-    B.First = Messages_.size();
-    B.Count = New.size();
-    for (auto& M : New) {
-        M.BatchNo = B.BatchNo;
-        Store(std::move(M));
+    B.First = First;
+    B.Count = Messages_.Size() - First;
+    Queue(First);
+    // Made while it is sent: a batch of a million messages answers with hundreds of megabytes.
+    auto Result = std::make_shared<TSendResult>(B.First, B.Count, B.RecTime, B.BatchID, B.BatchNo);
+    Out.ProducedBytes = Result->Start(Messages_);
+    Out.Produce = [this, Result] {
+        std::lock_guard<std::mutex> Lock(Mutex_);
+        return Result->Next(Messages_);
+    };
+}
+
+uint32_t TSimGateway::RecTimeIndex(const std::string& RecTime) {
+    if (RecTimes_.empty() || RecTimes_.back() != RecTime) RecTimes_.push_back(RecTime);
+    return uint32_t(RecTimes_.size() - 1);
+}
+
+void TSimGateway::Queue(size_t First) {
+    for (size_t I = First; I < Messages_.Size(); ++I) {
+        PendingStatus_.push_back(uint32_t(I));
+        if (I % kReplyEvery == 0) PendingReplies_.push_back(uint32_t(I));
     }
-    return BatchInfoXml(B);
 }
 
-const TSimGateway::TMessage& TSimGateway::Store(TMessage M) {
-    M.ReqID = NextReqID_++;
-    PendingStatus_.push_back(Messages_.size());
-    if (Messages_.size() % kReplyEvery == 0) PendingReplies_.push_back(Messages_.size());
-    Messages_.push_back(std::move(M));
-    return Messages_.back();
-}
-
-std::vector<size_t> TSimGateway::TakePending(std::vector<size_t>& Pending,
-                                             const std::string& ClientApp) {
-    std::vector<size_t> Taken, Keep;
-    for (size_t I : Pending)
-        (ClientApp.empty() || Messages_[I].BatchName == ClientApp ? Taken : Keep).push_back(I);
+std::vector<uint32_t> TSimGateway::TakePending(std::vector<uint32_t>& Pending,
+                                               const std::string& ClientApp) {
+    std::vector<uint32_t> Taken, Keep;
+    for (uint32_t I : Pending)
+        (ClientApp.empty() || Messages_.Texts(I)[kSimBatchName] == ClientApp ? Taken : Keep)
+            .push_back(I);
     Pending.swap(Keep);
     return Taken;
 }
@@ -652,71 +845,80 @@ std::string TSimGateway::BatchInfoXml(const TBatchRecord& Batch) const {
     Reply.RecTime = Batch.RecTime;
     Reply.BatchID = Batch.BatchID;
     Reply.BatchNo = Batch.BatchNo;
-    Reply.Items.reserve(Batch.Count);
-    for (size_t I = Batch.First; I < Batch.First + Batch.Count; ++I) {
-        const TMessage& M = Messages_[I];
-        TBatchInfoItem Item;
-        Item.RcptCellNo = M.CellNo;
-        Item.RcptEmail = M.Email;
-        Item.RcptFaxNo = M.FaxNo;
-        Item.ReqID = M.ReqID;
-        Item.Ref = M.Reference;
-        Reply.Items.push_back(std::move(Item));
+    Reply.Items.resize(Batch.Count);
+    for (size_t K = 0; K < Batch.Count; ++K) {
+        const size_t I = Batch.First + K;
+        const TSimTexts Texts = Messages_.Texts(I);
+        TBatchInfoItem& Item = Reply.Items[K];
+        Item.RcptCellNo = Texts[kSimCellNo];
+        Item.RcptEmail = Texts[kSimEmail];
+        Item.RcptFaxNo = Texts[kSimFaxNo];
+        Item.ReqID = ReqIDOf(I);
+        Item.Ref = Texts[kSimReference];
     }
     return WriteBatchInfoXml(Reply);
 }
 
-std::string TSimGateway::OSStatus(const std::string& ClientApp) {
+void TSimGateway::OSStatus(const std::string& ClientApp, std::string& Out) {
     std::lock_guard<std::mutex> Lock(Mutex_);
-    if (auto Raw = TakeOnce(NextOSStatus_)) return *Raw;
+    if (auto Raw = TakeOnce(NextOSStatus_)) {
+        AppendXmlEscaped(Out, *Raw, false);
+        return;
+    }
     std::string X = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VexoMessageStatusList>";
-    for (size_t I : TakePending(PendingStatus_, ClientApp)) {
-        const TMessage& M = Messages_[I];
-        const bool Delivered = !M.Address.empty();
+    for (uint32_t I : TakePending(PendingStatus_, ClientApp)) {
+        const TSimTexts Texts = Messages_.Texts(I);
+        const std::string_view Address = SimAddress(Texts);
+        const bool Delivered = !Address.empty();
+        const std::string ReqID = std::to_string(ReqIDOf(I));
         X += "<MsgStat";
-        AppendAttr(X, "StatTime", M.RecTime);
+        AppendAttr(X, "StatTime", RecTimes_[Messages_.Tag(I)]);
         AppendAttr(X, "StatText", Delivered ? "Delivered" : "Failed: no address");
         AppendAttr(X, "Status", Delivered ? "2" : "5");
         X += "><MsgIdent";
-        AppendAttr(X, "MsgID", std::to_string(M.ReqID));
-        AppendAttr(X, "ReqID", std::to_string(M.ReqID));
-        AppendAttr(X, "Ref", M.Reference);
-        AppendAttr(X, "Prot", M.Protocol);
-        AppendAttr(X, "Rcpt", M.Address);
-        AppendAttr(X, "ClientApp", M.BatchName);
+        AppendAttr(X, "MsgID", ReqID);
+        AppendAttr(X, "ReqID", ReqID);
+        AppendAttr(X, "Ref", Texts[kSimReference]);
+        AppendAttr(X, "Prot", Texts[kSimProtocol]);
+        AppendAttr(X, "Rcpt", Address);
+        AppendAttr(X, "ClientApp", Texts[kSimBatchName]);
         X += "/></MsgStat>";
     }
     X += "</VexoMessageStatusList>";
-    return WrapCDATA(X);
+    AppendCDATAEscaped(Out, X);
 }
 
-std::string TSimGateway::OSReplies(const std::string& ClientApp) {
+void TSimGateway::OSReplies(const std::string& ClientApp, std::string& Out) {
     std::lock_guard<std::mutex> Lock(Mutex_);
-    if (auto Raw = TakeOnce(NextOSReplies_)) return *Raw;
+    if (auto Raw = TakeOnce(NextOSReplies_)) {
+        AppendXmlEscaped(Out, *Raw, false);
+        return;
+    }
     const std::string RecTime = Now();
     std::string X = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VexoReplyList>";
-    for (size_t I : TakePending(PendingReplies_, ClientApp)) {
-        const TMessage& M = Messages_[I];
+    for (uint32_t I : TakePending(PendingReplies_, ClientApp)) {
         // Replies come from the handset, which the network names in international form.
-        std::string Originator = M.Address;
+        const TSimTexts Texts = Messages_.Texts(I);
+        std::string Originator(SimAddress(Texts));
         if (Originator.size() > 1 && Originator[0] == '0' &&
             Originator.find_first_not_of("0123456789") == std::string::npos)
             Originator = "27" + Originator.substr(1);
+        const std::string ReqID = std::to_string(ReqIDOf(I));
         X += "<ReplyDet";
-        AppendAttr(X, "Prot", M.Protocol);
-        AppendAttr(X, "ReplyMsg", "Reply to " + M.Reference);
+        AppendAttr(X, "Prot", Texts[kSimProtocol]);
+        AppendAttr(X, "ReplyMsg", "Reply to " + std::string(Texts[kSimReference]));
         AppendAttr(X, "Seq", std::to_string(++ReplySeq_));
         AppendAttr(X, "RecTime", RecTime);
         AppendAttr(X, "Originator", Originator);
         X += "><MsgIdent";
-        AppendAttr(X, "MsgID", std::to_string(M.ReqID));
-        AppendAttr(X, "ReqID", std::to_string(M.ReqID));
-        AppendAttr(X, "Ref", M.Reference);
-        AppendAttr(X, "ClientApp", M.BatchName);
+        AppendAttr(X, "MsgID", ReqID);
+        AppendAttr(X, "ReqID", ReqID);
+        AppendAttr(X, "Ref", Texts[kSimReference]);
+        AppendAttr(X, "ClientApp", Texts[kSimBatchName]);
         X += "/></ReplyDet>";
     }
     X += "</VexoReplyList>";
-    return WrapCDATA(X);
+    AppendCDATAEscaped(Out, X);
 }
 
 std::string TSimGateway::SetFault(const std::string& Operation, int Count, const std::string& Kind,
@@ -758,12 +960,13 @@ void TSimGateway::SetNextOSReplies(const std::string& Text) {
 std::string TSimGateway::MessagesCsv() const {
     std::lock_guard<std::mutex> Lock(Mutex_);
     std::string Out;
-    for (const TMessage& M : Messages_) {
-        Out += std::to_string(M.ReqID);
-        for (const std::string* F :
-             {&M.BatchName, &M.Protocol, &M.Address, &M.Reference, &M.MessageType, &M.Text}) {
+    for (size_t I = 0; I < Messages_.Size(); ++I) {
+        const TSimTexts Texts = Messages_.Texts(I);
+        Out += std::to_string(ReqIDOf(I));
+        for (std::string_view F : {Texts[kSimBatchName], Texts[kSimProtocol], SimAddress(Texts),
+                                   Texts[kSimReference], Texts[kSimMessageType], Texts[kSimText]}) {
             Out += ',';
-            Out += CsvField(*F);
+            AppendCsvField(Out, F);
         }
         Out += '\n';
     }

@@ -6,12 +6,16 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "tools/uSimMessages.h"
 
 // One HTTP request as the simulator saw it.
 struct TSimHttpRequest {
@@ -29,6 +33,13 @@ struct TSimHttpResponse {
     std::string ContentType = "text/xml; charset=utf-8";
     std::string Body;
     bool Drop = false;
+    // A long answer is made while it goes out: Body, then each piece Produce returns until it
+    // returns "" (a piece is valid until the next call; any thread, one at a time), then Tail.
+    // ProducedBytes is the length of the pieces together.
+    std::function<std::string_view()> Produce;
+    size_t ProducedBytes = 0;
+    std::string Tail;
+    size_t Size() const { return Body.size() + ProducedBytes + Tail.size(); }
 };
 
 class TSimGateway {
@@ -37,8 +48,9 @@ class TSimGateway {
     // service description.
     TSimGateway(std::string Username, std::string Password, std::string BaseUrl);
 
-    // A SOAP call posted to the service path. May sleep when a delay was injected.
-    TSimHttpResponse HandleSoap(const TSimHttpRequest& Request);
+    // A SOAP call posted to the service path. May sleep when a delay was injected. Takes the
+    // request whole: its body is read in place.
+    TSimHttpResponse HandleSoap(TSimHttpRequest Request);
     // The service description (GET on the service path with "?WSDL").
     TSimHttpResponse Description() const;
 
@@ -59,13 +71,6 @@ class TSimGateway {
     std::string RequestsText(size_t Count) const;
 
   private:
-    struct TMessage {
-        int64_t ReqID = 0;
-        std::string BatchName, Protocol, Address, Reference, MessageType, Text;
-        std::string CellNo, Email, FaxNo;
-        std::string BatchNo;
-        std::string RecTime;
-    };
     struct TFault {
         std::string Kind;
         int Count = 0;
@@ -79,29 +84,34 @@ class TSimGateway {
     };
     struct TCall;  // one parsed SOAP call
 
-    TSimHttpResponse Dispatch(TCall& Call);
+    // Appends the operation's result content to Out.Body, or leaves it to Out.Produce.
+    void Dispatch(TCall& Call, TSimHttpResponse& Out);
     std::string BatchInfoXml(const TBatchRecord& Batch) const;  // lock held
-    std::string Send(const std::string& XMLStream, bool Compressed);
-    std::string OSStatus(const std::string& ClientApp);
-    std::string OSReplies(const std::string& ClientApp);
-    void CheckToken(const std::string& Token) const;
-    void CheckCredentials(const std::string& Username, const std::string& Password) const;
-    const TMessage& FindMessage(int64_t ReqID) const;  // lock held
-    // Lock held: gives M the next ReqID and queues its status (and every so often a reply).
-    const TMessage& Store(TMessage M);
+    void Send(std::string_view XMLStream, bool Compressed, TSimHttpResponse& Out);
+    void OSStatus(const std::string& ClientApp, std::string& Out);
+    void OSReplies(const std::string& ClientApp, std::string& Out);
+    void CheckToken(std::string_view Token) const;
+    void CheckCredentials(std::string_view Username, std::string_view Password) const;
+    size_t FindMessage(int64_t ReqID) const;  // lock held; the index in Messages_
+    int64_t ReqIDOf(size_t Index) const;
+    // Lock held: the index of RecTime in RecTimes_, added when it is new.
+    uint32_t RecTimeIndex(const std::string& RecTime);
+    // Lock held: queues the status (and every so often a reply) of each message stored from
+    // First on. A message's tag is its RecTimes_ index.
+    void Queue(size_t First);
     // Lock held: the pending entries of ClientApp ("" for all), removed from Pending.
-    std::vector<size_t> TakePending(std::vector<size_t>& Pending, const std::string& ClientApp);
+    std::vector<uint32_t> TakePending(std::vector<uint32_t>& Pending, const std::string& ClientApp);
 
     const std::string Username_, Password_, BaseUrl_;
     mutable std::mutex Mutex_;
     std::set<std::string> Tokens_;
     int64_t TokenCounter_ = 0;
-    int64_t NextReqID_;
     int64_t NextBatchID_ = 1;
     int64_t ReplySeq_ = 0;
-    std::vector<TMessage> Messages_;
+    TSimMessages Messages_;  // message I has the ReqID kFirstReqID + I
+    std::vector<std::string> RecTimes_;
     std::vector<TBatchRecord> Batches_;
-    std::vector<size_t> PendingStatus_, PendingReplies_;  // indices into Messages_
+    std::vector<uint32_t> PendingStatus_, PendingReplies_;  // indices into Messages_
     std::optional<std::string> NextOSStatus_, NextOSReplies_;
     std::map<std::string, TFault> Faults_;                // by operation; "*" for every operation
     std::map<std::string, TSimHttpResponse> RawReplies_;  // by operation, used once
