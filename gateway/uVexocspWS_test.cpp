@@ -340,7 +340,10 @@ TEST(GatewayFailures, EachReplyTheClientCannotUseFailsWithItsOwnMessage) {
         "SOAP Response Packet: result element expected, received \"<LoginResponse "
         "xmlns=\"http://vexo.gateway\"/>\"",
         LoginFailure("noresult"));
-    EXPECT_EQ("Empty reply from server", LoginFailure("drop"));
+    // A kept connection that closes unanswered is tried once more on a new one; both go.
+    Sim.Fault("Login", 2, "drop");
+    EXPECT_EQ("Empty reply from server",
+              FailureOf([&] { Ws->Login(Sim.Username(), Sim.Password()); }));
     // After the injected failures the gateway answers normally again.
     EXPECT_NE("", Ws->Login(Sim.Username(), Sim.Password()));
 }
