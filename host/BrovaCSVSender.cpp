@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -26,6 +27,8 @@ constexpr const char* kNotConnectedText =
     "The service process could not connect to the service controller.";
 // The kernel keeps at most 15 characters of a thread's name.
 constexpr const char* kMainThreadName = "BrovaCSVSender";
+// Where the service writes its figures for node_exporter; unset: nowhere.
+constexpr const char* kMetricsFileVariable = "BROVA_METRICS_FILE";
 
 std::string FileNameOf(const std::string& Path) {
     const size_t Slash = Path.rfind('/');
@@ -101,11 +104,14 @@ int RunService(TsvcBrovaCSVSender& Service, bool Console) {
         }
     };
     ForwardControlSignals(Host.Loop());
-    const int Result = Host.Run({[&](TEventLoop& Loop) {
-                                     Service.ServiceStart(Loop);
-                                     StartHangHook(Loop);
-                                 },
-                                 [&] { Service.ServiceStop(); }});
+    const char* MetricsFile = std::getenv(kMetricsFileVariable);
+    Service.MetricsFile = MetricsFile ? MetricsFile : "";
+    const int Result =
+        Host.Run({[&](TEventLoop& Loop) {
+                      Service.ServiceStart(Loop);
+                      StartHangHook(Loop);
+                  },
+                  [&] { Service.ServiceStop(); }, [&] { return Service.StatusFigures(); }});
     Service.ReleaseAtProcessEnd();
     return Result;
 }

@@ -26,16 +26,30 @@ TsvcBrovaCSVSender::TsvcBrovaCSVSender(std::string ExePath, TClock Clock)
 void TsvcBrovaCSVSender::ServiceStart(TEventLoop& Loop) {
     // A stop of an earlier start in this process no longer holds for the workers to come.
     RequestBulkThreadsStop(false);
+    // Workers ask; the service thread reports, once it is back in its loop.
+    SetFiguresChangedHook([&Loop] { Loop.PostReport(); });
     const std::string ExeDirectory = ExecutableDirectory(ExePath);
     DtaMdlBulkSMS = std::make_unique<TDtaMdlBulkSMS>(
-        Loop, Clock, ExePath, [ExeDirectory](const IXMLBulkCSVSenderType& Config) {
+        Loop, Clock, ExePath,
+        [ExeDirectory](const IXMLBulkCSVSenderType& Config) {
             return ::CheckConfiguration(Config, ExeDirectory);
-        });
+        },
+        MetricsFile);
 }
 
 void TsvcBrovaCSVSender::ServiceStop() {
+    // A stopping service reports no figures.
+    SetFiguresChangedHook({});
     DtaMdlBulkSMS.reset();
     LetWorkersStop();
+    if (MetricsFile.empty()) return;
+    try {
+        WriteMetricsFile(MetricsFile, CurrentFigures());
+    } catch (const std::exception& E) {
+        WriteToLog("Unable to write the metrics file [" + MetricsFile + "] : " + E.what(),
+                   ProcessLogFileName(ExePath), kProcessLogMaxSizeKB, true, true,
+                   Clock ? Clock() : Now());
+    }
 }
 
 void TsvcBrovaCSVSender::LetWorkersStop() {
@@ -62,7 +76,14 @@ void TsvcBrovaCSVSender::LetWorkersStop() {
                    Clock ? Clock() : Now());
 }
 
-void TsvcBrovaCSVSender::ReleaseAtProcessEnd() { DtaMdlBulkSMS.reset(); }
+void TsvcBrovaCSVSender::ReleaseAtProcessEnd() {
+    SetFiguresChangedHook({});
+    DtaMdlBulkSMS.reset();
+}
+
+std::string TsvcBrovaCSVSender::StatusFigures() const {
+    return StatusFiguresText(CurrentFigures());
+}
 
 TServiceDefinition TsvcBrovaCSVSender::Definition() const {
     return {kServiceName, kServiceDisplayName, ExePath};

@@ -11,6 +11,7 @@
 #include "platform/RetryDelay.h"
 #include "support/Util.h"
 #include "support/uLogFile.h"
+#include "support/uServiceFigures.h"
 #include "support/uSmsUtil.h"
 #include "worker/uSmtpMail.h"
 #include "worker/uVexoClientUtils.h"
@@ -195,6 +196,7 @@ TBulkThread::~TBulkThread() = default;
 
 bool TBulkThread::Execute() {
     const TOutcome Outcome = Run();
+    CountRunEnded(Outcome);
     std::vector<std::string>().swap(ConfirmationLines);
     const std::string Path = Journal->Path();
     try {
@@ -348,6 +350,7 @@ bool TBulkThread::ReadInput() {
         const size_t Nul = Text.find('\0');
         if (Nul != std::string::npos) Text.resize(Nul);
 
+        const size_t Before = ConfirmationLines.size();
         std::vector<std::string> Fields;
         std::string Line, CellNo, FaxNo, Email, Reference;
         size_t Pos = 0;
@@ -408,6 +411,8 @@ bool TBulkThread::ReadInput() {
                 ConfirmationLines.push_back(Address + "," + Reference + "," + Quoted(E.what()));
             }
         }
+        // Rows count once, in the run that first read them.
+        if (!Resumed) CountRowsRejected(static_cast<int64_t>(ConfirmationLines.size() - Before));
         Log("Creating messages to be sent complete.");
         return true;
     } catch (const std::exception& E) {
@@ -588,11 +593,14 @@ void TBulkThread::SubmitPart(const std::shared_ptr<IBatchRequest>& Batch, int32_
             break;
         } catch (const std::exception& E) {
             Log("Error Making Soap Call: " + std::string(E.what()));
+            CountSendFailed();
         }
         if (!WaitUnlessStopped(RetryDelay())) throw EStopRequested();
+        CountPartRetried();
     }
     // From here on the part is the gateway's: nothing sends it again.
     PartAccepted = true;
+    CountPartSent(static_cast<int64_t>(CurrentPart.size()));
     Info->SetReplyText(ReplyText);
     std::vector<int64_t> Ids;
     if (ReplyText.size() > kShortestMarkedReply) {
