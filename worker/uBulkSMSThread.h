@@ -78,11 +78,8 @@ class TBulkThread {
     // the "COMBINED" layout the log goes in any case. Never throws.
     void CleanUp(bool DeleteLogs);
     // Fills Messages from the claimed file's accepted rows and ConfirmationLines with a line per
-    // rejected row. Throws when the file as a whole cannot be read.
+    // rejected row (ReadInputRows). Throws when the file as a whole cannot be read.
     bool ReadInput();
-    // Throws, with the reason as message, when the split row Fields (at least 2) is not valid.
-    void ValidateRow(const std::vector<std::string>& Fields);
-    std::string NormaliseCellNo(const std::string& CellNo);
     // Submits Messages in parts (those the journal has answers for are not sent again), saves the
     // confirmation lines and delivers them. Logs and rethrows a failure.
     TOutcome ProcessBulkRequest();
