@@ -93,11 +93,23 @@ std::vector<std::string> TsvcBrovaCSVSender::CheckConfiguration() const {
     return CheckConfigurationFile(ExePath);
 }
 
+namespace {
+
+// The switch Arg names in upper case, or "" when it is none of ours.
+std::string SwitchOf(const std::string& Arg) {
+    if (Arg.size() < 2 || (Arg[0] != '/' && Arg[0] != '-')) return "";
+    const std::string Switch = UpperCase(Arg.substr(1));
+    for (const char* Known : {"INSTALL", "UNINSTALL", "SILENT", "CONSOLE", "CHECK", "VALIDATE"})
+        if (Switch == Known) return Switch;
+    return "";
+}
+
+}  // namespace
+
 TCommandLine ParseCommandLine(const std::vector<std::string>& Args) {
     TCommandLine Result;
-    for (const std::string& Arg : Args) {
-        if (Arg.size() < 2 || (Arg[0] != '/' && Arg[0] != '-')) continue;
-        const std::string Switch = UpperCase(Arg.substr(1));
+    for (size_t I = 0; I < Args.size(); ++I) {
+        const std::string Switch = SwitchOf(Args[I]);
         if (Switch == "INSTALL")
             Result.Install = true;
         else if (Switch == "UNINSTALL")
@@ -108,6 +120,12 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Args) {
             Result.Console = true;
         else if (Switch == "CHECK")
             Result.Check = true;
+        else if (Switch == "VALIDATE") {
+            Result.Validate = true;
+            if (I + 1 < Args.size()) Result.ValidateFile = Args[++I];
+            if (I + 1 < Args.size() && SwitchOf(Args[I + 1]).empty())
+                Result.ValidateProtocol = Args[++I];
+        }
     }
     return Result;
 }

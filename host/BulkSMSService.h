@@ -63,8 +63,13 @@ struct TCommandLine {
     bool Silent = false;
     bool Console = false;
     bool Check = false;
+    bool Validate = false;
+    std::string ValidateFile;      // "" when /VALIDATE came last
+    std::string ValidateProtocol;  // "": the entry whose poll directory holds the file
 };
 
 // Switches start with "/" or "-" and are matched in any letter case; anything else is
-// ignored (and so runs the service).
+// ignored (and so runs the service). The argument after /VALIDATE is its file, whatever it
+// looks like (an absolute path starts with "/"); the one after that, unless it is a switch
+// named here, its protocol entry.
 TCommandLine ParseCommandLine(const std::vector<std::string>& Args);

@@ -299,6 +299,7 @@ TEST_F(HostProcess, WatchdogPingsWhileTheServiceThreadWaitsAndNeverForAHungOne) 
     EXPECT_EQ(Others.size(), 2u);
 }
 
+// /CHECK and /VALIDATE: the configuration and input files looked at before anything is sent.
 TEST_F(HostProcess, CheckReportsOfflineWhatWouldFailAndTheStartUpLogsTheSame) {
     TListener Gateway;
     // The shipped sample, its directories moved here: nothing in it would fail.
@@ -316,6 +317,46 @@ TEST_F(HostProcess, CheckReportsOfflineWhatWouldFailAndTheStartUpLogsTheSame) {
     EXPECT_EQ(Sound.Wait(), 0);
     EXPECT_EQ(Sound.Stdout(), "Nothing in " + Config + " would fail.\n");
 
+    // A file read as the worker reads it: the entry whose poll directory holds it, or the one
+    // named; the rejected rows as the confirmation lists them.
+    struct TValidated {
+        int Status;
+        std::string Out, Err;
+    };
+    const auto Validate = [&](std::vector<std::string> Args) {
+        Args.insert(Args.begin(), {Exe, "/VALIDATE"});
+        ChildProcess P(Args, Env());
+        const int Status = P.Wait();
+        return TValidated{Status, P.Stdout(), P.Stderr()};
+    };
+    const std::string SmsFile = Data + "/SMS/In/ABC.20.csv";
+    WriteFile(SmsFile,
+              "0821234567,R1,TXT,Hello\r\n08200000,R2,TXT,short\r\n\r\n821234568,R3,DEF,Hi\r\n"
+              "a note\r\n0820000004,R4,TXT,,more\r\n");
+    TValidated V = Validate({SmsFile});
+    EXPECT_EQ(V.Status, 1);
+    EXPECT_EQ(V.Out,
+              "08200000,R2,\"Cell no. is invalid\"\n0820000004,R4,\"Message cannot be empty\"\n"
+              "4 rows: 2 accepted, 2 rejected\n");
+    EXPECT_EQ(V.Err, "");
+    const std::string FaxFile = Dir / "invoices.csv";
+    WriteFile(FaxFile, "0111234567,F1,TXT,Invoice 1001\r\n");
+    V = Validate({FaxFile, "fax"});
+    EXPECT_EQ(V.Status, 0);
+    EXPECT_EQ(V.Out, "1 row: 1 accepted, 0 rejected\n");
+    V = Validate({FaxFile});
+    EXPECT_EQ(V.Status, 2);
+    EXPECT_EQ(V.Out, "");
+    EXPECT_EQ(V.Err, "Brova CSV Sender: No Protocol entry has the directory of " + FaxFile +
+                         " as its PollDirectory\n");
+    V = Validate({Dir / "missing.csv", "SMS"});
+    EXPECT_EQ(V.Status, 2);
+    EXPECT_EQ(V.Err, "Brova CSV Sender: Cannot read " + Dir / "missing.csv" +
+                         ": No such file or directory\n");
+    EXPECT_EQ(Validate({SmsFile, "PAGER"}).Err,
+              "Brova CSV Sender: No Protocol entry is named PAGER\n");
+    EXPECT_EQ(ListDir(Data + "/SMS/In"), std::vector<std::string>{"ABC.20.csv"});
+
     Sample.erase(Sample.find(" Priority=\"1\""), 13);
     Sample.erase(Sample.find("Split=\"1\" "), 10);
     WriteFile(Config, Sample);
@@ -326,10 +367,18 @@ TEST_F(HostProcess, CheckReportsOfflineWhatWouldFailAndTheStartUpLogsTheSame) {
     EXPECT_EQ(Check.Wait(), 1);
     EXPECT_EQ(Check.Stdout(), Findings);
     EXPECT_EQ(Check.Stderr(), "");
-    // Offline: no connection, no process log, nothing else written.
+    // Without a Priority every row is rejected, as the finding says.
+    V = Validate({SmsFile});
+    EXPECT_EQ(V.Status, 1);
+    EXPECT_EQ(Lines(V.Out).back(), "4 rows: 0 accepted, 4 rejected");
+    // Offline: no connection, no process log, nothing moved, claimed or written.
     EXPECT_FALSE(Gateway.AcceptOneAndStopListening(0));
     EXPECT_EQ(ListDir(Dir.Path()),
-              (std::vector<std::string>{"BrovaCSVSender", "BrovaCSVSenderConfig.xml", "data"}));
+              (std::vector<std::string>{"BrovaCSVSender", "BrovaCSVSenderConfig.xml", "data",
+                                        "invoices.csv"}));
+    EXPECT_EQ(ListDir(Data + "/SMS/In"), std::vector<std::string>{"ABC.20.csv"});
+    EXPECT_EQ(ListDir(Data + "/SMS/Status"), std::vector<std::string>{});
+    unlink(SmsFile.c_str());
 
     // The service logs the same findings right after its start, and runs as before.
     ChildProcess Service({Exe, "/CONSOLE"}, Env());
