@@ -29,12 +29,18 @@ void TsvcBrovaCSVSender::ServiceStart(TEventLoop& Loop) {
     // Workers ask; the service thread reports, once it is back in its loop.
     SetFiguresChangedHook([&Loop] { Loop.PostReport(); });
     const std::string ExeDirectory = ExecutableDirectory(ExePath);
-    DtaMdlBulkSMS = std::make_unique<TDtaMdlBulkSMS>(
-        Loop, Clock, ExePath,
-        [ExeDirectory](const IXMLBulkCSVSenderType& Config) {
-            return ::CheckConfiguration(Config, ExeDirectory);
-        },
-        MetricsFile);
+    try {
+        DtaMdlBulkSMS = std::make_unique<TDtaMdlBulkSMS>(
+            Loop, Clock, ExePath,
+            [ExeDirectory](const IXMLBulkCSVSenderType& Config) {
+                return ::CheckConfiguration(Config, ExeDirectory);
+            },
+            MetricsFile);
+    } catch (...) {
+        // A service that did not start reports nothing, and its loop may go.
+        SetFiguresChangedHook({});
+        throw;
+    }
 }
 
 void TsvcBrovaCSVSender::ServiceStop() {

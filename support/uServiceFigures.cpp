@@ -75,10 +75,7 @@ void CountSendFailed() {
 
 void CountPartRetried() { Add(Counters().PartsRetried, 1); }
 
-void CountRunEnded(TRunEnd How) {
-    Add(Counters().RunsEnded[static_cast<int>(How)], 1);
-    FiguresChanged();
-}
+void CountRunEnded(TRunEnd How) { Add(Counters().RunsEnded[static_cast<int>(How)], 1); }
 
 void CountFileClaimed() { Add(Counters().FilesClaimed, 1); }
 

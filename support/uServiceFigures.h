@@ -44,7 +44,7 @@ void NotePoll(const TDateTime& At);
 // The claimed file with the earliest claim seen by the last poll; 0: none.
 void NoteOldestClaim(int64_t ClaimedAtUnixNs);
 
-// Told after every change worth a report (a part, a failed Send, a run's end); the service sets
+// Told after every change worth a report (a part, a failed Send, a worker's end); the service sets
 // it to ask its service thread for a state report, and clears it before that thread goes. Hook
 // must not block: it runs on the thread that counted.
 void SetFiguresChangedHook(std::function<void()> Hook);

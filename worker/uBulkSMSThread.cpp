@@ -175,6 +175,8 @@ void TBulkThread::Construct() {
             const bool Stopped = Execute();
             delete this;
             WorkerFinished(Stopped);
+            // One file fewer in flight.
+            FiguresChanged();
         }).detach();
     } catch (...) {
         WorkerFinished(false);
