@@ -7,6 +7,8 @@ CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 DEB_PACKAGES := cmake g++ make pkg-config libpugixml-dev libcurl4-openssl-dev libcpp-httplib-dev \
 	python3 python3-aiosmtpd googletest libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev file openssl
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# The process tests read the service's metrics file with Debian's Prometheus text parser.
+DEB_PACKAGES += python3-prometheus-client
 
 # Only `make fuzz` needs these: the compiler and runtime of the libFuzzer build.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev

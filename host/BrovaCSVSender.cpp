@@ -1,6 +1,6 @@
 // The process entry: installs or removes the service, or runs it under the service manager
 // (or in the foreground with /CONSOLE) until it is stopped, or checks its configuration
-// (/CHECK).
+// (/CHECK) or an input file (/VALIDATE).
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "host/BulkSMSService.h"
+#include "host/uFileValidation.h"
 #include "platform/Files.h"
 #include "platform/ServiceHost.h"
 #include "platform/SysLog.h"
@@ -26,6 +28,12 @@ constexpr const char* kNotConnectedText =
     "The service process could not connect to the service controller.";
 // The kernel keeps at most 15 characters of a thread's name.
 constexpr const char* kMainThreadName = "BrovaCSVSender";
+// Where the service writes its figures for node_exporter; unset: nowhere.
+constexpr const char* kMetricsFileVariable = "BROVA_METRICS_FILE";
+// /VALIDATE: no row rejected, some rejected, the file or its entry could not be had.
+constexpr int kValidateClean = 0;
+constexpr int kValidateRejected = 1;
+constexpr int kValidateFailed = 2;
 
 std::string FileNameOf(const std::string& Path) {
     const size_t Slash = Path.rfind('/');
@@ -75,6 +83,28 @@ int CheckConfiguration(const TsvcBrovaCSVSender& Service) {
     return Findings.empty() ? 0 : 1;
 }
 
+// Prints the confirmation lines of the rows of the file that a run would reject, then the count.
+int ValidateFile(const TsvcBrovaCSVSender& Service, const TCommandLine& Command) {
+    if (Command.ValidateFile.empty()) {
+        std::cerr << kServiceDisplayName << ": /VALIDATE needs a file: /VALIDATE FILE [PROTOCOL]"
+                  << std::endl;
+        return kValidateFailed;
+    }
+    try {
+        const TFileValidation Result = ValidateInputFile(Service.ExePath, Command.ValidateFile,
+                                                         Command.ValidateProtocol, Now());
+        for (const std::string& Line : Result.RejectedLines) std::cout << Line << '\n';
+        const size_t Rejected = Result.RejectedLines.size();
+        const int64_t Rows = Result.Accepted + static_cast<int64_t>(Rejected);
+        std::cout << Rows << (Rows == 1 ? " row: " : " rows: ") << Result.Accepted << " accepted, "
+                  << Rejected << " rejected" << '\n';
+        return Rejected == 0 ? kValidateClean : kValidateRejected;
+    } catch (const std::exception& E) {
+        std::cerr << kServiceDisplayName << ": " << E.what() << std::endl;
+        return kValidateFailed;
+    }
+}
+
 int RunService(TsvcBrovaCSVSender& Service, bool Console) {
     const std::string ExeFileName = FileNameOf(Service.ExePath);
     const std::string NotifySocket = NotifySocketFromEnvironment();
@@ -101,11 +131,14 @@ int RunService(TsvcBrovaCSVSender& Service, bool Console) {
         }
     };
     ForwardControlSignals(Host.Loop());
-    const int Result = Host.Run({[&](TEventLoop& Loop) {
-                                     Service.ServiceStart(Loop);
-                                     StartHangHook(Loop);
-                                 },
-                                 [&] { Service.ServiceStop(); }});
+    const char* MetricsFile = std::getenv(kMetricsFileVariable);
+    Service.MetricsFile = MetricsFile ? MetricsFile : "";
+    const int Result =
+        Host.Run({[&](TEventLoop& Loop) {
+                      Service.ServiceStart(Loop);
+                      StartHangHook(Loop);
+                  },
+                  [&] { Service.ServiceStop(); }, [&] { return Service.StatusFigures(); }});
     Service.ReleaseAtProcessEnd();
     return Result;
 }
@@ -123,6 +156,8 @@ int main(int argc, char** argv) {
             Result = InstallOrUninstall(Service, Command);
         else if (Command.Check)
             Result = CheckConfiguration(Service);
+        else if (Command.Validate)
+            Result = ValidateFile(Service, Command);
         else
             Result = RunService(Service, Command.Console);
     } catch (const std::exception& E) {

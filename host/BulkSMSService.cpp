@@ -26,16 +26,36 @@ TsvcBrovaCSVSender::TsvcBrovaCSVSender(std::string ExePath, TClock Clock)
 void TsvcBrovaCSVSender::ServiceStart(TEventLoop& Loop) {
     // A stop of an earlier start in this process no longer holds for the workers to come.
     RequestBulkThreadsStop(false);
+    // Workers ask; the service thread reports, once it is back in its loop.
+    SetFiguresChangedHook([&Loop] { Loop.PostReport(); });
     const std::string ExeDirectory = ExecutableDirectory(ExePath);
-    DtaMdlBulkSMS = std::make_unique<TDtaMdlBulkSMS>(
-        Loop, Clock, ExePath, [ExeDirectory](const IXMLBulkCSVSenderType& Config) {
-            return ::CheckConfiguration(Config, ExeDirectory);
-        });
+    try {
+        DtaMdlBulkSMS = std::make_unique<TDtaMdlBulkSMS>(
+            Loop, Clock, ExePath,
+            [ExeDirectory](const IXMLBulkCSVSenderType& Config) {
+                return ::CheckConfiguration(Config, ExeDirectory);
+            },
+            MetricsFile);
+    } catch (...) {
+        // A service that did not start reports nothing, and its loop may go.
+        SetFiguresChangedHook({});
+        throw;
+    }
 }
 
 void TsvcBrovaCSVSender::ServiceStop() {
+    // A stopping service reports no figures.
+    SetFiguresChangedHook({});
     DtaMdlBulkSMS.reset();
     LetWorkersStop();
+    if (MetricsFile.empty()) return;
+    try {
+        WriteMetricsFile(MetricsFile, CurrentFigures());
+    } catch (const std::exception& E) {
+        WriteToLog("Unable to write the metrics file [" + MetricsFile + "] : " + E.what(),
+                   ProcessLogFileName(ExePath), kProcessLogMaxSizeKB, true, true,
+                   Clock ? Clock() : Now());
+    }
 }
 
 void TsvcBrovaCSVSender::LetWorkersStop() {
@@ -62,7 +82,14 @@ void TsvcBrovaCSVSender::LetWorkersStop() {
                    Clock ? Clock() : Now());
 }
 
-void TsvcBrovaCSVSender::ReleaseAtProcessEnd() { DtaMdlBulkSMS.reset(); }
+void TsvcBrovaCSVSender::ReleaseAtProcessEnd() {
+    SetFiguresChangedHook({});
+    DtaMdlBulkSMS.reset();
+}
+
+std::string TsvcBrovaCSVSender::StatusFigures() const {
+    return StatusFiguresText(CurrentFigures());
+}
 
 TServiceDefinition TsvcBrovaCSVSender::Definition() const {
     return {kServiceName, kServiceDisplayName, ExePath};
@@ -72,11 +99,23 @@ std::vector<std::string> TsvcBrovaCSVSender::CheckConfiguration() const {
     return CheckConfigurationFile(ExePath);
 }
 
+namespace {
+
+// The switch Arg names in upper case, or "" when it is none of ours.
+std::string SwitchOf(const std::string& Arg) {
+    if (Arg.size() < 2 || (Arg[0] != '/' && Arg[0] != '-')) return "";
+    const std::string Switch = UpperCase(Arg.substr(1));
+    for (const char* Known : {"INSTALL", "UNINSTALL", "SILENT", "CONSOLE", "CHECK", "VALIDATE"})
+        if (Switch == Known) return Switch;
+    return "";
+}
+
+}  // namespace
+
 TCommandLine ParseCommandLine(const std::vector<std::string>& Args) {
     TCommandLine Result;
-    for (const std::string& Arg : Args) {
-        if (Arg.size() < 2 || (Arg[0] != '/' && Arg[0] != '-')) continue;
-        const std::string Switch = UpperCase(Arg.substr(1));
+    for (size_t I = 0; I < Args.size(); ++I) {
+        const std::string Switch = SwitchOf(Args[I]);
         if (Switch == "INSTALL")
             Result.Install = true;
         else if (Switch == "UNINSTALL")
@@ -87,6 +126,12 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Args) {
             Result.Console = true;
         else if (Switch == "CHECK")
             Result.Check = true;
+        else if (Switch == "VALIDATE") {
+            Result.Validate = true;
+            if (I + 1 < Args.size()) Result.ValidateFile = Args[++I];
+            if (I + 1 < Args.size() && SwitchOf(Args[I + 1]).empty())
+                Result.ValidateProtocol = Args[++I];
+        }
     }
     return Result;
 }

@@ -24,15 +24,19 @@ class TsvcBrovaCSVSender {
 
     // Creates the dispatcher, which runs StartUp (logging what CheckConfiguration finds) and
     // the first poll. Its failure leaves this handler as the exception "Error During Creation
-    // of DataModule". Service thread only.
+    // of DataModule". From here on a change of the figures asks Loop for a state report.
+    // Service thread only.
     void ServiceStart(TEventLoop& Loop);
     // Frees the dispatcher, which shuts it down, then lets running workers reach a point where
     // they may stop, within the unit's stop time-out less a margin, asking the service manager
-    // for more time meanwhile (ExtendStopTimeout). Never fails. Service thread only.
+    // for more time meanwhile (ExtendStopTimeout), and writes the metrics file a last time.
+    // Never fails. Service thread only.
     void ServiceStop();
     // At process end: frees a dispatcher that no stop handler freed (a shutdown), once.
-    // Only after the service thread has ended.
+    // Only after the service thread has ended, before its loop goes.
     void ReleaseAtProcessEnd();
+    // The figures the Running state shows (support/uServiceFigures.h). Any thread.
+    std::string StatusFigures() const;
 
     // The registration: name, display name and this executable.
     TServiceDefinition Definition() const;
@@ -46,6 +50,8 @@ class TsvcBrovaCSVSender {
     std::unique_ptr<TDtaMdlBulkSMS> DtaMdlBulkSMS;
     // Asks the service manager for this much more time to stop; unset outside it.
     std::function<void(std::chrono::microseconds)> ExtendStopTimeout;
+    // Where the figures go in the Prometheus text format after every tick; "" for nowhere.
+    std::string MetricsFile;
 
   private:
     void LetWorkersStop();
@@ -57,8 +63,13 @@ struct TCommandLine {
     bool Silent = false;
     bool Console = false;
     bool Check = false;
+    bool Validate = false;
+    std::string ValidateFile;      // "" when /VALIDATE came last
+    std::string ValidateProtocol;  // "": the entry whose poll directory holds the file
 };
 
 // Switches start with "/" or "-" and are matched in any letter case; anything else is
-// ignored (and so runs the service).
+// ignored (and so runs the service). The argument after /VALIDATE is its file, whatever it
+// looks like (an absolute path starts with "/"); the one after that, unless it is a switch
+// named here, its protocol entry.
 TCommandLine ParseCommandLine(const std::vector<std::string>& Args);

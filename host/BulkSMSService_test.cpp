@@ -27,10 +27,21 @@ TEST(CommandLine, SwitchesWithSlashOrDashInAnyCase) {
     EXPECT_TRUE(Both.Install && Both.Silent && !Both.Uninstall && !Both.Console);
     EXPECT_TRUE(Parse({"/console"}).Console);
     EXPECT_TRUE(Parse({"-Check"}).Check);
+    // /VALIDATE takes the next argument as its file, even one that starts with "/".
+    const TCommandLine Named = Parse({"/validate", "/srv/in/A.csv", "fax"});
+    EXPECT_TRUE(Named.Validate);
+    EXPECT_EQ(Named.ValidateFile, "/srv/in/A.csv");
+    EXPECT_EQ(Named.ValidateProtocol, "fax");
+    const TCommandLine Unnamed = Parse({"-VALIDATE", "A.csv", "/silent"});
+    EXPECT_EQ(Unnamed.ValidateFile, "A.csv");
+    EXPECT_EQ(Unnamed.ValidateProtocol, "");
+    EXPECT_TRUE(Unnamed.Silent);
+    EXPECT_EQ(Parse({"/VALIDATE"}).ValidateFile, "");
     // Anything else runs the service.
     for (const auto& Other : {"INSTALL", "/INSTALLX", "--install", "/", "-"}) {
         const TCommandLine C = Parse({Other});
-        EXPECT_FALSE(C.Install || C.Uninstall || C.Silent || C.Console || C.Check) << Other;
+        EXPECT_FALSE(C.Install || C.Uninstall || C.Silent || C.Console || C.Check || C.Validate)
+            << Other;
     }
 }
 

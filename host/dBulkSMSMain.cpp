@@ -35,6 +35,8 @@ constexpr std::chrono::hours kLeftFileRecheck{1};
 constexpr std::chrono::hours kRepeatedFailureLogInterval{1};
 // Past this many remembered failures, those older than the interval are forgotten.
 constexpr size_t kMaxRememberedFailures = 1000;
+// The metrics file is read by node_exporter, which does not run as root; it holds no secret.
+constexpr unsigned kMetricsFileMode = 0644;
 
 bool OldEnoughToClaim(const std::string& Path) {
     const auto Modified = FileModificationTime(Path);
@@ -49,6 +51,19 @@ uint32_t TimerInterval(int Milliseconds) {
 }
 
 }  // namespace
+
+TServiceFigures CurrentFigures() {
+    TServiceFigures Figures = ReadFigures();
+    Figures.FilesInFlight = RunningBulkThreads();
+    return Figures;
+}
+
+void WriteMetricsFile(const std::string& Path, const TServiceFigures& Figures) {
+    TAtomicFile File(Path);
+    File.SetPermissions(kMetricsFileMode);
+    File.Write(MetricsText(Figures, std::chrono::system_clock::now()));
+    File.Commit();
+}
 
 std::string ProcessLogFileName(const std::string& ExePath) {
     const size_t Slash = ExePath.rfind('/');
@@ -104,7 +119,7 @@ std::string UnwrittenFileName(const std::string& TargetFile) {
 }
 
 TDtaMdlBulkSMS::TDtaMdlBulkSMS(TEventLoop& Loop, TClock Clock, const std::string& ExePath,
-                               TConfigurationCheck Check)
+                               TConfigurationCheck Check, std::string MetricsFile)
     : Loop(Loop),
       Clock(Clock ? std::move(Clock) : TClock(Now)),
       ExePath(ExePath),
@@ -112,7 +127,8 @@ TDtaMdlBulkSMS::TDtaMdlBulkSMS(TEventLoop& Loop, TClock Clock, const std::string
       tmrPollDirectory(Loop),
       tmrGetStatusses(Loop),
       tmrGetReplies(Loop),
-      ConfigurationCheck(std::move(Check)) {
+      ConfigurationCheck(std::move(Check)),
+      MetricsFile(std::move(MetricsFile)) {
     tmrPollDirectory.OnTimer = [this] { tmrPollDirectoryTimer(); };
     tmrGetStatusses.OnTimer = [this] { tmrGetStatussesTimer(); };
     tmrGetReplies.OnTimer = [this] { tmrGetRepliesTimer(); };
@@ -202,8 +218,12 @@ void TDtaMdlBulkSMS::tmrPollDirectoryTimer() {
         return;
     }
     // Outside the window the timer stays armed, so the next tick asks again.
-    if (!InOperationalWindow()) return;
+    if (!InOperationalWindow()) {
+        TickEnded();
+        return;
+    }
     tmrPollDirectory.Disarm();
+    NotePoll(Clock());
     try {
         PollProtocols();
     } catch (const std::exception& E) {
@@ -212,7 +232,7 @@ void TDtaMdlBulkSMS::tmrPollDirectoryTimer() {
         if (!Stopping) tmrPollDirectory.Arm();
         throw;
     }
-    ReportProgress();
+    TickEnded();
     // Ticks never overlap: the next one comes one interval after this one ended.
     if (!Stopping) tmrPollDirectory.Arm();
 }
@@ -238,6 +258,7 @@ bool TDtaMdlBulkSMS::InOperationalWindow() {
 void TDtaMdlBulkSMS::PollProtocols() {
     const std::shared_ptr<IXMLProtocolsType> Protocols = Config->GetSettings()->GetProtocols();
     const int Count = Protocols->GetCount();
+    int64_t Oldest = 0;
     for (int Index = 0; Index < Count; ++Index) {
         const std::shared_ptr<IXMLProtocolType> Protocol = Protocols->GetItem(Index);
         if (!Protocol->GetEnabled()) continue;
@@ -249,6 +270,7 @@ void TDtaMdlBulkSMS::PollProtocols() {
         // One look at the directory serves both: files cut off earlier go first, so that they
         // hold their batch names before new files ask for them.
         const std::vector<std::string> Names = FindFiles(PollDirectory, "*");
+        Oldest = OldestClaim(PollDirectory, Names, Oldest);
         ResumeFiles(PollDirectory, Names);
         for (const std::string& Name : Names) {
             if (Stopping) break;
@@ -274,12 +296,32 @@ void TDtaMdlBulkSMS::PollProtocols() {
             new TBulkThread(std::move(Journal), false, std::move(*BatchLock), Token, Config, Clock);
         }
     }
+    NoteOldestClaim(Oldest);
+}
+
+int64_t TDtaMdlBulkSMS::OldestClaim(const std::string& Directory,
+                                    const std::vector<std::string>& Names, int64_t Oldest) {
+    for (const std::string& Name : Names) {
+        if (!IsJournalName(Name)) continue;
+        // The claim's rename is the last change to the claimed file itself.
+        const int64_t Claimed =
+            FileStatusChangeNs(Directory + ChangeFileExt(Name, kClaimedExtension));
+        if (Claimed > 0 && (Oldest == 0 || Claimed < Oldest)) Oldest = Claimed;
+    }
+    return Oldest;
 }
 
 std::string TDtaMdlBulkSMS::Logon() {
     const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr);
     if (!Client) throw std::runtime_error("Gateway connection object not assigned.");
-    return Client->Login(GatewayUsername, GatewayPassword);
+    try {
+        std::string Token = Client->Login(GatewayUsername, GatewayPassword);
+        CountGatewayCall(true);
+        return Token;
+    } catch (...) {
+        CountGatewayCall(false);
+        throw;
+    }
 }
 
 void TDtaMdlBulkSMS::ResumeFiles(const std::string& Directory,
@@ -327,6 +369,7 @@ void TDtaMdlBulkSMS::ResumeFiles(const std::string& Directory,
         Token = Logon();
         Log("Resuming file [" + Journal->ClaimedFileName() + "]");
         new TBulkThread(std::move(Journal), true, std::move(*BatchLock), Token, Config, Clock);
+        CountFileResumed();
     }
 }
 
@@ -374,6 +417,7 @@ std::unique_ptr<TFileJournal> TDtaMdlBulkSMS::ClaimFile(const std::string& Name,
                 } catch (const EFileError&) {
                     // The claim stands; only a crash of the machine could undo it.
                 }
+                CountFileClaimed();
                 return Journal;
             }
             Error = errno;
@@ -429,6 +473,8 @@ void TDtaMdlBulkSMS::LogOncePerHour(const std::string& Key, const std::string& M
 
 void TDtaMdlBulkSMS::tmrGetStatussesTimer() {
     tmrGetStatusses.Disarm();
+    // Until the list is read, a failure is the gateway's.
+    bool Answered = false;
     try {
         const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr);
         if (!Client) {
@@ -440,10 +486,13 @@ void TDtaMdlBulkSMS::tmrGetStatussesTimer() {
                 NewXMLDocument(UnwrapCDATA(Client->GetOSStatus(Token, "")));
             const std::shared_ptr<IXMLVexoMessageStatusListType> List =
                 GetVexoMessageStatusList(Doc);
+            const int Count = List->GetCount();
+            Answered = true;
+            CountGatewayCall(true);
             const bool Combined = IsCombinedFormat();
             // One directory search per protocol key and tick, however many entries share it.
             std::unordered_map<std::string, std::string> Directories;
-            AppendCollected(List->GetCount(), [&](int Index) {
+            AppendCollected(TCollection::Statuses, Count, [&](int Index) {
                 const std::shared_ptr<IXMLMsgStatType> Item = List->GetItem(Index);
                 const std::shared_ptr<uVexoOSStatus::IXMLMsgIdentType> Ident = Item->GetMsgIdent();
                 const std::string Key = UpperCase(Ident->GetProt());
@@ -463,17 +512,19 @@ void TDtaMdlBulkSMS::tmrGetStatussesTimer() {
             });
         }
     } catch (const std::exception& E) {
+        if (!Answered) CountGatewayCall(false);
         Log(std::string("Error Getting Statusses: ") + E.what());
     } catch (...) {
         tmrGetStatusses.Arm();
         throw;
     }
-    ReportProgress();
+    TickEnded();
     tmrGetStatusses.Arm();
 }
 
 void TDtaMdlBulkSMS::tmrGetRepliesTimer() {
     tmrGetReplies.Disarm();
+    bool Answered = false;
     try {
         const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr);
         if (!Client) {
@@ -484,9 +535,12 @@ void TDtaMdlBulkSMS::tmrGetRepliesTimer() {
             const std::shared_ptr<TXMLDocument> Doc =
                 NewXMLDocument(UnwrapCDATA(Client->GetOSReplies(Token, "")));
             const std::shared_ptr<IXMLVexoReplyListType> List = GetVexoReplyList(Doc);
+            const int Count = List->GetCount();
+            Answered = true;
+            CountGatewayCall(true);
             const bool Combined = IsCombinedFormat();
             std::unordered_map<std::string, std::string> Directories;
-            AppendCollected(List->GetCount(), [&](int Index) {
+            AppendCollected(TCollection::Replies, Count, [&](int Index) {
                 const std::shared_ptr<IXMLReplyDetType> Item = List->GetItem(Index);
                 const std::shared_ptr<uVexoOSReplies::IXMLMsgIdentType> Ident = Item->GetMsgIdent();
                 const std::string Key = Trim(UpperCase(Item->GetProt()));
@@ -508,12 +562,13 @@ void TDtaMdlBulkSMS::tmrGetRepliesTimer() {
             });
         }
     } catch (const std::exception& E) {
+        if (!Answered) CountGatewayCall(false);
         Log(std::string("Error Getting Replies: ") + E.what());
     } catch (...) {
         tmrGetReplies.Arm();
         throw;
     }
-    ReportProgress();
+    TickEnded();
     tmrGetReplies.Arm();
 }
 
@@ -552,7 +607,7 @@ std::string TDtaMdlBulkSMS::ProtocolDirectory(const std::string& Key, bool Statu
     return Result;
 }
 
-void TDtaMdlBulkSMS::AppendCollected(int Count, const TCollectedEntry& Entry) {
+void TDtaMdlBulkSMS::AppendCollected(TCollection Kind, int Count, const TCollectedEntry& Entry) {
     // Targets that failed every try keep the rest of their lines of this tick without waiting
     // again; after a stop every line is kept.
     TKeptLines GivenUp, Stopped;
@@ -572,6 +627,10 @@ void TDtaMdlBulkSMS::AppendCollected(int Count, const TCollectedEntry& Entry) {
             } else {
                 switch (AppendLineToFile(Collected.Line, Collected.Target)) {
                     case TAppendResult::Written:
+                        if (Kind == TCollection::Statuses)
+                            CountStatusAppended();
+                        else
+                            CountReplyAppended();
                         ReportProgress();
                         break;
                     case TAppendResult::GivenUp:
@@ -591,7 +650,21 @@ void TDtaMdlBulkSMS::AppendCollected(int Count, const TCollectedEntry& Entry) {
     if (Failure) std::rethrow_exception(Failure);
 }
 
-void TDtaMdlBulkSMS::ReportProgress() { ServiceThreadBeat(); }
+void TDtaMdlBulkSMS::ReportProgress() {
+    ServiceThreadBeat();
+    FiguresChanged();
+}
+
+void TDtaMdlBulkSMS::TickEnded() {
+    ReportProgress();
+    if (MetricsFile.empty()) return;
+    try {
+        WriteMetricsFile(MetricsFile, CurrentFigures());
+    } catch (const std::exception& E) {
+        LogOncePerHour(MetricsFile,
+                       "Unable to write the metrics file [" + MetricsFile + "] : " + E.what());
+    }
+}
 
 void TDtaMdlBulkSMS::LogConfigurationFindings() {
     if (!ConfigurationCheck) return;
@@ -631,6 +704,7 @@ void TDtaMdlBulkSMS::KeepUnwritten(const TKeptLines& Kept, const std::string& Wh
     const std::string Directory = ExecutableDirectory(LogFile);
     for (const auto& [Target, K] : Kept) {
         const std::string Path = Directory + UnwrittenFileName(Target);
+        CountUnwrittenLines(K.Lines);
         try {
             AppendDurably(Path, K.Text);
             Log(Why + " " + std::to_string(K.Lines) + " line(s) to [" + Target + "]; kept in [" +

@@ -14,6 +14,7 @@
 #include "config/uBrovaCSVSenderConfig.h"
 #include "platform/DateTime.h"
 #include "platform/EventLoop.h"
+#include "support/uServiceFigures.h"
 #include "worker/uFileJournal.h"
 #include "worker/uRunSettings.h"
 
@@ -42,9 +43,10 @@ class TDtaMdlBulkSMS {
     // thrown as "Error During Creation of DataModule"; no ShutDown follows it. The timers
     // are created on Loop, which must outlive the dispatcher. Clock is the wall clock.
     // Check, when given, runs on the configuration as soon as StartUp has loaded it, and
-    // each of its findings is logged.
+    // each of its findings is logged. MetricsFile, when given, gets the service's figures
+    // after every tick (WriteMetricsFile).
     TDtaMdlBulkSMS(TEventLoop& Loop, TClock Clock, const std::string& ExePath,
-                   TConfigurationCheck Check = {});
+                   TConfigurationCheck Check = {}, std::string MetricsFile = {});
     // Runs DataModuleDestroy.
     ~TDtaMdlBulkSMS();
     TDtaMdlBulkSMS(const TDtaMdlBulkSMS&) = delete;
@@ -130,20 +132,27 @@ class TDtaMdlBulkSMS {
                                             TRunSettings Settings);
     // Logs Message unless the same message was logged for Key within the last hour.
     void LogOncePerHour(const std::string& Key, const std::string& Message);
-    // Appends the line of every entry 0..Count-1 in order; what a stop or a failure left
-    // unwritten goes to "Unwritten-" files before it returns or throws.
-    void AppendCollected(int Count, const TCollectedEntry& Entry);
+    enum class TCollection { Statuses, Replies };
+    // Appends the line of every entry 0..Count-1 in order, counted as Kind; what a stop or a
+    // failure left unwritten goes to "Unwritten-" files before it returns or throws.
+    void AppendCollected(TCollection Kind, int Count, const TCollectedEntry& Entry);
     // Appends each target's lines to its "Unwritten-" file and logs Why they are there.
     void KeepUnwritten(const TKeptLines& Kept, const std::string& Why);
     std::string ProtocolDirectory(const std::string& Key, bool Status);
     bool IsCombinedFormat();
     // The service thread made progress (a tick ended, a collected line was written): tells
-    // the watchdog. The one place for later reports of what the service is doing.
+    // the watchdog, and asks for a state report with the figures.
     void ReportProgress();
+    // A tick ended: its progress is reported and the metrics file written.
+    void TickEnded();
+    // The earliest claim among the claimed files of the journals in Names, or Oldest.
+    int64_t OldestClaim(const std::string& Directory, const std::vector<std::string>& Names,
+                        int64_t Oldest);
     // Logs what the check found in the configuration just loaded; never throws.
     void LogConfigurationFindings();
 
     TConfigurationCheck ConfigurationCheck;
+    std::string MetricsFile;
 
     struct TLogged {
         std::string Message;
@@ -151,6 +160,12 @@ class TDtaMdlBulkSMS {
     };
     std::unordered_map<std::string, TLogged> LoggedFailures;
 };
+
+// The service's figures now, with the files in flight in this process.
+TServiceFigures CurrentFigures();
+// Writes Figures in the Prometheus text format to Path, whole or not at all, readable by every
+// user (node_exporter does not run as root); throws EFileError.
+void WriteMetricsFile(const std::string& Path, const TServiceFigures& Figures);
 
 // The executable's path with its extension replaced by ".Log".
 std::string ProcessLogFileName(const std::string& ExePath);

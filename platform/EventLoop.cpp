@@ -61,13 +61,25 @@ TEventLoop::~TEventLoop() {
     close(WriteFd);
 }
 
-void TEventLoop::Post(TControlRequest Request) {
+bool TEventLoop::Write(TControlRequest Request) {
     const int SavedErrno = errno;
     const uint8_t Byte = static_cast<uint8_t>(Request);
-    // A full pipe already holds thousands of requests; dropping one more loses nothing.
-    while (write(WriteFd, &Byte, 1) < 0 && errno == EINTR) {
+    ssize_t Written;
+    while ((Written = write(WriteFd, &Byte, 1)) < 0 && errno == EINTR) {
     }
     errno = SavedErrno;
+    return Written == 1;
+}
+
+void TEventLoop::Post(TControlRequest Request) {
+    // A full pipe already holds thousands of requests; dropping one more loses nothing.
+    Write(Request);
+}
+
+void TEventLoop::PostReport() {
+    if (ReportPending.exchange(true)) return;
+    // Not queued: the next call tries again.
+    if (!Write(TControlRequest::Report)) ReportPending = false;
 }
 
 void TEventLoop::Register(TTimer* Timer) { Timers.push_back(Timer); }
@@ -117,7 +129,11 @@ bool TEventLoop::HandleOneRequest() {
     if (Queue.empty()) return false;
     const TControlRequest Request = Queue.front();
     Queue.pop_front();
-    if (Request == TControlRequest::Pause && !IsPaused) {
+    if (Request == TControlRequest::Report) {
+        // Cleared first: what changes while the report runs asks for the next one.
+        ReportPending = false;
+        if (OnReport) OnReport();
+    } else if (Request == TControlRequest::Pause && !IsPaused) {
         Notify(TLoopState::PausePending);
         IsPaused = true;
         Notify(TLoopState::Paused);

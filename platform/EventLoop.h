@@ -1,8 +1,10 @@
-// The service thread's event loop: timers with an interval and an armed flag, and control
-// requests (stop, pause, continue, shutdown) posted from any thread or from a signal handler.
-// Everything except Post() is called on the service thread only.
+// The service thread's event loop: timers with an interval and an armed flag, control requests
+// (stop, pause, continue, shutdown) posted from any thread or from a signal handler, and reports
+// asked for by any thread. Everything except Post() and PostReport() is called on the service
+// thread only.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -10,7 +12,14 @@
 #include <string>
 #include <vector>
 
-enum class TControlRequest : uint8_t { Stop = 1, Pause = 2, Continue = 3, Shutdown = 4 };
+// Report is posted only through PostReport().
+enum class TControlRequest : uint8_t {
+    Stop = 1,
+    Pause = 2,
+    Continue = 3,
+    Shutdown = 4,
+    Report = 5
+};
 
 // The states a pause or continue request passes through, as the service reports them.
 enum class TLoopState { PausePending, Paused, ContinuePending, Running };
@@ -63,6 +72,10 @@ class TEventLoop {
 
     // Queues a control request. Any thread; async-signal-safe.
     void Post(TControlRequest Request);
+    // Asks for one run of OnReport on the loop's thread, taken like a control request (also
+    // while paused, and from ProcessQueued). Calls that come before it ran make one report.
+    // Any thread; never blocks.
+    void PostReport();
 
     // Runs timers and control requests one at a time, control requests first and in arrival
     // order, until it reaches a stop or shutdown request, and returns that request. As it runs
@@ -87,6 +100,8 @@ class TEventLoop {
     std::function<void(TLoopState)> OnStateChange;
     // Told of an error that escaped a timer handler; the loop goes on.
     std::function<void(const std::string&)> OnHandlerError;
+    // Runs for the reports PostReport asked for.
+    std::function<void()> OnReport;
 
     bool Paused() const { return IsPaused; }
 
@@ -106,6 +121,8 @@ class TEventLoop {
     bool FireOneTimer(TClockPoint NotAfter);
     TClockPoint NextDeadline() const;
     void Notify(TLoopState State);
+    // Writes one request byte to the pipe; false when it is full.
+    bool Write(TControlRequest Request);
 
     int ReadFd = -1;
     int WriteFd = -1;
@@ -114,4 +131,6 @@ class TEventLoop {
     bool IsPaused = false;
     // A stop or shutdown is queued: nested waits end at once, Run() ends when it gets there.
     bool StopFlag = false;
+    // A report is in the pipe or the queue and has not run yet.
+    std::atomic<bool> ReportPending{false};
 };

@@ -218,6 +218,27 @@ TEST(EventLoopPause, NoTimerFiresWhilePausedAndRequestsAreHandledInArrivalOrder)
     EXPECT_EQ(Timer.FireCount(), 6u);
 }
 
+TEST(EventLoopReport, ManyAsksFromOtherThreadsRunOneReportEvenWhilePaused) {
+    TEventLoop Loop;
+    int Reports = 0;
+    Loop.OnReport = [&] { ++Reports; };
+    Loop.Post(TControlRequest::Pause);
+    // Far more than the request pipe holds: asks coalesce instead of filling it.
+    std::thread([&Loop] {
+        for (int I = 0; I < 100000; ++I) Loop.PostReport();
+    }).join();
+    EXPECT_TRUE(Loop.WaitFor(1ms));
+    EXPECT_EQ(Reports, 0) << "a wait runs nothing";
+    Loop.Post(TControlRequest::Continue);
+    EXPECT_TRUE(Loop.ProcessQueued());
+    EXPECT_EQ(Reports, 1);
+    // Once it ran, the next ask makes the next report.
+    Loop.PostReport();
+    Loop.Post(TControlRequest::Stop);
+    EXPECT_EQ(Loop.Run(), TControlRequest::Stop);
+    EXPECT_EQ(Reports, 2);
+}
+
 TEST(EventLoopPause, PauseInsideAWaitingHandlerBlocksUntilContinue) {
     TEventLoop Loop;
     TTimer Waiting(Loop), Other(Loop);

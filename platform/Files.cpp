@@ -212,6 +212,19 @@ int64_t FileModifiedNs(const std::string& Path) {
     return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
+int64_t FileStatusChangeNs(const std::string& Path) {
+    struct stat st {};
+    if (::stat(Path.c_str(), &st) != 0) return 0;
+    return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+bool SameFile(const std::string& A, const std::string& B) {
+    struct stat a {
+    }, b{};
+    return ::stat(A.c_str(), &a) == 0 && ::stat(B.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
 std::string ReadFileText(const std::string& Path) {
     TLockedFile file = TLockedFile::OpenReadShareRead(Path);
     return file.ReadAll();
@@ -382,6 +395,10 @@ void TLockedFile::Sync() {
         rc = ::fdatasync(Fd);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) ThrowErrno(errno);
+}
+
+void TLockedFile::SetPermissions(unsigned Mode) {
+    if (::fchmod(Fd, static_cast<mode_t>(Mode)) != 0) ThrowErrno(errno);
 }
 
 bool TLockedFile::IsAt(const std::string& Path) const {

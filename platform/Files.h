@@ -51,6 +51,11 @@ bool MatchesMask(const std::string& Name, const std::string& Mask);
 std::optional<std::chrono::system_clock::time_point> FileModificationTime(const std::string& Path);
 // The modification time in nanoseconds since the epoch; 0 for a missing file.
 int64_t FileModifiedNs(const std::string& Path);
+// The time of the last change to the entry itself (a rename, a change of mode or owner, a
+// write), the same way; 0 for a missing file.
+int64_t FileStatusChangeNs(const std::string& Path);
+// True when both paths name one existing file or directory, however they are spelled.
+bool SameFile(const std::string& A, const std::string& B);
 // The whole content of a file, opened so that others may read but not write it meanwhile.
 // Throws EFileError with the system's text.
 std::string ReadFileText(const std::string& Path);
@@ -117,6 +122,8 @@ class TLockedFile {
     void Truncate(int64_t Size);
     // The written data reaches the disk (fdatasync); throws EFileError.
     void Sync();
+    // Gives the file these permission bits, whatever the umask made of them; throws EFileError.
+    void SetPermissions(unsigned Mode);
     // Closes the file; a close that fails (data that may not have reached the file) throws
     // EFileError. The destructor closes without reporting.
     void Close();
@@ -140,6 +147,8 @@ class TAtomicFile {
     ~TAtomicFile();
 
     void Write(std::string_view Data) { File.Write(Data); }
+    // As TLockedFile::SetPermissions, before the file appears.
+    void SetPermissions(unsigned Mode) { File.SetPermissions(Mode); }
     void Commit();
 
   private:

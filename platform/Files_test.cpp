@@ -337,6 +337,17 @@ TEST(AtomicFileTest, AppearsWholeOrNotAtAll) {
     }
     EXPECT_EQ(ReadFile(path), "old\r\nnew\r\n");
     EXPECT_EQ(testsupport::ListDir(dir.Path()), Names{"Confirmation-B.CSV"});
+    // Permissions given are kept whatever the umask: another user's reader can read it.
+    const mode_t Umask = umask(077);
+    {
+        TAtomicFile file(path);
+        file.SetPermissions(0644);
+        file.Commit();
+    }
+    umask(Umask);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
     EXPECT_THROW(TAtomicFile(dir / "missing/x"), EFileError);
 }
 

@@ -215,6 +215,11 @@ TServiceHost::TServiceHost(std::string ServiceName, std::string ExeFileName,
       WatchdogInterval(WatchdogInterval) {}
 
 void TServiceHost::Report(const std::string& State) {
+    const size_t Status = State.find("STATUS=");
+    if (Status != std::string::npos) {
+        const size_t End = State.find('\n', Status);
+        LastStatus = State.substr(Status, End == std::string::npos ? End : End - Status);
+    }
     try {
         Notifier.Notify(State);
     } catch (const std::exception& E) {
@@ -266,8 +271,21 @@ int TServiceHost::Run(const TServiceHandlers& Handlers) {
     return Result;
 }
 
+std::string TServiceHost::RunningText(const TServiceHandlers& Handlers) const {
+    const std::string Figures = Handlers.Figures ? Handlers.Figures() : std::string();
+    return Figures.empty() ? "STATUS=Running" : "STATUS=Running; " + Figures;
+}
+
 int TServiceHost::ServiceThread(const TServiceHandlers& Handlers) {
-    EventLoop.OnStateChange = [this](TLoopState State) { Report(StateText(State)); };
+    EventLoop.OnStateChange = [this, &Handlers](TLoopState State) {
+        Report(State == TLoopState::Running ? RunningText(Handlers) : StateText(State));
+    };
+    EventLoop.OnReport = [this, &Handlers] {
+        // A paused or stopping service keeps its state text; the same figures go once.
+        if (!Ready || EventLoop.Paused()) return;
+        const std::string Text = RunningText(Handlers);
+        if (Text != LastStatus) Report(Text);
+    };
     EventLoop.OnHandlerError = [this](const std::string& Message) {
         WriteSystemLogError(ExeFileName, Message);
     };
@@ -286,10 +304,12 @@ int TServiceHost::ServiceThread(const TServiceHandlers& Handlers) {
         Report("STATUS=Stopped");
         return 1;
     }
-    Report("READY=1\nSTATUS=Running");
+    Report("READY=1\n" + RunningText(Handlers));
+    Ready = true;
 
     EndRequest = EventLoop.Run();
 
+    Ready = false;
     Report("STOPPING=1\nSTATUS=Stop pending");
     // A shutdown ends the loop without the stop handler; the process end cleans up.
     if (EndRequest == TControlRequest::Stop && Handlers.Stop) {

@@ -53,11 +53,17 @@ struct TServiceHandlers {
     std::function<void(TEventLoop&)> Start;
     // Stops it; never fails.
     std::function<void()> Stop;
+    // What the running service adds to its Running state ("2 files in flight; ..."), or "".
+    // Asked on the service thread whenever the state is reported and for each report the
+    // loop's PostReport() asked for.
+    std::function<std::string()> Figures;
 };
 
 // Runs the service thread: start pending, Start, running (ready), the event loop until a stop
 // or shutdown request, stop pending, Stop (not on shutdown), stopped. Every state is reported
-// to the service manager; a report that fails goes to the system log.
+// to the service manager; a report that fails goes to the system log. While running and not
+// paused, a report the loop was asked for (TEventLoop::PostReport) sends the Running state with
+// its figures anew, when they changed. Only the service thread sends states.
 //
 // With a watchdog interval the calling thread, which otherwise only waits, pings the service
 // manager (WATCHDOG=1) every eighth of it, but only while the service thread's heartbeat
@@ -83,6 +89,8 @@ class TServiceHost {
   private:
     int ServiceThread(const TServiceHandlers& Handlers);
     void Report(const std::string& State);
+    // "STATUS=Running", and "; " and the figures when there are any.
+    std::string RunningText(const TServiceHandlers& Handlers) const;
 
     std::string ServiceName;
     std::string ExeFileName;
@@ -90,6 +98,10 @@ class TServiceHost {
     std::chrono::microseconds WatchdogInterval;
     TEventLoop EventLoop;
     TControlRequest EndRequest = TControlRequest::Stop;
+    // Service thread only: the state last reported, and whether the service reported ready and
+    // has not begun to stop.
+    std::string LastStatus;
+    bool Ready = false;
 };
 
 // Maps SIGTERM and SIGINT to stop, SIGTSTP to pause and SIGCONT to continue, all posted to

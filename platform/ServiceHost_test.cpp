@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/SysLog.h"
@@ -86,23 +88,54 @@ class ServiceHostRun : public ::testing::Test {
 TEST_F(ServiceHostRun, ReportsEveryStateAndReadyOnlyAfterTheStartReturned) {
     std::vector<std::string> DuringStart;
     int Stops = 0;
+    std::string Figures = "0 rows sent";
+    std::unique_ptr<TTimer> Step;
     TServiceHandlers Handlers;
+    // One step per tick: control requests and reports asked for run between the ticks.
     Handlers.Start = [&](TEventLoop& Loop) {
         for (std::string M = Listener.Receive(0ms); !M.empty(); M = Listener.Receive(0ms))
             DuringStart.push_back(M);
-        // Queued now, handled in this order once the loop runs.
-        Loop.Post(TControlRequest::Pause);
-        Loop.Post(TControlRequest::Continue);
-        Loop.Post(TControlRequest::Stop);
+        Step = std::make_unique<TTimer>(Loop);
+        Step->SetInterval(1);
+        Step->Arm();
+        Step->OnTimer = [&Loop, &Figures, &Step] {
+            switch (Step->FireCount()) {
+                case 1:  // unchanged figures are not sent again
+                    Loop.PostReport();
+                    break;
+                case 2:  // asked from another thread, as a worker asks
+                    Figures = "5 rows sent";
+                    std::thread([&Loop] {
+                        Loop.PostReport();
+                        Loop.PostReport();
+                    }).join();
+                    break;
+                case 3:  // paused, the state stays "Paused"; continued, the figures are back
+                    Loop.Post(TControlRequest::Pause);
+                    Figures = "6 rows sent";
+                    Loop.PostReport();
+                    Loop.Post(TControlRequest::Continue);
+                    break;
+                default:
+                    Step->Disarm();
+                    Loop.PostReport();
+                    Loop.Post(TControlRequest::Stop);
+            }
+        };
     };
-    Handlers.Stop = [&] { ++Stops; };
+    Handlers.Stop = [&] {
+        ++Stops;
+        Step.reset();
+    };
+    Handlers.Figures = [&] { return Figures; };
     EXPECT_EQ(Host.Run(Handlers), 0);
     EXPECT_EQ(DuringStart, std::vector<std::string>{"STATUS=Start pending"});
     EXPECT_EQ(
         ReceiveAll(Listener),
-        (std::vector<std::string>{"READY=1\nSTATUS=Running", "STATUS=Pause pending",
-                                  "STATUS=Paused", "STATUS=Continue pending", "STATUS=Running",
-                                  "STOPPING=1\nSTATUS=Stop pending", "STATUS=Stopped"}));
+        (std::vector<std::string>{
+            "READY=1\nSTATUS=Running; 0 rows sent", "STATUS=Running; 5 rows sent",
+            "STATUS=Pause pending", "STATUS=Paused", "STATUS=Continue pending",
+            "STATUS=Running; 6 rows sent", "STOPPING=1\nSTATUS=Stop pending", "STATUS=Stopped"}));
     EXPECT_EQ(Stops, 1);
     EXPECT_EQ(Host.EndedBy(), TControlRequest::Stop);
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <regex>
 #include <stdexcept>
 #include <string>
 
@@ -55,5 +56,11 @@ class NotifyListener {
     std::string address_;
     int fd_ = -1;
 };
+
+// A state report with the time of the last poll as "<time>", to be compared whole.
+inline std::string WithoutPollTime(const std::string& Report) {
+    static const std::regex Time(R"(last poll \d\d:\d\d:\d\d)");
+    return std::regex_replace(Report, Time, "last poll <time>");
+}
 
 }  // namespace testsupport

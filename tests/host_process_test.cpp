@@ -35,6 +35,7 @@ using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::TGatewaySim;
 using testsupport::WaitFor;
+using testsupport::WithoutPollTime;
 using testsupport::WriteFile;
 
 // A port on 127.0.0.1 that nothing listens on.
@@ -48,6 +49,21 @@ int UnusedPort() {
     getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &Len);
     close(Fd);
     return ntohs(A.sin_port);
+}
+
+// The Running state of a service that sent nothing, with the gateway's state.
+std::string RunningWithoutWork(const std::string& Gateway) {
+    return "STATUS=Running; 0 files in flight; 0 rows sent, 0 rejected since start; last poll "
+           "<time>; gateway " +
+           Gateway;
+}
+
+// The next state a service reports, passing over the reports of its figures alone.
+std::string NextState(NotifyListener& Manager) {
+    for (;;) {
+        const std::string M = Manager.Receive();
+        if (M.rfind("STATUS=Running; ", 0) != 0) return M;
+    }
 }
 
 // A TCP listener on 127.0.0.1 that takes one connection and drops it when told.
@@ -196,7 +212,9 @@ TEST_F(HostProcess, UnderTheServiceManagerReportsEveryStateAndFollowsTheSignals)
     EXPECT_TRUE(LogHas("Logging on... "));
     EXPECT_EQ(Manager.Receive(200ms), "");
     Gateway.Hangup();
-    EXPECT_EQ(Manager.Receive(), "READY=1\nSTATUS=Running");
+    // The figures come with the state: the logon failed, so the gateway is not answering.
+    EXPECT_EQ(WithoutPollTime(Manager.Receive()),
+              "READY=1\n" + RunningWithoutWork("not answering"));
     const std::vector<std::string> First = LogMessages();
     ASSERT_GE(First.size(), 3u);
     EXPECT_EQ(First[0], "Brova CSV Bulk Messenger Started up.");
@@ -204,16 +222,16 @@ TEST_F(HostProcess, UnderTheServiceManagerReportsEveryStateAndFollowsTheSignals)
     EXPECT_EQ(First[2].rfind("Error polling : ", 0), 0u) << First[2];
 
     P.Signal(SIGTSTP);
-    EXPECT_EQ(Manager.Receive(), "STATUS=Pause pending");
+    EXPECT_EQ(NextState(Manager), "STATUS=Pause pending");
     EXPECT_EQ(Manager.Receive(), "STATUS=Paused");
     P.Signal(SIGHUP);  // ignored: the configuration is read only at start
     P.Signal(SIGCONT);
     EXPECT_EQ(Manager.Receive(), "STATUS=Continue pending");
-    EXPECT_EQ(Manager.Receive(), "STATUS=Running");
+    EXPECT_EQ(WithoutPollTime(Manager.Receive()), RunningWithoutWork("not answering"));
     EXPECT_TRUE(P.Running());
 
     P.Signal(SIGTERM);
-    EXPECT_EQ(Manager.Receive(), "STOPPING=1\nSTATUS=Stop pending");
+    EXPECT_EQ(NextState(Manager), "STOPPING=1\nSTATUS=Stop pending");
     EXPECT_EQ(Manager.Receive(), "STATUS=Stopped");
     EXPECT_EQ(P.Wait(), 0);
     EXPECT_EQ(Manager.Receive(200ms), "");
@@ -250,13 +268,15 @@ TEST_F(HostProcess, WatchdogPingsWhileTheServiceThreadWaitsAndNeverForAHungOne) 
             const std::string M = Manager.Receive(20ms);
             if (M == "WATCHDOG=1")
                 Pings.push_back(TSteady::now());
-            else if (!M.empty())
+            else if (!M.empty() && M.rfind("STATUS=Running; ", 0) != 0)
                 Others.push_back(M);
         }
     };
-    Collect(20s, [&] { return !Others.empty() && Others.back() == "READY=1\nSTATUS=Running"; });
-    ASSERT_EQ(Others,
-              (std::vector<std::string>{"STATUS=Start pending", "READY=1\nSTATUS=Running"}));
+    const auto IsReady = [](const std::string& M) { return M.rfind("READY=1\n", 0) == 0; };
+    Collect(20s, [&] { return !Others.empty() && IsReady(Others.back()); });
+    ASSERT_EQ(Others.size(), 2u);
+    EXPECT_EQ(Others[0], "STATUS=Start pending");
+    EXPECT_EQ(WithoutPollTime(Others[1]), "READY=1\n" + RunningWithoutWork("not called yet"));
     const auto Ready = TSteady::now();
     Pings.clear();
     // The status line lands beside the executable once the slow call has answered.
@@ -279,6 +299,7 @@ TEST_F(HostProcess, WatchdogPingsWhileTheServiceThreadWaitsAndNeverForAHungOne) 
     EXPECT_EQ(Others.size(), 2u);
 }
 
+// /CHECK and /VALIDATE: the configuration and input files looked at before anything is sent.
 TEST_F(HostProcess, CheckReportsOfflineWhatWouldFailAndTheStartUpLogsTheSame) {
     TListener Gateway;
     // The shipped sample, its directories moved here: nothing in it would fail.
@@ -296,6 +317,46 @@ TEST_F(HostProcess, CheckReportsOfflineWhatWouldFailAndTheStartUpLogsTheSame) {
     EXPECT_EQ(Sound.Wait(), 0);
     EXPECT_EQ(Sound.Stdout(), "Nothing in " + Config + " would fail.\n");
 
+    // A file read as the worker reads it: the entry whose poll directory holds it, or the one
+    // named; the rejected rows as the confirmation lists them.
+    struct TValidated {
+        int Status;
+        std::string Out, Err;
+    };
+    const auto Validate = [&](std::vector<std::string> Args) {
+        Args.insert(Args.begin(), {Exe, "/VALIDATE"});
+        ChildProcess P(Args, Env());
+        const int Status = P.Wait();
+        return TValidated{Status, P.Stdout(), P.Stderr()};
+    };
+    const std::string SmsFile = Data + "/SMS/In/ABC.20.csv";
+    WriteFile(SmsFile,
+              "0821234567,R1,TXT,Hello\r\n08200000,R2,TXT,short\r\n\r\n821234568,R3,DEF,Hi\r\n"
+              "a note\r\n0820000004,R4,TXT,,more\r\n");
+    TValidated V = Validate({SmsFile});
+    EXPECT_EQ(V.Status, 1);
+    EXPECT_EQ(V.Out,
+              "08200000,R2,\"Cell no. is invalid\"\n0820000004,R4,\"Message cannot be empty\"\n"
+              "4 rows: 2 accepted, 2 rejected\n");
+    EXPECT_EQ(V.Err, "");
+    const std::string FaxFile = Dir / "invoices.csv";
+    WriteFile(FaxFile, "0111234567,F1,TXT,Invoice 1001\r\n");
+    V = Validate({FaxFile, "fax"});
+    EXPECT_EQ(V.Status, 0);
+    EXPECT_EQ(V.Out, "1 row: 1 accepted, 0 rejected\n");
+    V = Validate({FaxFile});
+    EXPECT_EQ(V.Status, 2);
+    EXPECT_EQ(V.Out, "");
+    EXPECT_EQ(V.Err, "Brova CSV Sender: No Protocol entry has the directory of " + FaxFile +
+                         " as its PollDirectory\n");
+    V = Validate({Dir / "missing.csv", "SMS"});
+    EXPECT_EQ(V.Status, 2);
+    EXPECT_EQ(V.Err, "Brova CSV Sender: Cannot read " + Dir / "missing.csv" +
+                         ": No such file or directory\n");
+    EXPECT_EQ(Validate({SmsFile, "PAGER"}).Err,
+              "Brova CSV Sender: No Protocol entry is named PAGER\n");
+    EXPECT_EQ(ListDir(Data + "/SMS/In"), std::vector<std::string>{"ABC.20.csv"});
+
     Sample.erase(Sample.find(" Priority=\"1\""), 13);
     Sample.erase(Sample.find("Split=\"1\" "), 10);
     WriteFile(Config, Sample);
@@ -306,10 +367,18 @@ TEST_F(HostProcess, CheckReportsOfflineWhatWouldFailAndTheStartUpLogsTheSame) {
     EXPECT_EQ(Check.Wait(), 1);
     EXPECT_EQ(Check.Stdout(), Findings);
     EXPECT_EQ(Check.Stderr(), "");
-    // Offline: no connection, no process log, nothing else written.
+    // Without a Priority every row is rejected, as the finding says.
+    V = Validate({SmsFile});
+    EXPECT_EQ(V.Status, 1);
+    EXPECT_EQ(Lines(V.Out).back(), "4 rows: 0 accepted, 4 rejected");
+    // Offline: no connection, no process log, nothing moved, claimed or written.
     EXPECT_FALSE(Gateway.AcceptOneAndStopListening(0));
     EXPECT_EQ(ListDir(Dir.Path()),
-              (std::vector<std::string>{"BrovaCSVSender", "BrovaCSVSenderConfig.xml", "data"}));
+              (std::vector<std::string>{"BrovaCSVSender", "BrovaCSVSenderConfig.xml", "data",
+                                        "invoices.csv"}));
+    EXPECT_EQ(ListDir(Data + "/SMS/In"), std::vector<std::string>{"ABC.20.csv"});
+    EXPECT_EQ(ListDir(Data + "/SMS/Status"), std::vector<std::string>{});
+    unlink(SmsFile.c_str());
 
     // The service logs the same findings right after its start, and runs as before.
     ChildProcess Service({Exe, "/CONSOLE"}, Env());

@@ -1,7 +1,9 @@
 // Files dropped into the poll directories of the running service travel the whole road: claimed,
 // read, validated, sent to the gateway simulator in parts, confirmed, mailed to a real SMTP
-// server, cleaned up, and their statuses and replies collected.
+// server, cleaned up, and their statuses and replies collected; the service's figures follow.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +15,7 @@
 
 #include "tests/GatewaySim.h"
 #include "tests/MailSink.h"
+#include "tests/NotifyListener.h"
 #include "tests/ServiceUnderTest.h"
 #include "tests/TestSupport.h"
 
@@ -120,6 +123,23 @@ const std::string kStatusHeader =
     "MessageRequestID,Reference,Status,Status Description,Status Time";
 const std::string kReplyHeader =
     "Reply Source,Reply Message,Reply Receive Time,Reference,MessageRequestID";
+
+// Every sample of a metrics file as node_exporter's parser reads it, "name{labels} value" sorted;
+// "unparsable" when it fails.
+std::string ParsedMetrics(const std::string& Path) {
+    ChildProcess Parser(
+        {"/usr/bin/python3", "-c",
+         "import sys\n"
+         "from prometheus_client.parser import text_string_to_metric_families\n"
+         "out = []\n"
+         "for f in text_string_to_metric_families(open(sys.argv[1]).read()):\n"
+         "    for s in f.samples:\n"
+         "        labels = ','.join(k + '=' + v for k, v in sorted(s.labels.items()))\n"
+         "        out.append('%s{%s} %s %g' % (s.name, labels, f.type, s.value))\n"
+         "print('\\n'.join(sorted(out)))\n",
+         Path});
+    return Parser.Wait() == 0 ? Parser.Stdout() : "unparsable: " + Parser.Stderr();
+}
 
 // Bad rows first and in between; quoted text, the "DEF" prefix, a nine-digit number that gains
 // its leading 0, a three-column row, a blank line and a line without a comma.
@@ -356,12 +376,18 @@ std::string WithoutTime(const std::string& Line, size_t TimeField) {
     return Out;
 }
 
+// Under the notify protocol and with a metrics file: the state report and the metrics count what
+// went to the gateway and what came back.
 TEST_F(Pipeline, SmsFaxAndEmailEntriesRunTogetherAndCollectStatusesAndReplies) {
     const std::map<std::string, std::vector<TRow>> Files = {
         {"SMS",
          {Accepted("0820000001,S-1,TXT,One", "0820000001", "S-1", "TXT", "One"),
           Rejected("0820000002,S-2,TXT, ,more", "0820000002", "S-2", "Message cannot be empty"),
-          Accepted("0830000003,S-3,TXT,Three", "0830000003", "S-3", "TXT", "Three")}},
+          Accepted("0830000003,S-3,TXT,Three", "0830000003", "S-3", "TXT", "Three"),
+          Accepted("0830000004,S-4,TXT,Four", "0830000004", "S-4", "TXT", "Four"),
+          Accepted("0830000005,S-5,TXT,Five", "0830000005", "S-5", "TXT", "Five"),
+          Accepted("0830000006,S-6,TXT,Six", "0830000006", "S-6", "TXT", "Six"),
+          Accepted("0830000007,S-7,TXT,Seven", "0830000007", "S-7", "TXT", "Seven")}},
         {"FAX",
          {Rejected(",F-1,TXT,no number", "", "F-1", "Fax no. cannot be empty"),
           Accepted("0111234567,F-2,TXT,Invoice 1001", "0111234567", "F-2", "TXT", "Invoice 1001"),
@@ -381,10 +407,14 @@ TEST_F(Pipeline, SmsFaxAndEmailEntriesRunTogetherAndCollectStatusesAndReplies) {
     // The batch name is the protocol's first letter.
     auto Batch = [](const std::string& Protocol) { return Protocol.substr(0, 1) + "1"; };
 
+    TempDir Metrics;
+    const std::string MetricsFile = Metrics / "brova-csv-sender.prom";
+    NotifyListener Manager("@brova-pipeline-" + std::to_string(getpid()));
     TServiceSettings S = BaseSettings();
     S.Protocols = {"SMS", "FAX", "EMAIL"};
     S.StatusInterval = 1200;
     S.ReplyInterval = 1200;
+    S.Environment = {"NOTIFY_SOCKET=" + Manager.Address(), "BROVA_METRICS_FILE=" + MetricsFile};
     StartService(S);
     for (const auto& [Protocol, Rows] : Files)
         Service->Drop(Protocol, Batch(Protocol) + ".csv", FileText(Rows));
@@ -442,7 +472,53 @@ TEST_F(Pipeline, SmsFaxAndEmailEntriesRunTogetherAndCollectStatusesAndReplies) {
         EXPECT_EQ(Replies, ReplyLines[Protocol]);
     }
     EXPECT_EQ(ProcessLogCount("Logging on... "), Files.size());
+
+    // 10 rows sent, 4 rejected, once every worker has ended.
+    const std::string Expected =
+        "STATUS=Running; 0 files in flight; 10 rows sent, 4 rejected since start; last poll "
+        "<time>; gateway answering";
+    std::string Last;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            for (std::string M = Manager.Receive(0ms); !M.empty(); M = Manager.Receive(0ms))
+                if (M.find("STATUS=Running") != std::string::npos) Last = WithoutPollTime(M);
+            return Last == Expected;
+        },
+        kFileTimeout))
+        << Last;
     ExpectCleanStop();
+
+    // Written at every tick and at the stop, readable by node_exporter's user.
+    size_t Replied = 0, Statuses = 0;
+    for (const auto& Entry : ReplyLines) Replied += Entry.second.size();
+    for (const auto& Entry : StatusLines) Statuses += Entry.second.size();
+    std::string Want;
+    for (const std::string& Sample : std::vector<std::string>{
+             "files_claimed_total{} counter 3",
+             "files_in_flight{} gauge 0",
+             "files_resumed_total{} counter 0",
+             "gateway_answering{} gauge 1",
+             "gateway_errors_total{} counter 0",
+             "oldest_claimed_file_age_seconds{} gauge 0",
+             "parts_retried_total{} counter 0",
+             "parts_sent_total{} counter 3",
+             "replies_appended_total{} counter " + std::to_string(Replied),
+             "rows_rejected_total{} counter 4",
+             "rows_sent_total{} counter 10",
+             "runs_ended_total{outcome=done} counter 3",
+             "runs_ended_total{outcome=left_failed} counter 0",
+             "runs_ended_total{outcome=mail_owed} counter 0",
+             "runs_ended_total{outcome=retry_later} counter 0",
+             "runs_ended_total{outcome=stopped} counter 0",
+             "statuses_appended_total{} counter " + std::to_string(Statuses),
+             "unwritten_lines_total{} counter 0",
+         })
+        Want += "brova_csv_sender_" + Sample + "\n";
+    EXPECT_EQ(ParsedMetrics(MetricsFile), Want);
+    struct stat St {};
+    ASSERT_EQ(stat(MetricsFile.c_str(), &St), 0);
+    EXPECT_EQ(St.st_mode & 0777, 0644u);
+    EXPECT_EQ(ListDir(Metrics.Path()), std::vector<std::string>{"brova-csv-sender.prom"});
 }
 
 }  // namespace

@@ -11,7 +11,8 @@
 #include "platform/RetryDelay.h"
 #include "support/Util.h"
 #include "support/uLogFile.h"
-#include "support/uSmsUtil.h"
+#include "support/uServiceFigures.h"
+#include "worker/uInputRows.h"
 #include "worker/uSmtpMail.h"
 #include "worker/uVexoClientUtils.h"
 
@@ -101,11 +102,6 @@ std::shared_ptr<IBatchRequest> NewBatchRequest(const std::string& Name,
     return Batch;
 }
 
-// The low 16 bits, read as a signed value.
-int16_t Truncate16(int Value) {
-    return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(Value) & 0xFFFFu));
-}
-
 }  // namespace
 
 // ---- lifecycle ----
@@ -155,12 +151,7 @@ void TBulkThread::Construct() {
     GatewayURL = Config->GetVexo()->GetURL();
 
     ProtocolName = Trim(Settings.ProtocolName);
-    if (ProtocolName == "SMS")
-        ProtocolKind = 1;
-    else if (ProtocolName == "FAX")
-        ProtocolKind = 2;
-    else if (ProtocolName == "EMAIL")
-        ProtocolKind = 3;
+    ProtocolKind = ProtocolKindOf(ProtocolName);
 
     BatchName = Settings.BatchName;
     LogFileName = ChangeFileExt(FileName, ".log");
@@ -184,6 +175,8 @@ void TBulkThread::Construct() {
             const bool Stopped = Execute();
             delete this;
             WorkerFinished(Stopped);
+            // One file fewer in flight.
+            FiguresChanged();
         }).detach();
     } catch (...) {
         WorkerFinished(false);
@@ -195,6 +188,7 @@ TBulkThread::~TBulkThread() = default;
 
 bool TBulkThread::Execute() {
     const TOutcome Outcome = Run();
+    CountRunEnded(Outcome);
     std::vector<std::string>().swap(ConfirmationLines);
     const std::string Path = Journal->Path();
     try {
@@ -344,109 +338,17 @@ bool TBulkThread::ReadInput() {
         if (Resumed && (FileSizeOf(FileName) != Settings.FileSize ||
                         FileModifiedNs(FileName) != Settings.FileModifiedNs))
             throw std::runtime_error("The claimed file has changed since it was claimed");
-        std::string Text = ReadRegularFileText(FileName);
-        const size_t Nul = Text.find('\0');
-        if (Nul != std::string::npos) Text.resize(Nul);
-
-        std::vector<std::string> Fields;
-        std::string Line, CellNo, FaxNo, Email, Reference;
-        size_t Pos = 0;
-        while (Pos < Text.size()) {
-            size_t End = Text.find_first_of("\r\n", Pos);
-            if (End == std::string::npos) End = Text.size();
-            Line.assign(Text, Pos, End - Pos);
-            Pos = End + 1;
-            if (End < Text.size() && Text[End] == '\r' && Pos < Text.size() && Text[Pos] == '\n')
-                ++Pos;
-
-            CellNo.clear();
-            FaxNo.clear();
-            Email.clear();
-            Reference.clear();
-            try {
-                Fields.clear();
-                SplitDelimitedLine(',', Line, Fields, true, true);
-                if (!Fields.empty()) {
-                    if (ProtocolKind == 1)
-                        CellNo = NormaliseCellNo(Fields[0]);
-                    else if (ProtocolKind == 2)
-                        FaxNo = Fields[0];
-                    else if (ProtocolKind == 3)
-                        Email = Fields[0];
-                }
-                if (Fields.size() < 2) continue;
-                Reference = Fields[1];
-                ValidateRow(Fields);
-
-                // Everything that can fail comes before the message exists, so a row that is
-                // rejected here leaves no message without a recipient behind.
-                std::string MessageText;
-                if (Fields.size() > 3) {
-                    const std::string Body = Trim(Fields[3]);
-                    if (Fields[2] == "DEF" &&
-                        UpperCase(Body).find("MESSAGETEXT=") == std::string::npos)
-                        MessageText = "MessageText=" + Body;
-                    else
-                        MessageText = Body;
-                }
-                const int16_t Priority = Truncate16(Settings.Priority.Get());
-
-                TVexoMessage& Message = Messages.Add();
-                auto Recipient = std::make_unique<TVexoRecipient>(&Message.Recipients);
-                Message.MessageType = Fields[2];
-                Message.Text = std::move(MessageText);
-                Recipient->CellNo = CellNo;
-                Recipient->FaxNo = FaxNo;
-                Recipient->Email = Email;
-                Message.Reference = Reference;
-                Message.Priority = Priority;
-                Message.Recipients.Add(ProtocolKind, std::move(Recipient));
-            } catch (const std::exception& E) {
-                const std::string& Address = ProtocolKind == 2   ? FaxNo
-                                             : ProtocolKind == 3 ? Email
-                                                                 : CellNo;
-                ConfirmationLines.push_back(Address + "," + Reference + "," + Quoted(E.what()));
-            }
-        }
+        const std::string Text = ReadRegularFileText(FileName);
+        const size_t Before = ConfirmationLines.size();
+        ReadInputRows(Settings, ProtocolKind, Text, Messages, ConfirmationLines);
+        // Rows count once, in the run that first read them.
+        if (!Resumed) CountRowsRejected(static_cast<int64_t>(ConfirmationLines.size() - Before));
         Log("Creating messages to be sent complete.");
         return true;
     } catch (const std::exception& E) {
         Log("Error creating XML document [" + std::string(E.what()) + "]. Processing Aborted!");
         throw;
     }
-}
-
-void TBulkThread::ValidateRow(const std::vector<std::string>& Fields) {
-    if (Fields.size() < 3) throw std::runtime_error("Message type cannot be empty");
-    const size_t Required = !Fields[2].empty() && UpperCase(Fields[2]) != "DEF" ? 3 : 4;
-    if (Fields.size() < Required)
-        throw std::runtime_error("Invalid file format. Must have " + std::to_string(Required) +
-                                 " columns");
-    const std::string& Address = Fields[0];
-    if (Trim(Address).empty()) {
-        if (ProtocolKind == 1) throw std::runtime_error("Cell no. cannot be empty");
-        if (ProtocolKind == 2) throw std::runtime_error("Fax no. cannot be empty");
-        if (ProtocolKind == 3) throw std::runtime_error("Email Address cannot be empty");
-    } else {
-        if (ProtocolKind == 1 && ClassifyCellNo(Address) == 0)
-            throw std::runtime_error("Cell no. is invalid");
-        if (ProtocolKind == 2 && ClassifyCellNo(Address) == 0)
-            throw std::runtime_error("Fax no. is invalid");
-        if (ProtocolKind == 3 && !IsEmailAddress(Address))
-            throw std::runtime_error("Email Address is invalid");
-    }
-    if (Fields.size() > 3 && Trim(Fields[3]).empty())
-        throw std::runtime_error("Message cannot be empty");
-}
-
-std::string TBulkThread::NormaliseCellNo(const std::string& CellNo) {
-    if (CellNo.size() != 9) return CellNo;
-    std::vector<std::string> Extensions;
-    SplitDelimitedLine(';', Settings.ValidSACellExtensions.Get(), Extensions, true, true);
-    const std::string Prefix = UpperCase("0" + CellNo.substr(0, 2));
-    for (const std::string& Extension : Extensions)
-        if (UpperCase(Extension) == Prefix) return "0" + CellNo;
-    return CellNo;
 }
 
 // ---- submission ----
@@ -588,11 +490,14 @@ void TBulkThread::SubmitPart(const std::shared_ptr<IBatchRequest>& Batch, int32_
             break;
         } catch (const std::exception& E) {
             Log("Error Making Soap Call: " + std::string(E.what()));
+            CountSendFailed();
         }
         if (!WaitUnlessStopped(RetryDelay())) throw EStopRequested();
+        CountPartRetried();
     }
     // From here on the part is the gateway's: nothing sends it again.
     PartAccepted = true;
+    CountPartSent(static_cast<int64_t>(CurrentPart.size()));
     Info->SetReplyText(ReplyText);
     std::vector<int64_t> Ids;
     if (ReplyText.size() > kShortestMarkedReply) {

@@ -19,6 +19,7 @@
 
 #include "config/uBrovaCSVSenderConfig.h"
 #include "platform/DateTime.h"
+#include "support/uServiceFigures.h"
 #include "support/uVexoMessages.h"
 #include "worker/VexoClientSDK_TLB.h"
 #include "worker/uBatchNameLock.h"
@@ -55,14 +56,11 @@ class TBulkThread {
         int32_t MessageIndex;
         int64_t LineIndex;
     };
-    // How a run ended, for its journal and batch name.
-    enum class TOutcome {
-        Done,        // cleaned up: the journal goes
-        Stopped,     // a stop came: taken up at the next start
-        RetryLater,  // a failure that may pass: taken up again after a retry delay
-        MailOwed,    // only the mail is missing: tried again after 30 retry delays
-        LeftFailed,  // failed on its own without mail: left for the operator
-    };
+    // How a run ended, for its journal and batch name, and the service's figures: Done (the
+    // journal goes), Stopped (taken up at the next start), RetryLater (taken up again after a
+    // retry delay), MailOwed (the mail is tried again after 30 retry delays), LeftFailed (failed
+    // on its own without mail: left for the operator).
+    using TOutcome = TRunEnd;
 
     ~TBulkThread();  // only the thread itself frees the object
 
@@ -80,11 +78,8 @@ class TBulkThread {
     // the "COMBINED" layout the log goes in any case. Never throws.
     void CleanUp(bool DeleteLogs);
     // Fills Messages from the claimed file's accepted rows and ConfirmationLines with a line per
-    // rejected row. Throws when the file as a whole cannot be read.
+    // rejected row (ReadInputRows). Throws when the file as a whole cannot be read.
     bool ReadInput();
-    // Throws, with the reason as message, when the split row Fields (at least 2) is not valid.
-    void ValidateRow(const std::vector<std::string>& Fields);
-    std::string NormaliseCellNo(const std::string& CellNo);
     // Submits Messages in parts (those the journal has answers for are not sent again), saves the
     // confirmation lines and delivers them. Logs and rethrows a failure.
     TOutcome ProcessBulkRequest();
