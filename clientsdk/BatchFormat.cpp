@@ -100,7 +100,7 @@ pugi::xml_node Child(const pugi::xml_node& Parent, std::string_view Name) {
     return {};
 }
 
-void Load(pugi::xml_document& Doc, const std::string& Xml, unsigned Options, const char* What,
+void Load(pugi::xml_document& Doc, std::string_view Xml, unsigned Options, const char* What,
           std::string_view Root) {
     pugi::xml_parse_result Result =
         Doc.load_buffer(Xml.data(), Xml.size(), Options, pugi::encoding_utf8);
@@ -292,7 +292,7 @@ std::string WriteBatchInfoXml(const TBatchInfoReply& Reply) {
 
 namespace {
 
-void LoadBatchInfo(pugi::xml_document& Doc, const std::string& Xml) {
+void LoadBatchInfo(pugi::xml_document& Doc, std::string_view Xml) {
     // A value made only of blanks is still a value; indentation between elements is not.
     Load(Doc, Xml, pugi::parse_default | pugi::parse_ws_pcdata_single, "The BatchInfo reply",
          "BatchInfo");
@@ -300,7 +300,7 @@ void LoadBatchInfo(pugi::xml_document& Doc, const std::string& Xml) {
 
 }  // namespace
 
-std::vector<int64_t> ReadBatchInfoIdentifiers(const std::string& Xml) {
+std::vector<int64_t> ReadBatchInfoIdentifiers(std::string_view Xml) {
     pugi::xml_document Doc;
     LoadBatchInfo(Doc, Xml);
     pugi::xml_node Root = Doc.document_element();

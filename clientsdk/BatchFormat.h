@@ -49,6 +49,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct TBatchRecipient {
@@ -121,4 +122,4 @@ std::string WriteBatchInfoXml(const TBatchInfoReply& Reply);
 // ReqID or BatchID is not a 64-bit integer.
 TBatchInfoReply ReadBatchInfoXml(const std::string& Xml);
 // The items' ReqID values alone, in order, with the same checks and failures.
-std::vector<int64_t> ReadBatchInfoIdentifiers(const std::string& Xml);
+std::vector<int64_t> ReadBatchInfoIdentifiers(std::string_view Xml);

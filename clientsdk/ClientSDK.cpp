@@ -40,10 +40,10 @@ class TSender : public ISender {
   public:
     std::string ClassName() const override { return "Sender"; }
     void Recycle() { Data = TBatchSender{}; }
-    void SetName(const std::string& Value) override { Data.Name = Value; }
-    void SetEmail(const std::string& Value) override { Data.Email = Value; }
-    void SetCellNo(const std::string& Value) override { Data.CellNo = Value; }
-    void SetFaxNo(const std::string& Value) override { Data.FaxNo = Value; }
+    void SetName(std::string_view Value) override { Data.Name.assign(Value); }
+    void SetEmail(std::string_view Value) override { Data.Email.assign(Value); }
+    void SetCellNo(std::string_view Value) override { Data.CellNo.assign(Value); }
+    void SetFaxNo(std::string_view Value) override { Data.FaxNo.assign(Value); }
 
     TBatchSender Data;
 };
@@ -56,10 +56,10 @@ class TRecipient : public IRecipient {
         Data.Email.clear();
         Data.FaxNo.clear();
     }
-    void SetEmail(const std::string& Value) override { Data.Email = Value; }
+    void SetEmail(std::string_view Value) override { Data.Email.assign(Value); }
     std::string GetCellNo() override { return Data.CellNo; }
-    void SetCellNo(const std::string& Value) override { Data.CellNo = Value; }
-    void SetFaxNo(const std::string& Value) override { Data.FaxNo = Value; }
+    void SetCellNo(std::string_view Value) override { Data.CellNo.assign(Value); }
+    void SetFaxNo(std::string_view Value) override { Data.FaxNo.assign(Value); }
 
     TBatchRecipient Data;
 };
@@ -73,10 +73,10 @@ class TOverrideProtocol : public IOverrideProtocol {
         Data.MessageText.clear();
         Data.Flag = false;
     }
-    void SetProtocolName(const std::string& Value) override { Data.ProtocolName = Value; }
-    void SetMessageType(const std::string& Value) override { Data.MessageType = Value; }
+    void SetProtocolName(std::string_view Value) override { Data.ProtocolName.assign(Value); }
+    void SetMessageType(std::string_view Value) override { Data.MessageType.assign(Value); }
     void SetFlag(int32_t Value) override { Data.Flag = Value != 0; }
-    void SetMessageText(const std::string& Value) override { Data.MessageText = Value; }
+    void SetMessageText(std::string_view Value) override { Data.MessageText.assign(Value); }
 
     TBatchOverride Data;
 };
@@ -93,13 +93,13 @@ class TMessageRequest : public IMessageRequest {
         Override.reset();
         Recipients.clear();
     }
-    void SetBatchName(const std::string& Value) override { Data.BatchName = Value; }
+    void SetBatchName(std::string_view Value) override { Data.BatchName.assign(Value); }
     void SetOverrideProtocol(const std::shared_ptr<IClientObject>& Value) override {
         Override = Expect<TOverrideProtocol>(Value, "SetOverrideProtocol", "OverrideProtocol");
     }
-    void SetReference(const std::string& Value) override { Data.Reference = Value; }
+    void SetReference(std::string_view Value) override { Data.Reference.assign(Value); }
     void SetPriority(int32_t Value) override { Data.Priority = Value; }
-    void SetDateTime(const std::string& Value) override { Data.DateTime = Value; }
+    void SetDateTime(std::string_view Value) override { Data.DateTime.assign(Value); }
     void SetFlag(int32_t Value) override { Data.Flag = Value != 0; }
     void AddRecipient(const std::shared_ptr<IClientObject>& Value) override {
         Recipients.push_back(Expect<TRecipient>(Value, "AddRecipient", "Recipient"));
@@ -125,7 +125,7 @@ class TBatchRequest : public IBatchRequest {
         Sender.reset();
         Messages.clear();
     }
-    void SetBatchName(const std::string& Value) override { BatchName = Value; }
+    void SetBatchName(std::string_view Value) override { BatchName.assign(Value); }
     void SetSender(const std::shared_ptr<IClientObject>& Value) override {
         Sender = Expect<TSender>(Value, "SetSender", "Sender");
     }
@@ -207,7 +207,7 @@ class TBatchInfo : public IBatchInfo {
         if (!ReplyError.empty()) throw EClientSDKError("GetItems: " + ReplyError);
         return Items;
     }
-    void SetReplyText(const std::string& Value) override {
+    void SetReplyText(std::string_view Value) override {
         ReplySet = true;
         ReplyError.clear();
         Items.reset();

@@ -420,6 +420,14 @@ void TLockedFile::Write(std::string_view Data) {
     }
 }
 
+size_t TLockedFile::ReadSome(char* Buffer, size_t Size) {
+    for (;;) {
+        const ssize_t n = ::read(Fd, Buffer, Size);
+        if (n >= 0) return static_cast<size_t>(n);
+        if (errno != EINTR) ThrowErrno(errno);
+    }
+}
+
 std::string TLockedFile::ReadAll() {
     std::string text;
     struct stat st {};

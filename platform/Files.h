@@ -114,6 +114,8 @@ class TLockedFile {
     void Write(std::string_view Data);
     // Reads from the current position to the end; throws EFileError.
     std::string ReadAll();
+    // Reads what comes next into Buffer, up to Size bytes; 0 at the end. Throws EFileError.
+    size_t ReadSome(char* Buffer, size_t Size);
     // Up to Count bytes from Offset, fewer at the end of the file; throws EFileError.
     std::string ReadAt(int64_t Offset, size_t Count);
     // The file's size in bytes; throws EFileError.

@@ -1,6 +1,7 @@
 #include "support/Util.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -14,7 +15,7 @@ const size_t kCDataSplitLen = sizeof kCDataSplit - 1;
 
 bool IsBlank(char C) { return static_cast<unsigned char>(C) <= 32; }
 
-void SkipBlanks(const std::string& Text, size_t& Pos, size_t End) {
+void SkipBlanks(std::string_view Text, size_t& Pos, size_t End) {
     while (Pos < End && IsBlank(Text[Pos])) ++Pos;
 }
 
@@ -24,11 +25,12 @@ void TrimEnd(std::string& Text) {
     Text.resize(end);
 }
 
-// Takes the quoted field that starts at Pos (on its opening quote) out of Line[Pos, End).
-// Pos ends after the closing quote and one delimiter right behind it; without a closing quote
-// it ends after the last doubled quote, or just after the opening quote.
-std::string ExtractQuotedField(char Delimiter, const std::string& Line, size_t& Pos, size_t End) {
-    std::string field;
+// Takes the quoted field that starts at Pos (on its opening quote) out of Line[Pos, End) into
+// Field. Pos ends after the closing quote and one delimiter right behind it; without a closing
+// quote it ends after the last doubled quote, or just after the opening quote.
+void ExtractQuotedField(char Delimiter, std::string_view Line, size_t& Pos, size_t End,
+                        std::string& Field) {
+    Field.clear();
     ++Pos;
     for (;;) {
         const void* hit = std::memchr(Line.data() + Pos, kQuote, End - Pos);
@@ -36,16 +38,58 @@ std::string ExtractQuotedField(char Delimiter, const std::string& Line, size_t& 
         size_t q = static_cast<const char*>(hit) - Line.data();
         if (q + 1 < End && Line[q + 1] == kQuote) {
             // A doubled quote stands for one quote character.
-            field.append(Line, Pos, q + 1 - Pos);
+            Field.append(Line, Pos, q + 1 - Pos);
             Pos = q + 2;
         } else {
-            field.append(Line, Pos, q - Pos);
+            Field.append(Line, Pos, q - Pos);
             Pos = q + 1;
             if (Pos < End && Line[Pos] == Delimiter) ++Pos;
             break;
         }
     }
-    return field;
+}
+
+// The fields of Line into Fields from index From on, reusing the strings already there; the
+// list ends with the last field.
+void SplitInto(char Delimiter, std::string_view Line, std::vector<std::string>& Fields, size_t From,
+               bool HandleQuotes, bool KeepEmpty) {
+    size_t count = From;
+    const auto next = [&]() -> std::string& {
+        if (count == Fields.size()) Fields.emplace_back();
+        return Fields[count++];
+    };
+    // The rest of the line is always the suffix Line[pos, end): it only ever loses characters
+    // at its front, and its end was trimmed once. Nothing is copied but the fields.
+    size_t pos = 0, end = Line.size();
+    SkipBlanks(Line, pos, end);
+    while (end > pos && IsBlank(Line[end - 1])) --end;
+
+    // The first delimiter at or after pos; searched again only once pos has passed it, so
+    // every character is searched once.
+    size_t delim = 0;
+    bool delimKnown = false;
+    for (;;) {
+        if (!delimKnown || delim < pos) {
+            const void* hit = std::memchr(Line.data() + pos, Delimiter, end - pos);
+            if (!hit) break;
+            delim = static_cast<const char*>(hit) - Line.data();
+            delimKnown = true;
+        }
+        std::string& field = next();
+        if (HandleQuotes && Line[pos] == kQuote) {
+            ExtractQuotedField(Delimiter, Line, pos, end, field);
+        } else {
+            size_t fieldBegin = pos, fieldEnd = delim;
+            SkipBlanks(Line, fieldBegin, fieldEnd);
+            while (fieldEnd > fieldBegin && IsBlank(Line[fieldEnd - 1])) --fieldEnd;
+            field.assign(Line, fieldBegin, fieldEnd - fieldBegin);
+            pos = delim + 1;
+        }
+        SkipBlanks(Line, pos, end);
+        if (field.empty() && !KeepEmpty) --count;
+    }
+    if (pos < end) next().assign(Line, pos, end - pos);
+    Fields.resize(count);
 }
 
 // Position of the first occurrence of the split marker in Done + Text[From, ...), with its
@@ -102,37 +146,12 @@ std::string ChangeFileExt(const std::string& Path, const std::string& Ext) {
 
 void SplitDelimitedLine(char Delimiter, const std::string& Line, std::vector<std::string>& Fields,
                         bool HandleQuotes, bool KeepEmpty) {
-    // The rest of the line is always the suffix Line[pos, end): it only ever loses characters
-    // at its front, and its end was trimmed once. Nothing is copied but the fields.
-    size_t pos = 0, end = Line.size();
-    SkipBlanks(Line, pos, end);
-    while (end > pos && IsBlank(Line[end - 1])) --end;
+    SplitInto(Delimiter, Line, Fields, Fields.size(), HandleQuotes, KeepEmpty);
+}
 
-    // The first delimiter at or after pos; searched again only once pos has passed it, so
-    // every character is searched once.
-    size_t delim = 0;
-    bool delimKnown = false;
-    for (;;) {
-        if (!delimKnown || delim < pos) {
-            const void* hit = std::memchr(Line.data() + pos, Delimiter, end - pos);
-            if (!hit) break;
-            delim = static_cast<const char*>(hit) - Line.data();
-            delimKnown = true;
-        }
-        std::string field;
-        if (HandleQuotes && Line[pos] == kQuote) {
-            field = ExtractQuotedField(Delimiter, Line, pos, end);
-        } else {
-            size_t fieldBegin = pos, fieldEnd = delim;
-            SkipBlanks(Line, fieldBegin, fieldEnd);
-            while (fieldEnd > fieldBegin && IsBlank(Line[fieldEnd - 1])) --fieldEnd;
-            field.assign(Line, fieldBegin, fieldEnd - fieldBegin);
-            pos = delim + 1;
-        }
-        SkipBlanks(Line, pos, end);
-        if (!field.empty() || KeepEmpty) Fields.push_back(std::move(field));
-    }
-    if (pos < end) Fields.emplace_back(Line, pos, end - pos);
+void SplitDelimitedLineInto(char Delimiter, std::string_view Line, std::vector<std::string>& Fields,
+                            bool HandleQuotes, bool KeepEmpty) {
+    SplitInto(Delimiter, Line, Fields, 0, HandleQuotes, KeepEmpty);
 }
 
 bool IsEmailAddress(const std::string& Text) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Without leading and trailing characters of code 32 or less.
@@ -19,6 +20,10 @@ std::string ChangeFileExt(const std::string& Path, const std::string& Ext);
 // empty last field never. Linear in the length of Line.
 void SplitDelimitedLine(char Delimiter, const std::string& Line, std::vector<std::string>& Fields,
                         bool HandleQuotes, bool KeepEmpty);
+// The same into Fields emptied first, but reusing the strings it holds, so that splitting line
+// after line allocates nothing once the fields have their room.
+void SplitDelimitedLineInto(char Delimiter, std::string_view Line, std::vector<std::string>& Fields,
+                            bool HandleQuotes, bool KeepEmpty);
 // True when Text contains "@" and ".".
 bool IsEmailAddress(const std::string& Text);
 // Text without its "<![CDATA[" ... "]]>" wrapping, with each "]]><![CDATA[>" turned back into ">".

@@ -119,17 +119,22 @@ TEST(SplitTest, AppendsToExistingFields) {
 TEST(SplitTest, MatchesTheStepwiseRulesOnRandomLines) {
     std::mt19937 rng(20240131);
     const char alphabet[] = {'a', 'b', ',', ',', '"', '"', ' ', '\t'};
+    // Split line after line into one list, as the reading of a file does.
+    Fields reused;
     for (int round = 0; round < 20000; ++round) {
         std::string line;
         size_t length = rng() % 16;
         for (size_t i = 0; i < length; ++i) line += alphabet[rng() % sizeof alphabet];
         for (char delimiter : {',', '\t'})
             for (bool quotes : {false, true})
-                for (bool keep : {false, true})
-                    ASSERT_EQ(Split(line, quotes, keep, delimiter),
-                              ReferenceSplit(delimiter, line, quotes, keep))
+                for (bool keep : {false, true}) {
+                    const Fields expected = ReferenceSplit(delimiter, line, quotes, keep);
+                    ASSERT_EQ(Split(line, quotes, keep, delimiter), expected)
                         << "line [" << line << "] delimiter " << int(delimiter) << " quotes "
                         << quotes << " keep " << keep;
+                    SplitDelimitedLineInto(delimiter, line, reused, quotes, keep);
+                    ASSERT_EQ(reused, expected) << "line [" << line << "] reusing the list";
+                }
     }
 }
 

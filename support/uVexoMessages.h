@@ -1,28 +1,41 @@
-// The messages read from one claimed file. One worker thread owns a list and everything in it.
+// The messages read from one claimed file. The list keeps them packed, a small record per
+// message and per recipient and their texts side by side in large blocks, so that a file of a
+// million rows takes little more room than its own text. TVexoMessage is a handle on one message
+// of its list. One worker thread owns a list and everything in it.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/uVexoRecipients.h"
 
-class TVexoMessages;
-
 class TVexoMessage {
   public:
-    explicit TVexoMessage(TVexoMessages* Owner) : Owner(Owner) {}
-    TVexoMessage(const TVexoMessage&) = delete;
-    TVexoMessage& operator=(const TVexoMessage&) = delete;
+    // Texts are views of the list's own copies, valid until the list is cleared or destroyed;
+    // the setters copy what they are given.
+    std::string_view Text() const;
+    void SetText(std::string_view Value);
+    std::string_view Reference() const;
+    void SetReference(std::string_view Value);
+    std::string_view MessageType() const;
+    void SetMessageType(std::string_view Value);
+    int16_t Priority() const;
+    void SetPriority(int16_t Value);
+    // The gateway's identifier, once submitted; 0 before.
+    int64_t MessageID() const;
+    void SetMessageID(int64_t Value);
+    TVexoRecipients Recipients() const { return TVexoRecipients(List, Index); }
+    TVexoMessages* Owner() const { return List; }
 
-    std::string Text;
-    TVexoRecipients Recipients;
-    TVexoMessages* Owner = nullptr;  // not owning
-    int16_t Priority = -1;
-    std::string Reference;
-    std::string MessageType;
-    int64_t MessageID = 0;  // the gateway's identifier, once submitted
+  private:
+    friend class TVexoMessages;
+    TVexoMessage(TVexoMessages* List, int32_t Index) : List(List), Index(Index) {}
+
+    TVexoMessages* List;
+    int32_t Index;
 };
 
 class TVexoMessages {
@@ -31,16 +44,44 @@ class TVexoMessages {
     TVexoMessages(const TVexoMessages&) = delete;
     TVexoMessages& operator=(const TVexoMessages&) = delete;
 
-    // A new message owned by this list, appended at the end.
-    TVexoMessage& Add();
+    // A new message of this list, appended at the end: Priority -1, MessageID 0, empty texts and
+    // no recipients.
+    TVexoMessage Add();
     // Frees every message with its recipients.
-    void Clear() { List.clear(); }
+    void Clear();
     // The message at I (from 0); throws std::runtime_error when out of range.
-    TVexoMessage& Items(int32_t I) const;
-    int32_t Count() const { return static_cast<int32_t>(List.size()); }
+    TVexoMessage Items(int32_t I) const;
+    int32_t Count() const { return static_cast<int32_t>(Messages.size()); }
     // The recipients of all messages together.
-    int32_t RecipientCount() const;
+    int32_t RecipientCount() const { return static_cast<int32_t>(Recipients.size()); }
 
   private:
-    std::vector<std::unique_ptr<TVexoMessage>> List;
+    friend class TVexoMessage;
+    friend class TVexoRecipients;
+
+    // A text of the blocks: its block, its offset there and its length, in one word.
+    using TSpan = uint64_t;
+    struct TMessageRecord {
+        TSpan Text = 0, Reference = 0, MessageType = 0;
+        int64_t MessageID = 0;
+        int32_t FirstRecipient = -1, LastRecipient = -1;
+        int32_t RecipientCount = 0;
+        int16_t Priority = -1;
+    };
+    struct TRecipientRecord {
+        TSpan CellNo = 0, FaxNo = 0, Email = 0;
+        int32_t Next = -1;  // the message's next recipient
+        uint8_t Kind = 0;
+    };
+
+    // Copies Text into the blocks; throws std::runtime_error for a text too long to keep.
+    TSpan Keep(std::string_view Text);
+    std::string_view View(TSpan Span) const;
+    TMessageRecord& Record(int32_t I) { return Messages[static_cast<size_t>(I)]; }
+    const TMessageRecord& Record(int32_t I) const { return Messages[static_cast<size_t>(I)]; }
+
+    std::deque<TMessageRecord> Messages;
+    std::deque<TRecipientRecord> Recipients;
+    std::vector<std::unique_ptr<char[]>> Blocks;
+    size_t Used = 0;  // of the last block
 };

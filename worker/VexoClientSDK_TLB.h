@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 // Every failing SDK call throws this, carrying the component's description of the failure.
 class EClientSDKError : public std::runtime_error {
@@ -31,15 +32,15 @@ class IClientObject {
 
 class ISender : public IClientObject {
   public:
-    virtual void SetName(const std::string& Value) = 0;
-    virtual void SetEmail(const std::string& Value) = 0;
-    virtual void SetCellNo(const std::string& Value) = 0;
-    virtual void SetFaxNo(const std::string& Value) = 0;
+    virtual void SetName(std::string_view Value) = 0;
+    virtual void SetEmail(std::string_view Value) = 0;
+    virtual void SetCellNo(std::string_view Value) = 0;
+    virtual void SetFaxNo(std::string_view Value) = 0;
 };
 
 class IBatchRequest : public IClientObject {
   public:
-    virtual void SetBatchName(const std::string& Value) = 0;
+    virtual void SetBatchName(std::string_view Value) = 0;
     // Value must be a Sender object.
     virtual void SetSender(const std::shared_ptr<IClientObject>& Value) = 0;
     // Value must be a MessageRequest object; it is held, not copied.
@@ -50,12 +51,12 @@ class IBatchRequest : public IClientObject {
 
 class IMessageRequest : public IClientObject {
   public:
-    virtual void SetBatchName(const std::string& Value) = 0;
+    virtual void SetBatchName(std::string_view Value) = 0;
     // Value must be an OverrideProtocol object; it is held, not copied.
     virtual void SetOverrideProtocol(const std::shared_ptr<IClientObject>& Value) = 0;
-    virtual void SetReference(const std::string& Value) = 0;
+    virtual void SetReference(std::string_view Value) = 0;
     virtual void SetPriority(int32_t Value) = 0;
-    virtual void SetDateTime(const std::string& Value) = 0;
+    virtual void SetDateTime(std::string_view Value) = 0;
     // Automation truth: any value other than 0 is true (the worker passes -1).
     virtual void SetFlag(int32_t Value) = 0;
     // Value must be a Recipient object; it is held, not copied.
@@ -64,18 +65,18 @@ class IMessageRequest : public IClientObject {
 
 class IOverrideProtocol : public IClientObject {
   public:
-    virtual void SetProtocolName(const std::string& Value) = 0;
-    virtual void SetMessageType(const std::string& Value) = 0;
+    virtual void SetProtocolName(std::string_view Value) = 0;
+    virtual void SetMessageType(std::string_view Value) = 0;
     virtual void SetFlag(int32_t Value) = 0;  // any value other than 0 is true
-    virtual void SetMessageText(const std::string& Value) = 0;
+    virtual void SetMessageText(std::string_view Value) = 0;
 };
 
 class IRecipient : public IClientObject {
   public:
-    virtual void SetEmail(const std::string& Value) = 0;
+    virtual void SetEmail(std::string_view Value) = 0;
     virtual std::string GetCellNo() = 0;
-    virtual void SetCellNo(const std::string& Value) = 0;
-    virtual void SetFaxNo(const std::string& Value) = 0;
+    virtual void SetCellNo(std::string_view Value) = 0;
+    virtual void SetFaxNo(std::string_view Value) = 0;
 };
 
 class IBatchInfoItem : public IClientObject {
@@ -97,7 +98,7 @@ class IBatchInfo : public IClientObject {
     virtual std::shared_ptr<IBatchInfoItems> GetItems() = 0;
     // Reads the gateway's reply to Send. Never throws: a reply that cannot be read is reported
     // by GetItems, so a caller that ignores short replies can set them safely.
-    virtual void SetReplyText(const std::string& Value) = 0;
+    virtual void SetReplyText(std::string_view Value) = 0;
 };
 
 // Creators by class identifier; each throws EClientSDKError when the object cannot be created.

@@ -21,8 +21,8 @@ namespace {
 constexpr uint32_t kLogLimitKB = 1024;
 // A reply this short cannot list any message; it is not read for identifiers.
 constexpr size_t kShortestMarkedReply = 10;
-// The confirmation file is written in pieces of about this size through one open handle.
-constexpr size_t kSaveChunkBytes = 1 << 20;
+// Files are read in pieces of this size.
+constexpr size_t kReadPieceBytes = size_t(1) << 20;
 // Automation truth, as the SDK's flags expect it.
 constexpr int32_t kAutomationTrue = -1;
 
@@ -32,7 +32,6 @@ const char* const kStatusHeader =
     "MessageRequestID,Reference,Status,Status Description,Status Time";
 const char* const kCombinedHeader =
     "MESSAGE TYPE,CELL NUMBER,DATE & TIME,MESSAGE REFERENCE,MESSAGE TEXT";
-const char* const kSubmittedStatus = "Sucessfully submitted to Vexo.";
 const char* const kRequestDateTime = "2004-12-24 21:00:00";
 const char* const kUnknownError = "Unknown error";
 // A mail that failed is tried again no sooner than this many retry delays later.
@@ -85,10 +84,8 @@ bool WaitUnlessStopped(std::chrono::milliseconds Delay) {
 
 // ---- helpers ----
 
-std::string Quoted(const std::string& Text) { return "\"" + Text + "\""; }
-
 template <class T>
-std::shared_ptr<T> CreateAs(const std::string& ClassName) {
+std::shared_ptr<T> CreateAs(std::string_view ClassName) {
     std::shared_ptr<T> Object = std::dynamic_pointer_cast<T>(CreateClientObject(ClassName));
     if (!Object) throw EClientSDKError("Interface not supported");
     return Object;
@@ -189,7 +186,8 @@ TBulkThread::~TBulkThread() = default;
 bool TBulkThread::Execute() {
     const TOutcome Outcome = Run();
     CountRunEnded(Outcome);
-    std::vector<std::string>().swap(ConfirmationLines);
+    ConfirmationLines.Clear();
+    Messages.Clear();
     const std::string Path = Journal->Path();
     try {
         switch (Outcome) {
@@ -225,15 +223,16 @@ TBulkThread::TOutcome TBulkThread::Run() {
     bool Reading = false;
     try {
         Messages.Clear();
-        ConfirmationLines.clear();
+        ConfirmationLines.Clear();
+        ConfirmationLines.ProtocolKind = ProtocolKind;
         Log(Resumed ? "Processing resumed" : "Processing started");
         ProcessingDate = Settings.ProcessingDate;
         if (ProtocolKind <= 1)
-            ConfirmationLines.push_back("Cell No.,Reference,Status");
+            ConfirmationLines.Add("Cell No.,Reference,Status");
         else if (ProtocolKind == 2)
-            ConfirmationLines.push_back("Fax No.,Reference,Status");
+            ConfirmationLines.Add("Fax No.,Reference,Status");
         else if (ProtocolKind == 3)
-            ConfirmationLines.push_back("Email Address,Reference,Status");
+            ConfirmationLines.Add("Email Address,Reference,Status");
 
         const TFileJournal::TState& State = Journal->State();
         PartAccepted = !State.Answers.empty();
@@ -338,11 +337,19 @@ bool TBulkThread::ReadInput() {
         if (Resumed && (FileSizeOf(FileName) != Settings.FileSize ||
                         FileModifiedNs(FileName) != Settings.FileModifiedNs))
             throw std::runtime_error("The claimed file has changed since it was claimed");
-        const std::string Text = ReadRegularFileText(FileName);
-        const size_t Before = ConfirmationLines.size();
-        ReadInputRows(Settings, ProtocolKind, Text, Messages, ConfirmationLines);
+        // Read piece by piece: the file's text is never held whole.
+        TLockedFile Input = TLockedFile::OpenRegularShareRead(FileName);
+        std::vector<std::string> Rejected;
+        TInputRows Rows(Settings, ProtocolKind, Messages, Rejected);
+        std::unique_ptr<char[]> Piece(new char[kReadPieceBytes]);
+        for (;;) {
+            const size_t Got = Input.ReadSome(Piece.get(), kReadPieceBytes);
+            if (Got == 0 || !Rows.Read(std::string_view(Piece.get(), Got))) break;
+        }
+        Rows.Finish();
+        for (std::string& Line : Rejected) ConfirmationLines.Add(std::move(Line));
         // Rows count once, in the run that first read them.
-        if (!Resumed) CountRowsRejected(static_cast<int64_t>(ConfirmationLines.size() - Before));
+        if (!Resumed) CountRowsRejected(static_cast<int64_t>(Rejected.size()));
         Log("Creating messages to be sent complete.");
         return true;
     } catch (const std::exception& E) {
@@ -371,18 +378,15 @@ TBulkThread::TOutcome TBulkThread::ProcessBulkRequest() {
 
         const int32_t Total = Messages.RecipientCount();
         for (int32_t I = 0; I < Total; ++I) {
-            TVexoMessage& Message = Messages.Items(I);
+            const TVexoMessage Message = Messages.Items(I);
+            const TVexoRecipients Recipients = Message.Recipients();
             const std::shared_ptr<IMessageRequest> Request =
                 CreateAs<IMessageRequest>("MessageRequest");
             const std::shared_ptr<IOverrideProtocol> Override =
                 CreateAs<IOverrideProtocol>("OverrideProtocol");
             int64_t MessageLine = -1;
-            for (int32_t J = 0; J < Message.Recipients.Count(); ++J) {
-                const TVexoRecipient& Target = Message.Recipients.Items(J);
-                const std::string& Address = ProtocolKind == 2   ? Target.FaxNo
-                                             : ProtocolKind == 3 ? Target.Email
-                                                                 : Target.CellNo;
-                if (MessageLine < 0) MessageLine = static_cast<int64_t>(ConfirmationLines.size());
+            for (int32_t J = 0; J < Recipients.Count(); ++J) {
+                const TVexoRecipient Target = Recipients.Items(J);
                 try {
                     ++RecipientCounter;
                     const std::shared_ptr<IRecipient> Recipient = CreateAs<IRecipient>("Recipient");
@@ -393,19 +397,19 @@ TBulkThread::TOutcome TBulkThread::ProcessBulkRequest() {
                     Request->AddRecipient(Recipient);
                     Override->SetFlag(kAutomationTrue);
                     Override->SetProtocolName(ProtocolName);
-                    Override->SetMessageType(Message.MessageType);
-                    Override->SetMessageText(Message.Text);
-                    Request->SetReference(Message.Reference);
+                    Override->SetMessageType(Message.MessageType());
+                    Override->SetMessageText(Message.Text());
+                    Request->SetReference(Message.Reference());
                     Request->SetDateTime(kRequestDateTime);
                     Request->SetBatchName(BatchName);
                     Request->SetFlag(kAutomationTrue);
                     Request->SetOverrideProtocol(Override);
-                    Request->SetPriority(Message.Priority);
-                    ConfirmationLines.push_back(Quoted(Address) + "," + Quoted(Message.Reference) +
-                                                "," + Quoted(kSubmittedStatus));
+                    Request->SetPriority(Message.Priority());
+                    const int64_t Line = ConfirmationLines.AddRecipient(I, J, {});
+                    if (MessageLine < 0) MessageLine = Line;
                 } catch (const std::exception& E) {
-                    ConfirmationLines.push_back(Quoted(Address) + "," + Quoted(Message.Reference) +
-                                                "," + Quoted(E.what()));
+                    const int64_t Line = ConfirmationLines.AddRecipient(I, J, E.what());
+                    if (MessageLine < 0) MessageLine = Line;
                 }
             }
             Batch->AddMessageRequest(Request);
@@ -451,7 +455,7 @@ TBulkThread::TOutcome TBulkThread::ProcessBulkRequest() {
         } catch (const std::exception&) {
             SaveConfirmationLines();
         }
-        std::vector<std::string>().swap(ConfirmationLines);
+        ConfirmationLines.Clear();
         return Deliver();
     } catch (const EStopRequested&) {
         throw;
@@ -540,10 +544,8 @@ void TBulkThread::MarkPart(const std::vector<int64_t>& Ids) {
     // Item J answers the J-th message request of this part.
     for (size_t J = 0; J < Ids.size() && J < Sent; ++J) {
         const TPartEntry& Entry = CurrentPart[J];
-        Messages.Items(Entry.MessageIndex).MessageID = Ids[J];
-        if (Entry.LineIndex >= 0)
-            ConfirmationLines[static_cast<size_t>(Entry.LineIndex)] +=
-                "," + Quoted("MessageID=" + std::to_string(Ids[J]));
+        Messages.Items(Entry.MessageIndex).SetMessageID(Ids[J]);
+        if (Entry.LineIndex >= 0) ConfirmationLines.Mark(Entry.LineIndex);
     }
     if (Ids.size() != Sent)
         Log("Split bulk request reply lists " + std::to_string(Ids.size()) + " items for " +
@@ -603,7 +605,7 @@ bool TBulkThread::EmailErrorResult(const std::string& ErrorMessage) {
         if (!Journal->State().Saved) SaveConfirmationLines();
         const std::shared_ptr<IXMLMailType> Mail = Config->GetSettings()->GetMail();
         TSmtpMail Message = MailSettings(Mail, MailRecipients);
-        if (!ConfirmationLines.empty()) Message.AttachmentPath = ConfirmationFileName;
+        if (ConfirmationLines.Count() > 0) Message.AttachmentPath = ConfirmationFileName;
         const std::shared_ptr<IXMLErrorTextType> Body = Mail->GetErrorText();
         for (int I = 0; I < Body->GetCount(); ++I)
             Message.BodyLines.push_back(Body->GetItem(I)->GetText());
@@ -644,32 +646,25 @@ void TBulkThread::SaveConfirmationLines() {
     try {
         // A confirmation file of the batch name that is there already keeps its lines: this
         // run's go below them, under their own header.
-        const std::string Prior =
-            FileExists(ConfirmationFileName) ? ReadFileText(ConfirmationFileName) : std::string();
-        int64_t Size = static_cast<int64_t>(Prior.size());
-        for (const std::string& Line : ConfirmationLines)
-            Size += static_cast<int64_t>(Line.size()) + 2;
+        const bool HasPrior = FileExists(ConfirmationFileName);
+        const int64_t Prior = HasPrior ? FileSizeOf(ConfirmationFileName) : 0;
+        const int64_t Size = Prior + ConfirmationLines.Size();
         const TFileJournal::TState& State = Journal->State();
         if (State.Saving && !State.Saved && State.SavingPrior != State.SavingFinal &&
-            static_cast<int64_t>(Prior.size()) == State.SavingFinal) {
+            Prior == State.SavingFinal) {
             // The save before a stop or crash went through; only its record is missing.
             Journal->ConfirmationSaved();
             return;
         }
-        Journal->ConfirmationSaving(static_cast<int64_t>(Prior.size()), Size);
+        Journal->ConfirmationSaving(Prior, Size);
         TAtomicFile File(ConfirmationFileName);
-        File.Write(Prior);
-        std::string Chunk;
-        Chunk.reserve(kSaveChunkBytes + 4096);
-        for (const std::string& Line : ConfirmationLines) {
-            Chunk += Line;
-            Chunk += "\r\n";
-            if (Chunk.size() >= kSaveChunkBytes) {
-                File.Write(Chunk);
-                Chunk.clear();
-            }
+        if (HasPrior) {
+            TLockedFile Earlier = TLockedFile::OpenReadShareRead(ConfirmationFileName);
+            std::unique_ptr<char[]> Piece(new char[kReadPieceBytes]);
+            while (const size_t Got = Earlier.ReadSome(Piece.get(), kReadPieceBytes))
+                File.Write(std::string_view(Piece.get(), Got));
         }
-        File.Write(Chunk);
+        ConfirmationLines.Write([&](std::string_view Text) { File.Write(Text); });
         File.Commit();
         Journal->ConfirmationSaved();
     } catch (const EFileError& E) {

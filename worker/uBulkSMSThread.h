@@ -23,6 +23,7 @@
 #include "support/uVexoMessages.h"
 #include "worker/VexoClientSDK_TLB.h"
 #include "worker/uBatchNameLock.h"
+#include "worker/uConfirmationLines.h"
 #include "worker/uFileJournal.h"
 #include "worker/uRunSettings.h"
 
@@ -113,7 +114,7 @@ class TBulkThread {
     std::string ConfirmationFileName;
     std::shared_ptr<IXMLBulkCSVSenderType> Config;
     TDateTime ProcessingDate;
-    std::vector<std::string> ConfirmationLines;  // filled only while Execute runs
+    TConfirmationLines ConfirmationLines{Messages};  // filled only while Execute runs
     uint8_t ProtocolKind = 0;
     std::string GatewayURL;
     std::string Token;

@@ -1,0 +1,93 @@
+#include "worker/uConfirmationLines.h"
+
+#include <charconv>
+#include <stdexcept>
+
+namespace {
+
+const std::string_view kSubmittedStatus = "Sucessfully submitted to Vexo.";
+constexpr size_t kPieceBytes = size_t(1) << 20;
+
+void AppendQuoted(std::string& Out, std::string_view Text) {
+    Out += '"';
+    Out += Text;
+    Out += '"';
+}
+
+}  // namespace
+
+void TConfirmationLines::Add(std::string Line) {
+    Lines.push_back({0, static_cast<int32_t>(Texts.size()), 0, TKind::Text, false});
+    Texts.push_back(std::move(Line));
+}
+
+int64_t TConfirmationLines::AddRecipient(int32_t Message, int32_t Recipient,
+                                         const std::string& Failure) {
+    if (Recipient > INT16_MAX) throw std::runtime_error("Too many recipients in one message");
+    if (Failure.empty()) {
+        Lines.push_back({Message, -1, static_cast<int16_t>(Recipient), TKind::Submitted, false});
+    } else {
+        Lines.push_back({Message, static_cast<int32_t>(Texts.size()),
+                         static_cast<int16_t>(Recipient), TKind::Failed, false});
+        Texts.push_back(Failure);
+    }
+    return Count() - 1;
+}
+
+void TConfirmationLines::Mark(int64_t Line) { Lines[static_cast<size_t>(Line)].Marked = true; }
+
+void TConfirmationLines::Clear() {
+    Lines.clear();
+    Texts.clear();
+}
+
+void TConfirmationLines::AppendLine(std::string& Out, const TLine& Line) const {
+    if (Line.Kind == TKind::Text) {
+        Out += Texts[static_cast<size_t>(Line.Text)];
+        return;
+    }
+    const TVexoMessage Message = Messages.Items(Line.Message);
+    const TVexoRecipient Recipient = Message.Recipients().Items(Line.Recipient);
+    AppendQuoted(Out, ProtocolKind == 2   ? Recipient.FaxNo
+                      : ProtocolKind == 3 ? Recipient.Email
+                                          : Recipient.CellNo);
+    Out += ',';
+    AppendQuoted(Out, Message.Reference());
+    Out += ',';
+    if (Line.Kind == TKind::Submitted)
+        AppendQuoted(Out, kSubmittedStatus);
+    else
+        AppendQuoted(Out, Texts[static_cast<size_t>(Line.Text)]);
+    if (Line.Marked) {
+        char Digits[24];
+        const auto End = std::to_chars(Digits, Digits + sizeof Digits, Message.MessageID()).ptr;
+        Out += ",\"MessageID=";
+        Out.append(Digits, End);
+        Out += '"';
+    }
+}
+
+int64_t TConfirmationLines::Size() const {
+    int64_t Total = 0;
+    std::string Line;
+    for (const TLine& L : Lines) {
+        Line.clear();
+        AppendLine(Line, L);
+        Total += static_cast<int64_t>(Line.size()) + 2;
+    }
+    return Total;
+}
+
+void TConfirmationLines::Write(const std::function<void(std::string_view)>& Write) const {
+    std::string Piece;
+    Piece.reserve(kPieceBytes + 4096);
+    for (const TLine& L : Lines) {
+        AppendLine(Piece, L);
+        Piece += "\r\n";
+        if (Piece.size() >= kPieceBytes) {
+            Write(Piece);
+            Piece.clear();
+        }
+    }
+    if (!Piece.empty()) Write(Piece);
+}
