@@ -298,13 +298,173 @@ void LoadBatchInfo(pugi::xml_document& Doc, std::string_view Xml) {
          "BatchInfo");
 }
 
+// The identifiers of a BatchInfo document in the plain form a gateway writes (elements without
+// prefixes, attributes, entities in texts, nothing else), read in one pass without a document
+// tree. False, with nothing promised, for anything else: the document reader then decides, with
+// its own words for what is wrong.
+class TPlainBatchInfo {
+  public:
+    explicit TPlainBatchInfo(std::string_view Xml) : X(Xml) {}
+
+    bool Read(std::vector<int64_t>& Ids) {
+        // The tree's parser ends a document at a NUL.
+        if (X.find('\0') != std::string_view::npos) return false;
+        if (X.substr(0, 5) == "<?xml") {
+            const size_t End = X.find("?>");
+            if (End == std::string_view::npos) return false;
+            P = End + 2;
+        }
+        SkipBlanks();
+        if (P == X.size() || X[P] != '<') return false;
+        for (;;) {
+            if (P == X.size()) return false;  // the root never closed
+            if (X[P] != '<') {
+                if (!Text()) return false;
+                continue;
+            }
+            if (P + 1 < X.size() && X[P + 1] == '/') {
+                if (!Close()) return false;
+            } else if (!Open()) {
+                return false;
+            }
+            if (Depth == 0) break;
+        }
+        SkipBlanks();
+        if (P != X.size()) return false;
+        int64_t BatchID;
+        if (!ParseInt(BatchIDText, BatchID)) return false;
+        Ids = std::move(Found);
+        return true;
+    }
+
+  private:
+    static bool NameChar(char C) {
+        return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9') ||
+               C == '_' || C == '-' || C == '.';
+    }
+    static bool Blank(char C) { return C == ' ' || C == '\t' || C == '\r' || C == '\n'; }
+    void SkipBlanks() {
+        while (P < X.size() && Blank(X[P])) ++P;
+    }
+    std::string_view Name() {
+        const size_t Start = P;
+        if (P < X.size() && ((X[P] >= '0' && X[P] <= '9') || X[P] == '-' || X[P] == '.')) return {};
+        while (P < X.size() && NameChar(X[P])) ++P;
+        return X.substr(Start, P - Start);
+    }
+    // The five entities of XML; anything else (character references too) is for the tree.
+    static bool Entities(std::string_view T) {
+        for (size_t At = T.find('&'); At != std::string_view::npos; At = T.find('&', At + 1)) {
+            const size_t End = T.find(';', At);
+            if (End == std::string_view::npos) return false;
+            const std::string_view E = T.substr(At + 1, End - At - 1);
+            if (E != "amp" && E != "lt" && E != "gt" && E != "quot" && E != "apos") return false;
+        }
+        return true;
+    }
+    bool Open() {
+        ++P;
+        const std::string_view N = Name();
+        if (N.empty()) return false;
+        for (;;) {
+            const size_t Before = P;
+            SkipBlanks();
+            if (P == X.size()) return false;
+            if (X[P] == '>' || X[P] == '/') break;
+            if (P == Before || Name().empty()) return false;
+            SkipBlanks();
+            if (P == X.size() || X[P] != '=') return false;
+            ++P;
+            SkipBlanks();
+            if (P == X.size() || (X[P] != '"' && X[P] != '\'')) return false;
+            const size_t End = X.find(X[P], P + 1);
+            if (End == std::string_view::npos) return false;
+            const std::string_view Value = X.substr(P + 1, End - P - 1);
+            if (Value.find('<') != std::string_view::npos || !Entities(Value)) return false;
+            P = End + 1;
+        }
+        const bool Empty = X[P] == '/';
+        if (Empty && (P + 1 == X.size() || X[P + 1] != '>')) return false;
+        P += Empty ? 2 : 1;
+        // An element inside one whose text is read makes its text a matter for the tree.
+        if (Capturing) return false;
+        if (!Enter(N)) return false;
+        if (Empty) Leave();
+        return !Bad;
+    }
+    bool Close() {
+        P += 2;
+        const std::string_view N = Name();
+        SkipBlanks();
+        if (N.empty() || P == X.size() || X[P] != '>' || Path.empty() || Path.back() != N)
+            return false;
+        ++P;
+        Leave();
+        return !Bad;
+    }
+    bool Text() {
+        const size_t End = X.find('<', P);
+        if (End == std::string_view::npos) return false;
+        const std::string_view T = X.substr(P, End - P);
+        P = End;
+        if (!Entities(T)) return false;
+        if (Capturing && !Captured) {
+            if (T.find('&') != std::string_view::npos) return false;
+            *Capturing = T;
+            Captured = true;
+        }
+        return true;
+    }
+    bool Enter(std::string_view N) {
+        if (Depth == 0 && (N != "BatchInfo" || SeenRoot)) return false;
+        Path.push_back(N);
+        if (Depth == 0) SeenRoot = true;
+        if (Depth == 1 && N == "RqstList" && !ListSeen) ListSeen = InList = true;
+        if (Depth == 1 && N == "BatchID" && !BatchIDSeen) Capture(BatchIDText), BatchIDSeen = true;
+        if (Depth == 2 && InList && N == "RqstIdent")
+            InItem = true, ItemReqID = {}, ReqIDSeen = false;
+        if (Depth == 3 && InItem && N == "ReqID" && !ReqIDSeen)
+            Capture(ItemReqID), ReqIDSeen = true;
+        ++Depth;
+        return true;
+    }
+    void Leave() {
+        --Depth;
+        Path.pop_back();
+        Capturing = nullptr;
+        if (Depth == 2 && InItem) {
+            int64_t& Id = Found.emplace_back();
+            // A number that is none is for the tree to say.
+            if (!ParseInt(ItemReqID, Id)) Bad = true;
+            InItem = false;
+        }
+        if (Depth == 1 && InList) InList = false;
+    }
+    void Capture(std::string_view& Into) {
+        Into = {};
+        Capturing = &Into;
+        Captured = false;
+    }
+
+    std::string_view X;
+    size_t P = 0;
+    int Depth = 0;
+    std::vector<std::string_view> Path;  // the names of the open elements
+    bool SeenRoot = false, ListSeen = false, InList = false, InItem = false, ReqIDSeen = false,
+         BatchIDSeen = false, Captured = false, Bad = false;
+    std::string_view* Capturing = nullptr;
+    std::string_view ItemReqID, BatchIDText;
+    std::vector<int64_t> Found;
+};
+
 }  // namespace
 
 std::vector<int64_t> ReadBatchInfoIdentifiers(std::string_view Xml) {
+    std::vector<int64_t> Ids;
+    if (TPlainBatchInfo(Xml).Read(Ids)) return Ids;
     pugi::xml_document Doc;
     LoadBatchInfo(Doc, Xml);
     pugi::xml_node Root = Doc.document_element();
-    std::vector<int64_t> Ids;
     pugi::xml_node List = Child(Root, "RqstList");
     for (pugi::xml_node N = List.first_child(); N; N = N.next_sibling()) {
         if (N.type() != pugi::node_element || LocalName(N) != "RqstIdent") continue;

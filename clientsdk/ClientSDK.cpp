@@ -305,6 +305,8 @@ std::shared_ptr<IClientObject> Create(const TClassEntry& E) {
 
 bool SameIgnoringCase(std::string_view A, std::string_view B) {
     if (A.size() != B.size()) return false;
+    // Names come as they are written far more often than in another case.
+    if (A == B) return true;
     for (size_t i = 0; i < A.size(); ++i) {
         char X = A[i], Y = B[i];
         if (X >= 'a' && X <= 'z') X = static_cast<char>(X - 'a' + 'A');

@@ -60,15 +60,38 @@ void CheckBatch(const std::string& Xml) {
                "a batch read back differently after writing: " + FuzzQuote(Written));
 }
 
+// The identifiers alone read as the whole reply does: the one-pass reading of plain replies and
+// the document tree agree on what they take and on every identifier.
+void CheckIdentifiers(const std::string& Xml, const TBatchInfoReply* Reply) {
+    std::vector<int64_t> Ids;
+    bool Read = true;
+    try {
+        Ids = ReadBatchInfoIdentifiers(Xml);
+    } catch (const std::runtime_error&) {
+        Read = false;
+    } catch (...) {
+        FUZZ_UNEXPECTED_EXCEPTION();
+    }
+    FUZZ_CHECK(Read == (Reply != nullptr),
+               std::string("the identifiers ") + (Read ? "read" : "failed") +
+                   " where the reply did not: " + FuzzQuote(Xml));
+    if (!Reply) return;
+    std::vector<int64_t> Expected;
+    for (const TBatchInfoItem& I : Reply->Items) Expected.push_back(I.ReqID);
+    FUZZ_CHECK(Ids == Expected, "the identifiers differ from the reply's: " + FuzzQuote(Xml));
+}
+
 void CheckBatchInfo(const std::string& Xml) {
     TBatchInfoReply Reply;
     try {
         Reply = ReadBatchInfoXml(Xml);
     } catch (const std::runtime_error&) {
+        CheckIdentifiers(Xml, nullptr);
         return;
     } catch (...) {
         FUZZ_UNEXPECTED_EXCEPTION();
     }
+    CheckIdentifiers(Xml, &Reply);
     std::string Written;
     TBatchInfoReply Again;
     try {

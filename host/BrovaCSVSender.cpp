@@ -2,6 +2,7 @@
 // (or in the foreground with /CONSOLE) until it is stopped, or checks its configuration
 // (/CHECK) or an input file (/VALIDATE).
 #include <signal.h>
+#include <malloc.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -26,6 +27,10 @@ namespace {
 // What a service start outside the service manager reports, as the platform words it.
 constexpr const char* kNotConnectedText =
     "The service process could not connect to the service controller.";
+// Buffers up to this size come from the heap; larger ones are mapped on their own.
+constexpr int kHeapBufferLimit = 64 << 20;
+// Freed heap memory up to this much stays with the process for the next buffers.
+constexpr int kHeapKeptFree = 256 << 20;
 // The kernel keeps at most 15 characters of a thread's name.
 constexpr const char* kMainThreadName = "BrovaCSVSender";
 // Where the service writes its figures for node_exporter; unset: nowhere.
@@ -147,6 +152,11 @@ int RunService(TsvcBrovaCSVSender& Service, bool Console) {
 
 int main(int argc, char** argv) {
     prctl(PR_SET_NAME, kMainThreadName);
+    // Every part of a file makes buffers of some hundred kilobytes (its XML, its envelope, the
+    // answer). From the heap and kept there once freed, the next part's take pages that are
+    // already mapped, instead of new mappings that fault in page by page.
+    mallopt(M_MMAP_THRESHOLD, kHeapBufferLimit);
+    mallopt(M_TRIM_THRESHOLD, kHeapKeptFree);
     int Result = 1;
     try {
         TsvcBrovaCSVSender Service(ExecutablePath(), Now);

@@ -158,7 +158,7 @@ bool IsEmailAddress(const std::string& Text) {
     return Text.find('@') != std::string::npos && Text.find('.') != std::string::npos;
 }
 
-std::string UnwrapCDATA(const std::string& Text) {
+std::string UnwrapCDATA(std::string Text) {
     std::string text;
     if (Text.compare(0, kCDataOpenLen, kCDataOpen) == 0) {
         size_t inner = Text.size() >= kCDataOpenLen + kCDataCloseLen
@@ -166,8 +166,10 @@ std::string UnwrapCDATA(const std::string& Text) {
                            : 0;
         text = Trim(Text.substr(kCDataOpenLen, inner));
     } else {
-        text = Text;
+        text = std::move(Text);
     }
+    // A text without a split marker (the usual answer) is handed back as it is, not copied.
+    if (text.find(kCDataSplit, 0, kCDataSplitLen) == std::string::npos) return text;
     // Replace the first marker again and again, as a plain loop would, but in one pass: done
     // holds the part already free of markers (its end may still begin one), pos the rest.
     std::string done;

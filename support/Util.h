@@ -27,4 +27,4 @@ void SplitDelimitedLineInto(char Delimiter, std::string_view Line, std::vector<s
 // True when Text contains "@" and ".".
 bool IsEmailAddress(const std::string& Text);
 // Text without its "<![CDATA[" ... "]]>" wrapping, with each "]]><![CDATA[>" turned back into ">".
-std::string UnwrapCDATA(const std::string& Text);
+std::string UnwrapCDATA(std::string Text);

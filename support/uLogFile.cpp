@@ -48,16 +48,14 @@ void AppendLine(const std::string& Msg, const std::string& LogFileName, uint32_t
     std::string dir = DirectoryPart(LogFileName);
     if (dir.empty()) return;
     bool empty = false;
-    if (FileExists(LogFileName) &&
-        GetFileSizeByName(LogFileName) / kBytesPerKB > static_cast<int64_t>(MaxSizeKB)) {
+    // A missing file has the size 0: one look at the file serves both questions.
+    if (GetFileSizeByName(LogFileName) / kBytesPerKB > static_cast<int64_t>(MaxSizeKB)) {
         // A failed roll-over keeps the old lines: append, and try again with the next line.
         if (RollOver)
             RenameNoReplace(LogFileName, RollOverFileName(LogFileName, When), nullptr);
         else
             empty = true;
     }
-    if (!DirectoryExists(dir) && !ForceDirectories(dir)) return;
-
     std::string line;
     if (AddTimeStamp) {
         std::string stamp = FormatLogDateTime(When);
@@ -70,7 +68,15 @@ void AppendLine(const std::string& Msg, const std::string& LogFileName, uint32_t
     }
     line.append("\r\n");
 
-    TLockedFile file = OpenForLine(LogFileName, empty);
+    TLockedFile file = [&] {
+        // The directory is made only when the file cannot be opened for its want.
+        try {
+            return OpenForLine(LogFileName, empty);
+        } catch (const EFileError& e) {
+            if (e.Code != ENOENT || !ForceDirectories(dir)) throw;
+        }
+        return OpenForLine(LogFileName, empty);
+    }();
     file.Write(line);
     file.Close();
 }
