@@ -264,6 +264,44 @@ void Release(T* Object) {
     Recycled.Free.push_back(Object);
 }
 
+// The shared pointers' own blocks (the reference counts) are kept the same way, by size.
+template <size_t Size>
+std::vector<void*>& FreeBlocksOnThisThread() {
+    thread_local struct TFree {
+        std::vector<void*> Blocks;
+        ~TFree() {
+            for (void* Block : Blocks) ::operator delete(Block);
+        }
+    } Free;
+    return Free.Blocks;
+}
+
+template <typename T>
+struct TRecycledBlocks {
+    using value_type = T;
+    TRecycledBlocks() = default;
+    template <typename U>
+    TRecycledBlocks(const TRecycledBlocks<U>&) {}
+    T* allocate(size_t N) {
+        std::vector<void*>& Free = FreeBlocksOnThisThread<sizeof(T)>();
+        if (N != 1 || Free.empty()) return static_cast<T*>(::operator new(N * sizeof(T)));
+        void* Block = Free.back();
+        Free.pop_back();
+        return static_cast<T*>(Block);
+    }
+    void deallocate(T* Block, size_t N) {
+        std::vector<void*>& Free = FreeBlocksOnThisThread<sizeof(T)>();
+        if (N != 1 || Free.size() >= kMaxRecycledPerClass)
+            ::operator delete(Block);
+        else
+            Free.push_back(Block);
+    }
+    template <typename U>
+    bool operator==(const TRecycledBlocks<U>&) const {
+        return true;
+    }
+};
+
 template <typename T>
 std::shared_ptr<IClientObject> Make() {
     TRecycled<T>& Recycled = RecycledOnThisThread<T>();
@@ -274,7 +312,7 @@ std::shared_ptr<IClientObject> Make() {
         Object = Recycled.Free.back();
         Recycled.Free.pop_back();
     }
-    return std::shared_ptr<T>(Object, &Release<T>);
+    return std::shared_ptr<T>(Object, &Release<T>, TRecycledBlocks<T>());
 }
 
 const TClassEntry kClasses[] = {

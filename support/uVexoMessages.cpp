@@ -1,5 +1,6 @@
 #include "support/uVexoMessages.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,7 @@ constexpr uint64_t kMaxLength = (uint64_t(1) << kLengthBits) - 1;
 // written to yet take no memory.
 constexpr size_t kBlockSize = size_t(1) << kPlaceBits;
 constexpr uint64_t kMaxBlocks = uint64_t(1) << (64 - kLengthBits - kPlaceBits);
+constexpr size_t kFirstBlockSize = size_t(64) << 10;
 
 std::runtime_error OutOfRange(int32_t I) {
     return std::runtime_error("List index out of bounds (" + std::to_string(I) + ")");
@@ -26,9 +28,12 @@ TVexoMessages::TSpan TVexoMessages::Keep(std::string_view Text) {
     if (Text.size() > kMaxLength)
         throw std::runtime_error("A text of " + std::to_string(Text.size()) +
                                  " bytes is too long to keep");
-    if (Blocks.empty() || Used + Text.size() > kBlockSize) {
+    if (Blocks.empty() || Used + Text.size() > BlockSize) {
         if (Blocks.size() == kMaxBlocks) throw std::runtime_error("Too much text to keep");
-        Blocks.emplace_back(new char[kBlockSize]);
+        // The blocks grow as the texts come: a small file stays small.
+        BlockSize = Blocks.empty() ? kFirstBlockSize : std::min(BlockSize * 2, kBlockSize);
+        while (BlockSize < Text.size()) BlockSize *= 2;
+        Blocks.push_back(AllocateLargeBlock(BlockSize));
         Used = 0;
     }
     std::memcpy(Blocks.back().get() + Used, Text.data(), Text.size());
@@ -45,7 +50,7 @@ std::string_view TVexoMessages::View(TSpan Span) const {
 }
 
 TVexoMessage TVexoMessages::Add() {
-    Messages.emplace_back();
+    Messages.push_back(TMessageRecord{});
     return TVexoMessage(this, Count() - 1);
 }
 
@@ -53,7 +58,7 @@ void TVexoMessages::Clear() {
     Messages.clear();
     Recipients.clear();
     Blocks.clear();
-    Used = 0;
+    Used = BlockSize = 0;
 }
 
 TVexoMessage TVexoMessages::Items(int32_t I) const {

@@ -5,12 +5,50 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
+#include "platform/Memory.h"
 #include "support/uVexoRecipients.h"
+
+// Records kept in blocks that never move: a first small one, then large ones, so that a million
+// records neither move nor fault page by page as they come, and a few take little room.
+template <class T>
+class TRecordBlocks {
+    static_assert(std::is_trivially_destructible_v<T>);
+
+  public:
+    size_t size() const { return Count; }
+    T& operator[](size_t I) { return At(I); }
+    const T& operator[](size_t I) const { return const_cast<TRecordBlocks*>(this)->At(I); }
+    T& back() { return At(Count - 1); }
+    void push_back(const T& Record) {
+        if (Count == Capacity) {
+            const size_t More = Blocks.empty() ? kFirst : kPerBlock;
+            Blocks.push_back(AllocateLargeBlock(More * sizeof(T)));
+            Capacity += More;
+        }
+        new (&At(Count)) T(Record);
+        ++Count;
+    }
+    void clear() {
+        Blocks.clear();
+        Count = Capacity = 0;
+    }
+
+  private:
+    static constexpr size_t kFirst = 1024;
+    static constexpr size_t kPerBlock = (size_t(4) << 20) / sizeof(T);
+    T& At(size_t I) {
+        if (I < kFirst) return reinterpret_cast<T*>(Blocks[0].get())[I];
+        I -= kFirst;
+        return reinterpret_cast<T*>(Blocks[1 + I / kPerBlock].get())[I % kPerBlock];
+    }
+    std::vector<TLargeBlock> Blocks;
+    size_t Count = 0, Capacity = 0;
+};
 
 class TVexoMessage {
   public:
@@ -80,8 +118,9 @@ class TVexoMessages {
     TMessageRecord& Record(int32_t I) { return Messages[static_cast<size_t>(I)]; }
     const TMessageRecord& Record(int32_t I) const { return Messages[static_cast<size_t>(I)]; }
 
-    std::deque<TMessageRecord> Messages;
-    std::deque<TRecipientRecord> Recipients;
-    std::vector<std::unique_ptr<char[]>> Blocks;
-    size_t Used = 0;  // of the last block
+    TRecordBlocks<TMessageRecord> Messages;
+    TRecordBlocks<TRecipientRecord> Recipients;
+    std::vector<TLargeBlock> Blocks;
+    size_t BlockSize = 0;  // of the last block
+    size_t Used = 0;       // of the last block
 };

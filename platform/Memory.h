@@ -1,0 +1,15 @@
+// Large blocks of memory that are filled from the front (the texts and records of a big file):
+// asked for whole and aligned, with huge pages where the system gives them on request, so that
+// filling them faults once every 2 MiB rather than at every page. Any thread.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+struct TLargeBlockFree {
+    void operator()(void* Block) const;
+};
+using TLargeBlock = std::unique_ptr<char[], TLargeBlockFree>;
+
+// Bytes of uninitialised memory, in huge pages from 2 MiB on; throws std::bad_alloc.
+TLargeBlock AllocateLargeBlock(size_t Bytes);
