@@ -164,7 +164,11 @@ std::string UnwrapCDATA(std::string Text) {
         size_t inner = Text.size() >= kCDataOpenLen + kCDataCloseLen
                            ? Text.size() - kCDataOpenLen - kCDataCloseLen
                            : 0;
-        text = Trim(Text.substr(kCDataOpenLen, inner));
+        // Trimmed where it stands, so that the inner text is copied once.
+        size_t begin = kCDataOpenLen, end = kCDataOpenLen + inner;
+        while (begin < end && IsBlank(Text[begin])) ++begin;
+        while (end > begin && IsBlank(Text[end - 1])) --end;
+        text.assign(Text, begin, end - begin);
     } else {
         text = std::move(Text);
     }

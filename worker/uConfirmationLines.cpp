@@ -68,12 +68,29 @@ void TConfirmationLines::AppendLine(std::string& Out, const TLine& Line) const {
 }
 
 int64_t TConfirmationLines::Size() const {
+    // Counted as AppendLine writes, without writing: the quotes, commas and line ends around the
+    // texts, and the identifier's digits.
     int64_t Total = 0;
-    std::string Line;
     for (const TLine& L : Lines) {
-        Line.clear();
-        AppendLine(Line, L);
-        Total += static_cast<int64_t>(Line.size()) + 2;
+        Total += 2;
+        if (L.Kind == TKind::Text) {
+            Total += static_cast<int64_t>(Texts[static_cast<size_t>(L.Text)].size());
+            continue;
+        }
+        const TVexoMessage Message = Messages.Items(L.Message);
+        const TVexoRecipient Recipient = Message.Recipients().Items(L.Recipient);
+        const std::string_view Address = ProtocolKind == 2   ? Recipient.FaxNo
+                                         : ProtocolKind == 3 ? Recipient.Email
+                                                             : Recipient.CellNo;
+        const size_t Status = L.Kind == TKind::Submitted
+                                  ? kSubmittedStatus.size()
+                                  : Texts[static_cast<size_t>(L.Text)].size();
+        Total += static_cast<int64_t>(Address.size() + Message.Reference().size() + Status + 8);
+        if (L.Marked) {
+            char Digits[24];
+            Total += std::to_chars(Digits, Digits + sizeof Digits, Message.MessageID()).ptr -
+                     Digits + 13;
+        }
     }
     return Total;
 }

@@ -105,8 +105,9 @@ bool TInputRows::Read(std::string_view Piece) {
     // CR, LF and CR LF all end a line; the empty line between CR and LF is no row.
     size_t Pos = 0;
     for (;;) {
-        const size_t End = Piece.find_first_of("\r\n", Pos);
-        if (End == std::string_view::npos) {
+        size_t End = Pos;
+        while (End < Piece.size() && Piece[End] != '\n' && Piece[End] != '\r') ++End;
+        if (End == Piece.size()) {
             Carry.append(Piece.substr(Pos));
             break;
         }

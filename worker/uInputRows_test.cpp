@@ -39,12 +39,9 @@ TEST(InputRows, PiecesOfAnySizeReadAsTheWholeText) {
         "\n0820000004,R4,,x\r0820000005,R5,TXT,five\r\n082,R6,TXT,bad\r\n"
         "0820000007,R7,TXT,last\r";
     const std::vector<std::string> Whole = {
-        "0820000001|R1|TXT|one",
-        "0821000002|R2|DEF|MessageText=two",
-        "0820000003|R3|TXT|a, b",
-        "0820000004|R4||x",
-        "0820000005|R5|TXT|five",
-        "0820000007|R7|TXT|last",
+        "0820000001|R1|TXT|one",         "0821000002|R2|DEF|MessageText=two",
+        "0820000003|R3|TXT|a, b",        "0820000004|R4||x",
+        "0820000005|R5|TXT|five",        "0820000007|R7|TXT|last",
         "082,R6,\"Cell no. is invalid\""};
     for (size_t Size = 1; Size <= Text.size(); ++Size)
         ASSERT_EQ(Read(Text, Size), Whole) << "pieces of " << Size;
