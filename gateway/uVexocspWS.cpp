@@ -27,8 +27,13 @@ namespace {
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr long kStallTimeoutSeconds = 120;
 // A reply larger than this is not a gateway answer; refuse it rather than exhaust memory. The
-// same limit holds for the body and the document read from it together.
+// same limit holds for the body and the document read from it together. A call that sent more
+// than half of it (a part of a million messages) may have an answer as large as twice its
+// request: the identifiers of what it sent.
 constexpr size_t kMaxReplyBytes = size_t(256) << 20;
+constexpr size_t kReplyBytesPerRequestByte = 2;
+// The limit of the reply this thread is receiving or reading now.
+thread_local size_t tReplyLimit = kMaxReplyBytes;
 // How much of an unexpected response element a failure message quotes.
 constexpr size_t kMaxQuotedXml = 2000;
 const char* const kServiceName = "IVexoWS";
@@ -329,6 +334,7 @@ std::unique_ptr<RequestLog> ReadRequestLog(pugi::xml_node Node) {
 
 struct TTransfer {
     TSoapHttpReply Reply;
+    size_t Limit = kMaxReplyBytes;
     // Why a callback stopped the transfer; no exception may pass through libcurl.
     enum { kNone, kTooLarge, kOutOfMemory } Failure = kNone;
 };
@@ -337,7 +343,7 @@ size_t OnBody(char* Data, size_t Size, size_t Count, void* User) noexcept {
     auto* T = static_cast<TTransfer*>(User);
     std::string& Body = T->Reply.Body;
     const size_t N = Size * Count;
-    if (N > kMaxReplyBytes - Body.size()) {
+    if (N > T->Limit - Body.size()) {
         T->Failure = TTransfer::kTooLarge;
         return 0;
     }
@@ -345,7 +351,7 @@ size_t OnBody(char* Data, size_t Size, size_t Count, void* User) noexcept {
         // Grown as the bytes arrive (never from what the headers announce), in powers of two:
         // a string grows at least twofold, and so the last step lands on the cap exactly.
         if (Body.size() + N > Body.capacity())
-            Body.reserve(std::min(kMaxReplyBytes,
+            Body.reserve(std::min(T->Limit,
                                   std::bit_ceil(std::max(Body.size() + N, 2 * Body.capacity()))));
         Body.append(Data, N);
     } catch (...) {
@@ -365,7 +371,7 @@ size_t OnHeader(char* Data, size_t Size, size_t Count, void* User) noexcept {
         } else if (LowerCase(Line.substr(0, 15)) == "content-length:") {
             // A reply announced as too large is refused before its first byte.
             const unsigned long long Length = std::strtoull(Line.c_str() + 15, nullptr, 10);
-            if (Length > kMaxReplyBytes) {
+            if (Length > T->Limit) {
                 T->Failure = TTransfer::kTooLarge;
                 return 0;
             }
@@ -475,6 +481,8 @@ TSoapHttpReply Exchange(const TSoapHttpClient& Client, const std::string& Url,
     CheckScheme(Url);
     // Before the handle, so they outlive it: it points to both until it is reset.
     TTransfer T;
+    T.Limit = tReplyLimit =
+        std::max(kMaxReplyBytes, Envelope ? kReplyBytesPerRequestByte * Envelope->size() : 0);
     char ErrorText[CURL_ERROR_SIZE] = "";
     TCurlHandle C;
     if (!C.H) throw ESOAPError("Unable to create an HTTP client");
@@ -511,7 +519,7 @@ TSoapHttpReply Exchange(const TSoapHttpClient& Client, const std::string& Url,
         return curl_easy_perform(C.H);
     }();
     if (T.Failure == TTransfer::kTooLarge)
-        throw ESOAPError("The reply is larger than " + std::to_string(kMaxReplyBytes) + " bytes");
+        throw ESOAPError("The reply is larger than " + std::to_string(T.Limit) + " bytes");
     if (T.Failure == TTransfer::kOutOfMemory)
         throw ESOAPError("Not enough memory to receive the reply");
     if (Code != CURLE_OK) throw ESOAPError(ErrorText[0] ? ErrorText : curl_easy_strerror(Code));
@@ -524,7 +532,8 @@ TSoapHttpReply Exchange(const TSoapHttpClient& Client, const std::string& Url,
 }
 
 // Parses Body in place (Doc points into it afterwards); body and document together stay within
-// kMaxReplyBytes. Throws ESOAPError when Body is not well-formed or needs more memory.
+// the limit of the last reply this thread received. Throws ESOAPError when Body is not
+// well-formed or needs more memory.
 void ParseReplyBody(pugi::xml_document& Doc, std::string& Body, unsigned Options) {
     // The parser ends at a NUL character, so the rest would go unread; in UTF-16 or UTF-32 (a
     // byte order mark or a NUL in the first two bytes) NUL bytes belong to the characters.
@@ -532,7 +541,8 @@ void ParseReplyBody(pugi::xml_document& Doc, std::string& Body, unsigned Options
                       (Body[0] == 0 || Body[1] == 0 || static_cast<unsigned char>(Body[0]) >= 0xFE);
     if (!Wide && std::memchr(Body.data(), 0, Body.size()))
         throw ESOAPError("Invalid SOAP response: a NUL character in the reply");
-    size_t Budget = Body.size() < kMaxReplyBytes ? kMaxReplyBytes - Body.size() : 0;
+    const size_t Limit = tReplyLimit;
+    size_t Budget = Body.size() < Limit ? Limit - Body.size() : 0;
     tDocumentBudget = &Budget;
     // With the string's terminating NUL: the parser takes the last byte of what it is given for
     // its own terminator, and would lose a last character of text after the document element.
@@ -540,7 +550,7 @@ void ParseReplyBody(pugi::xml_document& Doc, std::string& Body, unsigned Options
         Doc.load_buffer_inplace(Body.data(), Body.size() + 1, Options);
     tDocumentBudget = nullptr;
     if (Parsed.status == pugi::status_out_of_memory)
-        throw ESOAPError("The reply needs more than " + std::to_string(kMaxReplyBytes) +
+        throw ESOAPError("The reply needs more than " + std::to_string(Limit) +
                          " bytes of memory to read");
     if (!Parsed) throw ESOAPError(Parsed.description());
 }
