@@ -408,6 +408,19 @@ bool TLockedFile::IsAt(const std::string& Path) const {
            mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
 }
 
+void TLockedFile::WriteAt(int64_t Offset, std::string_view Data) {
+    size_t done = 0;
+    while (done < Data.size()) {
+        ssize_t n = ::pwrite(Fd, Data.data() + done, Data.size() - done,
+                             static_cast<off_t>(Offset + static_cast<int64_t>(done)));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ThrowErrno(errno);
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
 void TLockedFile::Write(std::string_view Data) {
     size_t done = 0;
     while (done < Data.size()) {

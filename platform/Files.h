@@ -112,6 +112,8 @@ class TLockedFile {
     void SeekStart();
     // Writes all of Data; throws EFileError.
     void Write(std::string_view Data);
+    // Writes all of Data at Offset, leaving the position where it was; throws EFileError.
+    void WriteAt(int64_t Offset, std::string_view Data);
     // Reads from the current position to the end; throws EFileError.
     std::string ReadAll();
     // Reads what comes next into Buffer, up to Size bytes; 0 at the end. Throws EFileError.

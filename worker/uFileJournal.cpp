@@ -1,5 +1,6 @@
 #include "worker/uFileJournal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <mutex>
@@ -12,6 +13,10 @@ namespace {
 
 // The first line of every journal; a later format gets another number.
 constexpr const char* kMagic = "BrovaCSVSender journal 1";
+// The file grows by zeros written ahead, from this size, doubling up to the largest step: a
+// small file keeps a small journal, a large one syncs its size seldom.
+constexpr int64_t kFirstCapacity = 64 << 10;
+constexpr int64_t kLargestGrowth = 1 << 20;
 constexpr const char* kTemporaryBase = "journal";
 // A journal's temporary lives for the moments of a claim; one this old was left by a crash.
 constexpr std::chrono::minutes kLeftTemporaryAge{10};
@@ -98,8 +103,7 @@ std::unique_ptr<TFileJournal> TFileJournal::Begin(const std::string& Dir,
         Header += '\n';
     }
     try {
-        J->File.Write(Header);
-        J->File.Sync();
+        J->Append(Header, true);
     } catch (...) {
         J->Discard();
         throw;
@@ -120,26 +124,26 @@ void TFileJournal::Discard() { Remove(); }
 
 std::unique_ptr<TFileJournal> TFileJournal::TakeUp(const std::string& Path) {
     std::unique_ptr<TFileJournal> J(new TFileJournal(Path, TLockedFile::OpenExclusive(Path)));
-    std::string Text = J->File.ReadAll();
-    // A record cut short by a crash was never acted on: it goes, and the next one follows the
-    // last whole record.
-    const size_t End = Text.rfind('\n');
-    const size_t Whole = End == std::string::npos ? 0 : End + 1;
-    if (Whole != Text.size()) {
-        Text.resize(Whole);
-        J->File.Truncate(static_cast<int64_t>(Whole));
-    }
-    J->File.SeekEnd();
-    J->Read(Text);
+    const std::string Text = J->File.ReadAll();
+    // The records end at the first zero written ahead. A record cut short by a crash was never
+    // acted on: it goes, and the next one follows the last whole record.
+    const std::string_view Records = std::string_view(Text).substr(0, Text.find('\0'));
+    const size_t Last = Records.rfind('\n');
+    const size_t Whole = Last == std::string_view::npos ? 0 : Last + 1;
+    if (Whole != Records.size())
+        J->File.WriteAt(static_cast<int64_t>(Whole), std::string(Records.size() - Whole, '\0'));
+    J->End = static_cast<int64_t>(Whole);
+    J->Capacity = static_cast<int64_t>(Text.size());
+    J->Read(Records.substr(0, Whole));
     return J;
 }
 
-void TFileJournal::Read(const std::string& Text) {
+void TFileJournal::Read(std::string_view Text) {
     size_t Pos = 0;
     size_t LineNo = 0;
     while (Pos < Text.size()) {
         const size_t End = Text.find('\n', Pos);
-        const std::string Line = Text.substr(Pos, End - Pos);
+        const std::string Line(Text.substr(Pos, End - Pos));
         Pos = End + 1;
         ++LineNo;
         try {
@@ -193,18 +197,27 @@ void TFileJournal::Read(const std::string& Text) {
 std::string TFileJournal::ClaimedFileName() const { return ChangeFileExt(JournalPath, ".Busy"); }
 
 void TFileJournal::Append(const std::string& Line, bool Sync) {
-    const int64_t Before = File.Size();
+    const int64_t Size = static_cast<int64_t>(Line.size());
+    if (End + Size > Capacity) {
+        int64_t Growth = std::min(std::max(Capacity, kFirstCapacity), kLargestGrowth);
+        while (End + Size > Capacity + Growth) Growth += kLargestGrowth;
+        // Zeros, not a hole: a hole filled later changes the file's layout at every sync.
+        File.WriteAt(Capacity, std::string(static_cast<size_t>(Growth), '\0'));
+        File.Sync();
+        Capacity += Growth;
+    }
     try {
-        File.Write(Line);
+        File.WriteAt(End, Line);
     } catch (const EFileError&) {
-        // A record written in part would make every record after it unreadable.
+        // A record written in part would stand before the next one: it is zeroed again.
         try {
-            File.Truncate(Before);
-            File.SeekEnd();
+            File.WriteAt(End, std::string(Line.size(), '\0'));
         } catch (const EFileError&) {
+            // Cut short as it is, it is not read back: the records end at a partial line.
         }
         throw;
     }
+    End += Size;
     if (Sync) {
         File.Sync();
         Unsynced = false;

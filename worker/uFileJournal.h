@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Files.h"
@@ -86,13 +87,17 @@ class TFileJournal {
   private:
     TFileJournal(std::string Path, TLockedFile File);
     void Append(const std::string& Line, bool Sync);
-    void Read(const std::string& Text);
+    void Read(std::string_view Text);
 
     std::string JournalPath;
     TLockedFile File;
     TRunSettings RunSettings;
     TState RunState;
     bool Unsynced = false;
+    // The file is written ahead with zeros, so that a record's sync writes that record and
+    // nothing of the file's size: End is where the records end, Capacity the file's size.
+    int64_t End = 0;
+    int64_t Capacity = 0;
 };
 
 // True when Name is a journal, or the temporary of one a claim writes first; neither is ever
