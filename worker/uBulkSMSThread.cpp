@@ -1,5 +1,6 @@
 #include "worker/uBulkSMSThread.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -436,6 +437,7 @@ TBulkThread::TOutcome TBulkThread::ProcessBulkRequest() {
                     Journal->PartSending(PartNo, CurrentPart.front().MessageIndex,
                                          static_cast<int32_t>(CurrentPart.size()));
                     SubmitPart(Batch, PartNo);
+                    RecordNextPartAhead(PartNo + 1, I + 1, Total);
                 }
                 CurrentPart.clear();
                 Batch = NewBatchRequest("", Sender);
@@ -490,8 +492,12 @@ void TBulkThread::SubmitPart(const std::shared_ptr<IBatchRequest>& Batch, int32_
         try {
             const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL);
             const std::string Xml = Batch->GetXML();
+            // The part's record, written ahead, synced while the request was built.
+            Journal->AwaitSync();
             ReplyText = UnwrapCDATA(Client->Send(Token, Xml, false));
             break;
+        } catch (const EFileError&) {
+            throw;  // the journal's, not the gateway's
         } catch (const std::exception& E) {
             Log("Error Making Soap Call: " + std::string(E.what()));
             CountSendFailed();
@@ -523,6 +529,16 @@ void TBulkThread::SubmitPart(const std::shared_ptr<IBatchRequest>& Batch, int32_
     }
     RecordAnswer([&] { Journal->PartAnswered(PartNo, Ids); });
     Log("Processing split bulk request complete.");
+}
+
+void TBulkThread::RecordNextPartAhead(int32_t PartNo, int32_t First, int32_t Total) {
+    const TFileJournal::TState& State = Journal->State();
+    if (First >= Total || State.Failed || State.Answers.count(PartNo) != 0) return;
+    int32_t Count = Total - First;
+    if (Settings.Split.Get() == 1 && Settings.MaxMessages.Get() >= 1)
+        Count = std::min(Count, Settings.MaxMessages.Get());
+    // Synced while the part is built; the part goes out only once it is on disk.
+    Journal->PartAhead(PartNo, First, Count);
 }
 
 void TBulkThread::RecordAnswer(const std::function<void()>& Record) {

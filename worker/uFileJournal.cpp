@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 #include <unordered_map>
 
 #include "support/Util.h"
@@ -86,7 +90,82 @@ TResumeGates& Gates() {
 TFileJournal::TFileJournal(std::string Path, TLockedFile File)
     : JournalPath(std::move(Path)), File(std::move(File)) {}
 
-TFileJournal::~TFileJournal() = default;
+// One thread per journal that syncs it on request, kept for the file's run: a thread started
+// for every part would cost more than the sync it hides.
+class TFileJournal::TSyncThread {
+  public:
+    explicit TSyncThread(TLockedFile& File) : Thread([this, &File] { Run(File); }) {}
+    ~TSyncThread() {
+        {
+            std::lock_guard<std::mutex> Lock(Mutex);
+            Quit = true;
+        }
+        Changed.notify_all();
+        Thread.join();
+    }
+    void Start() {
+        {
+            std::lock_guard<std::mutex> Lock(Mutex);
+            Requested = true;
+        }
+        Changed.notify_all();
+    }
+    // Waits for the sync asked for; rethrows its failure once.
+    void Finish() {
+        std::unique_lock<std::mutex> Lock(Mutex);
+        Changed.wait(Lock, [this] { return !Requested && !Busy; });
+        if (Error) std::rethrow_exception(std::exchange(Error, nullptr));
+    }
+
+  private:
+    void Run(TLockedFile& File) {
+        std::unique_lock<std::mutex> Lock(Mutex);
+        for (;;) {
+            Changed.wait(Lock, [this] { return Requested || Quit; });
+            if (!Requested) return;
+            Requested = false;
+            Busy = true;
+            Lock.unlock();
+            std::exception_ptr Failure;
+            try {
+                File.Sync();
+            } catch (...) {
+                Failure = std::current_exception();
+            }
+            Lock.lock();
+            Busy = false;
+            Error = Failure;
+            Changed.notify_all();
+        }
+    }
+
+    std::mutex Mutex;
+    std::condition_variable Changed;
+    bool Requested = false;
+    bool Busy = false;
+    bool Quit = false;
+    std::exception_ptr Error;
+    std::thread Thread;
+};
+
+TFileJournal::~TFileJournal() {
+    try {
+        AwaitSync();
+    } catch (const EFileError&) {
+        // Whoever takes the journal up next reads what reached the disk.
+    }
+}
+
+void TFileJournal::AwaitSync() {
+    if (!SyncThread) return;
+    try {
+        SyncThread->Finish();
+    } catch (const EFileError&) {
+        // What the failed sync was to write is synced again before the journal is let go.
+        Unsynced = true;
+        throw;
+    }
+}
 
 std::unique_ptr<TFileJournal> TFileJournal::Begin(const std::string& Dir,
                                                   const TRunSettings& Settings) {
@@ -197,6 +276,8 @@ void TFileJournal::Read(std::string_view Text) {
 std::string TFileJournal::ClaimedFileName() const { return ChangeFileExt(JournalPath, ".Busy"); }
 
 void TFileJournal::Append(const std::string& Line, bool Sync) {
+    AwaitSync();
+    AheadRecord.clear();
     const int64_t Size = static_cast<int64_t>(Line.size());
     if (End + Size > Capacity) {
         int64_t Growth = std::min(std::max(Capacity, kFirstCapacity), kLargestGrowth);
@@ -231,10 +312,33 @@ void TFileJournal::HeadersWritten() {
     RunState.HeadersWritten = true;
 }
 
+namespace {
+std::string PartRecord(int32_t PartNo, int32_t First, int32_t Count) {
+    return "part " + std::to_string(PartNo) + " " + std::to_string(First) + " " +
+           std::to_string(Count) + "\n";
+}
+}  // namespace
+
 void TFileJournal::PartSending(int32_t PartNo, int32_t First, int32_t Count) {
-    Append("part " + std::to_string(PartNo) + " " + std::to_string(First) + " " +
-               std::to_string(Count) + "\n",
-           true);
+    const std::string Record = PartRecord(PartNo, First, Count);
+    if (!AheadRecord.empty() && AheadRecord == Record) {
+        AheadRecord.clear();
+        return;
+    }
+    Append(Record, true);
+}
+
+void TFileJournal::PartAhead(int32_t PartNo, int32_t First, int32_t Count) {
+    const std::string Record = PartRecord(PartNo, First, Count);
+    try {
+        Append(Record, false);
+    } catch (const EFileError&) {
+        return;
+    }
+    AheadRecord = Record;
+    Unsynced = false;
+    if (!SyncThread) SyncThread = std::make_unique<TSyncThread>(File);
+    SyncThread->Start();
 }
 
 void TFileJournal::PartAnswered(int32_t PartNo, const std::vector<int64_t>& Ids) {
@@ -291,6 +395,11 @@ void TFileJournal::CleanUpBegun(bool DeleteLogs) {
 }
 
 void TFileJournal::Remove() {
+    try {
+        AwaitSync();
+    } catch (const EFileError&) {
+        // The journal goes: what its sync could not write is not needed.
+    }
     // Only the holder removes the name, and only while it still names the file held.
     if (File.IsAt(JournalPath)) DeleteFile(JournalPath);
     try {
@@ -302,6 +411,7 @@ void TFileJournal::Remove() {
 
 void TFileJournal::Release() {
     if (!File.IsOpen()) return;
+    AwaitSync();
     if (Unsynced) File.Sync();
     File.Close();
 }

@@ -70,7 +70,15 @@ class TFileJournal {
     // are synced at once; an answer is synced with the record that follows it, always before
     // the next part goes out.
     void HeadersWritten();
+    // A part's record; it may still be syncing when written ahead: the part goes out only after
+    // AwaitSync().
     void PartSending(int32_t PartNo, int32_t First, int32_t Count);
+    // The record of the part that comes next, written as soon as the one before was answered and
+    // synced in the background while that part is built. Never throws: a record that could not
+    // be written ahead is written by PartSending.
+    void PartAhead(int32_t PartNo, int32_t First, int32_t Count);
+    // Waits until every record written is on disk; throws EFileError when the sync failed.
+    void AwaitSync();
     void PartAnswered(int32_t PartNo, const std::vector<int64_t>& Ids);
     void PartAnsweredUnreadable(int32_t PartNo, const std::string& Reason);
     void ConfirmationSaving(int64_t PriorSize, int64_t FinalSize);
@@ -98,6 +106,10 @@ class TFileJournal {
     // nothing of the file's size: End is where the records end, Capacity the file's size.
     int64_t End = 0;
     int64_t Capacity = 0;
+    // The part whose record was written ahead, and the thread that syncs it while it is built.
+    std::string AheadRecord;
+    class TSyncThread;
+    std::unique_ptr<TSyncThread> SyncThread;
 };
 
 // True when Name is a journal, or the temporary of one a claim writes first; neither is ever
