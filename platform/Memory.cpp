@@ -1,5 +1,6 @@
 #include "platform/Memory.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <cstdlib>
@@ -27,3 +28,5 @@ TLargeBlock AllocateLargeBlock(size_t Bytes) {
     ::madvise(Block, Whole, MADV_HUGEPAGE);
     return TLargeBlock(static_cast<char*>(Block));
 }
+
+void ReturnFreeMemory() { malloc_trim(0); }

@@ -13,3 +13,8 @@ using TLargeBlock = std::unique_ptr<char[], TLargeBlockFree>;
 
 // Bytes of uninitialised memory, in huge pages from 2 MiB on; throws std::bad_alloc.
 TLargeBlock AllocateLargeBlock(size_t Bytes);
+
+// Gives the pages of freed memory back to the system, so that a large allocation that follows
+// many small frees does not add to the process's peak. Takes time in proportion to the heap:
+// for after large frees only.
+void ReturnFreeMemory();

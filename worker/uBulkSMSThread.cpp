@@ -9,6 +9,7 @@
 
 #include "gateway/uVexocspWS.h"
 #include "platform/Files.h"
+#include "platform/Memory.h"
 #include "platform/RetryDelay.h"
 #include "support/Util.h"
 #include "support/uLogFile.h"
@@ -24,6 +25,9 @@ constexpr uint32_t kLogLimitKB = 1024;
 constexpr size_t kShortestMarkedReply = 10;
 // Files are read in pieces of this size.
 constexpr size_t kReadPieceBytes = size_t(1) << 20;
+// A part's request from this size on has the freed memory of its objects given back before the
+// exchange.
+constexpr size_t kLargePartXml = size_t(64) << 20;
 // Automation truth, as the SDK's flags expect it.
 constexpr int32_t kAutomationTrue = -1;
 
@@ -436,7 +440,7 @@ TBulkThread::TOutcome TBulkThread::ProcessBulkRequest() {
                     StopPoint();
                     Journal->PartSending(PartNo, CurrentPart.front().MessageIndex,
                                          static_cast<int32_t>(CurrentPart.size()));
-                    SubmitPart(Batch, PartNo);
+                    SubmitPart(std::move(Batch), PartNo);
                     RecordNextPartAhead(PartNo + 1, I + 1, Total);
                 }
                 CurrentPart.clear();
@@ -482,16 +486,23 @@ TBulkThread::TOutcome TBulkThread::Deliver() {
     return TOutcome::Done;
 }
 
-void TBulkThread::SubmitPart(const std::shared_ptr<IBatchRequest>& Batch, int32_t PartNo) {
+void TBulkThread::SubmitPart(std::shared_ptr<IBatchRequest> Batch, int32_t PartNo) {
     Log("Processing split bulk request[" + std::to_string(PartNo) + "].");
     Log("Sending split bulk request.");
     const std::shared_ptr<IBatchInfo> Info = CoBatchInfo::Create();
     std::string ReplyText;
+    std::string Xml;
     for (;;) {
         StopPoint();
         try {
             const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL);
-            const std::string Xml = Batch->GetXML();
+            if (Batch) {
+                // Every attempt sends the same text: the objects go once it is made, so that a
+                // large part's request and reply have their room.
+                Xml = Batch->GetXML();
+                Batch.reset();
+                if (Xml.size() >= kLargePartXml) ReturnFreeMemory();
+            }
             // The part's record, written ahead, synced while the request was built.
             Journal->AwaitSync();
             ReplyText = UnwrapCDATA(Client->Send(Token, Xml, false));

@@ -86,7 +86,7 @@ class TBulkThread {
     TOutcome ProcessBulkRequest();
     // Sends one part, retrying the gateway call until it answers or a stop comes, records the
     // answer and marks the part's messages and lines with its identifiers.
-    void SubmitPart(const std::shared_ptr<IBatchRequest>& Batch, int32_t PartNo);
+    void SubmitPart(std::shared_ptr<IBatchRequest> Batch, int32_t PartNo);
     void MarkPart(const std::vector<int64_t>& Ids);
     // Writes the journal's record of an answer, trying again a retry delay apart until it is
     // written or a stop comes.
