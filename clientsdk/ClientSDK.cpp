@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "clientsdk/BatchFormat.h"
+#include "platform/Memory.h"
 
 const char* const CLASS_Sender = "{1A22D7A8-012F-4F51-BB64-6CA95732D96F}";
 const char* const CLASS_BatchRequest = "{3BC76956-BEF8-4DEE-9A89-782021D8CCE6}";
@@ -136,6 +137,7 @@ class TBatchRequest : public IBatchRequest {
         if (!Sender) throw EClientSDKError("GetXML: the batch request has no sender");
         std::string Out;
         Out.reserve(EstimatedSize());
+        PreferHugePages(Out.data(), Out.capacity());
         AppendBatchHeadXml(Out, BatchName, Sender->Data);
         for (const auto& M : Messages) M->AppendXml(Out);
         AppendBatchTailXml(Out);

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "platform/Heartbeat.h"
+#include "platform/Memory.h"
 #include "support/Util.h"
 #include "support/uXmlText.h"
 
@@ -350,9 +351,11 @@ size_t OnBody(char* Data, size_t Size, size_t Count, void* User) noexcept {
     try {
         // Grown as the bytes arrive (never from what the headers announce), in powers of two:
         // a string grows at least twofold, and so the last step lands on the cap exactly.
-        if (Body.size() + N > Body.capacity())
+        if (Body.size() + N > Body.capacity()) {
             Body.reserve(std::min(T->Limit,
                                   std::bit_ceil(std::max(Body.size() + N, 2 * Body.capacity()))));
+            PreferHugePages(Body.data(), Body.capacity());
+        }
         Body.append(Data, N);
     } catch (...) {
         T->Failure = TTransfer::kOutOfMemory;
@@ -937,6 +940,7 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
         }
         std::string Envelope;
         Envelope.reserve(Size);
+        PreferHugePages(Envelope.data(), Envelope.capacity());
         Envelope += kEnvelopeHead;
         Envelope += kSoapEnvelopeNamespace;
         Envelope += kEnvelopeBodyOpen;

@@ -3,6 +3,7 @@
 #include <malloc.h>
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -27,6 +28,13 @@ TLargeBlock AllocateLargeBlock(size_t Bytes) {
     // Only advice: without huge pages the block works just the same.
     ::madvise(Block, Whole, MADV_HUGEPAGE);
     return TLargeBlock(static_cast<char*>(Block));
+}
+
+void PreferHugePages(void* Data, size_t Bytes) {
+    const auto Begin = reinterpret_cast<uintptr_t>(Data);
+    const uintptr_t First = (Begin + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+    const uintptr_t Last = (Begin + Bytes) / kHugePageBytes * kHugePageBytes;
+    if (Last > First) ::madvise(reinterpret_cast<void*>(First), Last - First, MADV_HUGEPAGE);
 }
 
 void ReturnFreeMemory() { malloc_trim(0); }

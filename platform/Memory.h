@@ -14,6 +14,10 @@ using TLargeBlock = std::unique_ptr<char[], TLargeBlockFree>;
 // Bytes of uninitialised memory, in huge pages from 2 MiB on; throws std::bad_alloc.
 TLargeBlock AllocateLargeBlock(size_t Bytes);
 
+// Asks for huge pages for the whole 2 MiB pieces of a large buffer not yet written (a big
+// request or reply reserved ahead): filled, it then faults once every 2 MiB. Only advice.
+void PreferHugePages(void* Data, size_t Bytes);
+
 // Gives the pages of freed memory back to the system, so that a large allocation that follows
 // many small frees does not add to the process's peak. Takes time in proportion to the heap:
 // for after large frees only.
