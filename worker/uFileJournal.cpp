@@ -321,7 +321,7 @@ std::string PartRecord(int32_t PartNo, int32_t First, int32_t Count) {
 
 void TFileJournal::PartSending(int32_t PartNo, int32_t First, int32_t Count) {
     const std::string Record = PartRecord(PartNo, First, Count);
-    if (!AheadRecord.empty() && AheadRecord == Record) {
+    if (AheadRecord == Record) {
         AheadRecord.clear();
         return;
     }
