@@ -239,6 +239,7 @@ TBulkThread::TOutcome TBulkThread::Run() {
         else if (ProtocolKind == 3)
             ConfirmationLines.Add("Email Address,Reference,Status");
 
+        SettleClaim();
         const TFileJournal::TState& State = Journal->State();
         PartAccepted = !State.Answers.empty();
         if (State.Done || State.Mailed) {
@@ -277,6 +278,19 @@ TBulkThread::TOutcome TBulkThread::Run() {
     }
     const bool Recorded = Journal->State().Failed;
     return RunFailed(Recorded ? Journal->State().Failure : Failure, Recorded);
+}
+
+void TBulkThread::SettleClaim() {
+    // Made durable here rather than on the service thread, which claims the next file meanwhile;
+    // both before anything is sent.
+    if (!Resumed) {
+        try {
+            SyncDirectory(DirectoryOf(FileName));
+        } catch (const EFileError&) {
+            // The claim stands; only a crash of the machine could undo it.
+        }
+    }
+    Journal->Sync();
 }
 
 TBulkThread::TOutcome TBulkThread::RunFailed(const std::string& Failure, bool Recorded) {

@@ -182,7 +182,15 @@ std::unique_ptr<TFileJournal> TFileJournal::Begin(const std::string& Dir,
         Header += '\n';
     }
     try {
-        J->Append(Header, true);
+        // Nothing reads a journal before it is named, after this: its first records and the
+        // zeros after them go to disk in one sync.
+        const int64_t Size = static_cast<int64_t>(Header.size());
+        J->Capacity = kFirstCapacity;
+        while (Size > J->Capacity) J->Capacity += kLargestGrowth;
+        Header.resize(static_cast<size_t>(J->Capacity), '\0');
+        J->File.WriteAt(0, Header);
+        J->File.Sync();
+        J->End = Size;
     } catch (...) {
         J->Discard();
         throw;
@@ -308,8 +316,15 @@ void TFileJournal::Append(const std::string& Line, bool Sync) {
 }
 
 void TFileJournal::HeadersWritten() {
-    Append("headers\n", true);
+    Append("headers\n", false);
     RunState.HeadersWritten = true;
+}
+
+void TFileJournal::Sync() {
+    AwaitSync();
+    if (!Unsynced) return;
+    File.Sync();
+    Unsynced = false;
 }
 
 namespace {
@@ -411,8 +426,7 @@ void TFileJournal::Remove() {
 
 void TFileJournal::Release() {
     if (!File.IsOpen()) return;
-    AwaitSync();
-    if (Unsynced) File.Sync();
+    Sync();
     File.Close();
 }
 

@@ -69,7 +69,11 @@ class TFileJournal {
     // The records; each throws EFileError when it cannot be written. Those that guard a step
     // are synced at once; an answer is synced with the record that follows it, always before
     // the next part goes out.
+    // Left unsynced, so that the service thread goes on to the next claim: the worker syncs it
+    // before it begins.
     void HeadersWritten();
+    // Puts every record written on disk; throws EFileError when it cannot.
+    void Sync();
     // A part's record; it may still be syncing when written ahead: the part goes out only after
     // AwaitSync().
     void PartSending(int32_t PartNo, int32_t First, int32_t Count);
