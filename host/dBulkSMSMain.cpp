@@ -272,31 +272,59 @@ void TDtaMdlBulkSMS::PollProtocols() {
         const std::vector<std::string> Names = FindFiles(PollDirectory, "*");
         Oldest = OldestClaim(PollDirectory, Names, Oldest);
         ResumeFiles(PollDirectory, Names);
-        for (const std::string& Name : Names) {
-            if (Stopping) break;
-            if (!MatchesMask(Name, Mask) || IsPartOfAClaim(PollDirectory, Name)) continue;
-            const std::string FullName = PollDirectory + Name;
-            // A rename does not stop a writer here: a file written to lately waits a tick.
-            if (!OldEnoughToClaim(FullName)) continue;
-            const std::string BatchName = Name.substr(0, Name.find('.'));
-            TRunSettings Settings =
-                ReadRunSettings(*Config, Index, ProtocolName, BatchName, ExeDirectory, Clock());
-            // A batch name another run holds waits, so that confirmation files never collide.
-            std::optional<TBatchNameLock> BatchLock =
-                TBatchNameLock::TryHold(Settings.StatusDirectory, BatchName, "");
-            if (!BatchLock) continue;
-
-            // The logon comes first: a gateway that is down leaves the file under its own name. A
-            // file whose claim keeps failing is tried at every tick without a line each time.
-            if (!LoggedFailures.count(FullName)) Log("Logging on... ");
-            Token = Logon();
-            std::unique_ptr<TFileJournal> Journal = ClaimFile(Name, FullName, std::move(Settings));
-            if (!Journal) continue;
-            // The worker runs on its own thread and frees itself when it is done.
-            new TBulkThread(std::move(Journal), false, std::move(*BatchLock), Token, Config, Clock);
+        std::vector<TPreparedClaim> Prepared;
+        try {
+            PrepareClaims(Index, PollDirectory, Mask, ProtocolName, Names, Prepared);
+        } catch (...) {
+            ClaimPrepared(Prepared);
+            throw;
         }
+        ClaimPrepared(Prepared);
     }
     NoteOldestClaim(Oldest);
+}
+
+void TDtaMdlBulkSMS::PrepareClaims(int Index, const std::string& PollDirectory,
+                                   const std::string& Mask, const std::string& ProtocolName,
+                                   const std::vector<std::string>& Names,
+                                   std::vector<TPreparedClaim>& Prepared) {
+    for (const std::string& Name : Names) {
+        if (Stopping) break;
+        if (!MatchesMask(Name, Mask) || IsPartOfAClaim(PollDirectory, Name)) continue;
+        const std::string FullName = PollDirectory + Name;
+        // A rename does not stop a writer here: a file written to lately waits a tick.
+        if (!OldEnoughToClaim(FullName)) continue;
+        const std::string BatchName = Name.substr(0, Name.find('.'));
+        TRunSettings Settings =
+            ReadRunSettings(*Config, Index, ProtocolName, BatchName, ExeDirectory, Clock());
+        // A batch name another run holds waits, so that confirmation files never collide.
+        std::optional<TBatchNameLock> BatchLock =
+            TBatchNameLock::TryHold(Settings.StatusDirectory, BatchName, "");
+        if (!BatchLock) continue;
+
+        // The logon comes first: a gateway that is down leaves the file under its own name. A
+        // file whose claim keeps failing is tried at every tick without a line each time.
+        if (!LoggedFailures.count(FullName)) Log("Logging on... ");
+        Token = Logon();
+        std::unique_ptr<TFileJournal> Journal = BeginClaim(FullName, std::move(Settings));
+        if (!Journal) continue;
+        Prepared.push_back({Name, FullName, Token, std::move(*BatchLock), std::move(Journal)});
+        if (Prepared.size() == kClaimsSyncedTogether) ClaimPrepared(Prepared);
+    }
+}
+
+void TDtaMdlBulkSMS::ClaimPrepared(std::vector<TPreparedClaim>& Prepared) {
+    for (TPreparedClaim& P : Prepared) {
+        if (Stopping) {
+            P.Journal->Discard();
+            continue;
+        }
+        std::unique_ptr<TFileJournal> Journal = ClaimFile(P.Name, P.FullName, std::move(P.Journal));
+        if (!Journal) continue;
+        // The worker runs on its own thread and frees itself when it is done.
+        new TBulkThread(std::move(Journal), false, std::move(P.BatchLock), P.Token, Config, Clock);
+    }
+    Prepared.clear();
 }
 
 int64_t TDtaMdlBulkSMS::OldestClaim(const std::string& Directory,
@@ -386,25 +414,27 @@ bool TDtaMdlBulkSMS::IsPartOfAClaim(const std::string& Directory, const std::str
     return false;
 }
 
-std::unique_ptr<TFileJournal> TDtaMdlBulkSMS::ClaimFile(const std::string& Name,
-                                                        const std::string& FullName,
-                                                        TRunSettings Settings) {
-    const size_t Dot = Name.rfind('.');
-    const std::string Base = Dot == std::string::npos
-                                 ? FullName
-                                 : FullName.substr(0, FullName.size() - Name.size() + Dot);
-    const std::string Directory = DirectoryOf(FullName);
+std::unique_ptr<TFileJournal> TDtaMdlBulkSMS::BeginClaim(const std::string& FullName,
+                                                         TRunSettings Settings) {
     Settings.FileSize = FileSizeOf(FullName);
     Settings.FileModifiedNs = FileModifiedNs(FullName);
-    // The journal is in place and held before the rename, so that a claimed file always has
-    // either a live worker or a journal to be finished from.
-    std::unique_ptr<TFileJournal> Journal;
     try {
-        Journal = TFileJournal::Begin(Directory, Settings);
+        return TFileJournal::Begin(DirectoryOf(FullName), Settings);
     } catch (const EFileError& E) {
         LogOncePerHour(FullName, "Unable to claim file [" + FullName + "] : " + E.what());
         return nullptr;
     }
+}
+
+std::unique_ptr<TFileJournal> TDtaMdlBulkSMS::ClaimFile(const std::string& Name,
+                                                        const std::string& FullName,
+                                                        std::unique_ptr<TFileJournal> Journal) {
+    const size_t Dot = Name.rfind('.');
+    const std::string Base = Dot == std::string::npos
+                                 ? FullName
+                                 : FullName.substr(0, FullName.size() - Name.size() + Dot);
+    // The journal is in place, synced and held before the rename, so that a claimed file always
+    // has either a live worker or a journal to be finished from.
     std::string Claimed = Base + kClaimedExtension;
     for (int Retry = 1;; ++Retry) {
         int Error = 0;

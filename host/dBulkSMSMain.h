@@ -15,6 +15,7 @@
 #include "platform/DateTime.h"
 #include "platform/EventLoop.h"
 #include "support/uServiceFigures.h"
+#include "worker/uBatchNameLock.h"
 #include "worker/uFileJournal.h"
 #include "worker/uRunSettings.h"
 
@@ -127,9 +128,28 @@ class TDtaMdlBulkSMS {
     bool IsPartOfAClaim(const std::string& Directory, const std::string& Name);
     // A logon with a fresh gateway client; the token. Throws.
     std::string Logon();
-    // Journals FullName and renames it to a free ".Busy" name; null when that could not be had.
+    // A file about to be claimed: its gateway token, its batch name held, its journal begun.
+    // Claims are prepared a few at a time and then made, so that their journals' syncs share the
+    // file system's commits instead of each waiting for its own.
+    struct TPreparedClaim {
+        std::string Name, FullName, Token;
+        TBatchNameLock BatchLock;
+        std::unique_ptr<TFileJournal> Journal;
+    };
+    static constexpr size_t kClaimsSyncedTogether = 16;
+    // Prepares the claim of every new file among the Names of the protocol entry Index, making
+    // the prepared claims whenever there are kClaimsSyncedTogether of them. Throws.
+    void PrepareClaims(int Index, const std::string& PollDirectory, const std::string& Mask,
+                       const std::string& ProtocolName, const std::vector<std::string>& Names,
+                       std::vector<TPreparedClaim>& Prepared);
+    // Claims each prepared file and starts its worker; a stop lets them go unclaimed.
+    void ClaimPrepared(std::vector<TPreparedClaim>& Prepared);
+    // The journal of FullName, begun; null, after a line, when it could not be made.
+    std::unique_ptr<TFileJournal> BeginClaim(const std::string& FullName, TRunSettings Settings);
+    // Names the journal beside FullName and renames the file to a free ".Busy" name; null when
+    // that could not be had.
     std::unique_ptr<TFileJournal> ClaimFile(const std::string& Name, const std::string& FullName,
-                                            TRunSettings Settings);
+                                            std::unique_ptr<TFileJournal> Journal);
     // Logs Message unless the same message was logged for Key within the last hour.
     void LogOncePerHour(const std::string& Key, const std::string& Message);
     enum class TCollection { Statuses, Replies };

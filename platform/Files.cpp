@@ -397,6 +397,8 @@ void TLockedFile::Sync() {
     if (rc != 0) ThrowErrno(errno);
 }
 
+void TLockedFile::StartWriteBack() { ::sync_file_range(Fd, 0, 0, SYNC_FILE_RANGE_WRITE); }
+
 void TLockedFile::SetPermissions(unsigned Mode) {
     if (::fchmod(Fd, static_cast<mode_t>(Mode)) != 0) ThrowErrno(errno);
 }

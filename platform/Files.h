@@ -126,6 +126,9 @@ class TLockedFile {
     void Truncate(int64_t Size);
     // The written data reaches the disk (fdatasync); throws EFileError.
     void Sync();
+    // Asks the kernel to begin writing the file out, without waiting: files synced one after
+    // another then share their file system's commits. Best effort; Sync still says what failed.
+    void StartWriteBack();
     // Gives the file these permission bits, whatever the umask made of them; throws EFileError.
     void SetPermissions(unsigned Mode);
     // Closes the file; a close that fails (data that may not have reached the file) throws

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
-#include <utility>
 #include <unordered_map>
+#include <utility>
 
 #include "support/Util.h"
 
@@ -182,14 +182,15 @@ std::unique_ptr<TFileJournal> TFileJournal::Begin(const std::string& Dir,
         Header += '\n';
     }
     try {
-        // Nothing reads a journal before it is named, after this: its first records and the
-        // zeros after them go to disk in one sync.
+        // Nothing reads a journal before it is named, and Name syncs it first: its first
+        // records and the zeros after them go to disk in one sync, begun here.
         const int64_t Size = static_cast<int64_t>(Header.size());
         J->Capacity = kFirstCapacity;
         while (Size > J->Capacity) J->Capacity += kLargestGrowth;
         Header.resize(static_cast<size_t>(J->Capacity), '\0');
         J->File.WriteAt(0, Header);
-        J->File.Sync();
+        J->File.StartWriteBack();
+        J->Unsynced = true;
         J->End = Size;
     } catch (...) {
         J->Discard();
@@ -199,6 +200,12 @@ std::unique_ptr<TFileJournal> TFileJournal::Begin(const std::string& Dir,
 }
 
 bool TFileJournal::Name(const std::string& Path, int& Error) {
+    try {
+        Sync();
+    } catch (const EFileError& E) {
+        Error = E.Code;
+        return false;
+    }
     if (!RenameNoReplace(JournalPath, Path, nullptr)) {
         Error = errno;
         return false;

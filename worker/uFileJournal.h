@@ -42,12 +42,12 @@ class TFileJournal {
         bool DoneDeleteLogs = false;
     };
 
-    // A journal for a file about to be claimed in Dir: written whole under a temporary name,
-    // synced and held. It gets its name with Name(). Throws EFileError.
+    // A journal for a file about to be claimed in Dir: written whole under a temporary name and
+    // held, its sync begun. It gets its name with Name(). Throws EFileError.
     static std::unique_ptr<TFileJournal> Begin(const std::string& Dir,
                                                const TRunSettings& Settings);
-    // Moves the journal, still held, to Path, never over an existing file. False, with the
-    // system's error code in Error, when that fails (EEXIST: the name is taken).
+    // Syncs the journal, then moves it, still held, to Path, never over an existing file. False,
+    // with the system's error code in Error, when either fails (EEXIST: the name is taken).
     bool Name(const std::string& Path, int& Error);
     // The claim did not happen: the journal goes.
     void Discard();
