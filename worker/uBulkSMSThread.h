@@ -91,9 +91,9 @@ class TBulkThread {
     // Writes the journal's record of an answer, trying again a retry delay apart until it is
     // written or a stop comes.
     void RecordAnswer(const std::function<void()>& Record);
-    // Writes the record of the part that starts at message First ahead, when it will be sent.
     // The claim's rename and the headers' record, synced before the run goes on.
     void SettleClaim();
+    // Writes the record of the part that starts at message First ahead, when it will be sent.
     void RecordNextPartAhead(int32_t PartNo, int32_t First, int32_t Total);
     // Both mail the confirmation file and never throw; true when sent.
     bool EmailResult();

@@ -185,8 +185,7 @@ std::unique_ptr<TFileJournal> TFileJournal::Begin(const std::string& Dir,
         // Nothing reads a journal before it is named, and Name syncs it first: its first
         // records and the zeros after them go to disk in one sync, begun here.
         const int64_t Size = static_cast<int64_t>(Header.size());
-        J->Capacity = kFirstCapacity;
-        while (Size > J->Capacity) J->Capacity += kLargestGrowth;
+        J->Capacity = J->GrowthFor(Size);
         Header.resize(static_cast<size_t>(J->Capacity), '\0');
         J->File.WriteAt(0, Header);
         J->File.StartWriteBack();
@@ -290,13 +289,18 @@ void TFileJournal::Read(std::string_view Text) {
 
 std::string TFileJournal::ClaimedFileName() const { return ChangeFileExt(JournalPath, ".Busy"); }
 
+int64_t TFileJournal::GrowthFor(int64_t Size) const {
+    int64_t Growth = std::min(std::max(Capacity, kFirstCapacity), kLargestGrowth);
+    while (End + Size > Capacity + Growth) Growth += kLargestGrowth;
+    return Growth;
+}
+
 void TFileJournal::Append(const std::string& Line, bool Sync) {
     AwaitSync();
     AheadRecord.clear();
     const int64_t Size = static_cast<int64_t>(Line.size());
     if (End + Size > Capacity) {
-        int64_t Growth = std::min(std::max(Capacity, kFirstCapacity), kLargestGrowth);
-        while (End + Size > Capacity + Growth) Growth += kLargestGrowth;
+        const int64_t Growth = GrowthFor(Size);
         // Zeros, not a hole: a hole filled later changes the file's layout at every sync.
         File.WriteAt(Capacity, std::string(static_cast<size_t>(Growth), '\0'));
         File.Sync();

@@ -99,6 +99,8 @@ class TFileJournal {
   private:
     TFileJournal(std::string Path, TLockedFile File);
     void Append(const std::string& Line, bool Sync);
+    // How much the file grows, in zeros, so that Size more bytes of records fit.
+    int64_t GrowthFor(int64_t Size) const;
     void Read(std::string_view Text);
 
     std::string JournalPath;
