@@ -279,8 +279,9 @@ TEST_F(HostProcess, WatchdogPingsWhileTheServiceThreadWaitsAndNeverForAHungOne) 
     EXPECT_EQ(WithoutPollTime(Others[1]), "READY=1\n" + RunningWithoutWork("not called yet"));
     const auto Ready = TSteady::now();
     Pings.clear();
-    // The status line lands beside the executable once the slow call has answered.
-    Collect(20s, [&] { return Exists(Dir / "ABC.CSV"); });
+    // The status line lands beside the executable once the slow call has answered. The file is
+    // made a moment before its line is written in it: the line is waited for, not the file.
+    Collect(20s, [&] { return !ReadFile(Dir / "ABC.CSV").empty(); });
     const auto Answered = TSteady::now();
     EXPECT_EQ(ReadFile(Dir / "ABC.CSV"), "7,R7,2,Delivered,t\r\n");
     ASSERT_GE(Answered - Ready, 4s);
