@@ -217,12 +217,12 @@ TEST_F(Pipeline, SmsFileIsConfirmedWithTheGatewaysIdentifiersAndCleanedUp) {
 
     EXPECT_EQ(ReadFile(Service->StatusDir("SMS") + "/ABC.CSV"), CrLf({kStatusHeader}));
     EXPECT_EQ(ReadFile(Service->ReplyDir("SMS") + "/ABC.CSV"), CrLf({kReplyHeader}));
-    EXPECT_EQ(ListDir(Service->StatusDir("SMS")),
-              (std::vector<std::string>{"ABC.CSV", "Confirmation-ABC.CSV"}));
-    EXPECT_EQ(ListDir(Service->ReplyDir("SMS")), std::vector<std::string>{"ABC.CSV"});
     // One logon for the one file.
     EXPECT_EQ(ProcessLogCount("Logging on... "), 1u);
     ExpectCleanStop();
+    EXPECT_EQ(ListDir(Service->StatusDir("SMS")),
+              (std::vector<std::string>{"ABC.CSV", "Confirmation-ABC.CSV"}));
+    EXPECT_EQ(ListDir(Service->ReplyDir("SMS")), std::vector<std::string>{"ABC.CSV"});
 }
 
 TEST_F(Pipeline, ResultMailCarriesTheConfirmationAndEverythingIsCleanedUp) {
@@ -265,10 +265,10 @@ TEST_F(Pipeline, ResultMailCarriesTheConfirmationAndEverythingIsCleanedUp) {
     EXPECT_EQ(Parts[1].Body, ExpectedConfirmation(kSmsHeader, kSmsRows, IdsByReference(Sent)));
 
     // Only the status and reply files stay.
-    EXPECT_EQ(ListDir(Service->StatusDir("SMS")), std::vector<std::string>{"ABC.CSV"});
     EXPECT_EQ(ReadFile(Service->StatusDir("SMS") + "/ABC.CSV"), CrLf({kStatusHeader}));
     EXPECT_EQ(ReadFile(Service->ReplyDir("SMS") + "/ABC.CSV"), CrLf({kReplyHeader}));
     ExpectCleanStop();
+    EXPECT_EQ(ListDir(Service->StatusDir("SMS")), std::vector<std::string>{"ABC.CSV"});
 }
 
 TEST_F(Pipeline, AFileThatCannotBeRenamedIsLoggedOnceAndTheOthersGoOn) {
@@ -351,11 +351,11 @@ TEST_F(Pipeline, FiftyFilesDroppedAtOnceAreAllSentOnceAndConfirmed) {
         ExpectedStatusDir.push_back("Confirmation-" + Batches[F] + ".CSV");
     }
     std::sort(ExpectedStatusDir.begin(), ExpectedStatusDir.end());
-    EXPECT_EQ(ListDir(Service->StatusDir("SMS")), ExpectedStatusDir);
     EXPECT_EQ(ListDir(Service->ReplyDir("SMS")).size(), size_t(kFiles));
     // Every file was claimed once: one logon each.
     EXPECT_EQ(ProcessLogCount("Logging on... "), size_t(kFiles));
     ExpectCleanStop();
+    EXPECT_EQ(ListDir(Service->StatusDir("SMS")), ExpectedStatusDir);
 }
 
 // A status line "ReqID,Reference,2,Delivered,<time>" or a reply line
