@@ -28,12 +28,12 @@ void TsvcBrovaCSVSender::ServiceStart(TEventLoop& Loop) {
     RequestBulkThreadsStop(false);
     // Workers ask; the service thread reports, once it is back in its loop.
     SetFiguresChangedHook([&Loop] { Loop.PostReport(); });
-    const std::string ExeDirectory = ExecutableDirectory(ExePath);
+    const std::string StateDirectory = ServiceStateDirectory(ExePath);
     try {
         DtaMdlBulkSMS = std::make_unique<TDtaMdlBulkSMS>(
             Loop, Clock, ExePath,
-            [ExeDirectory](const IXMLBulkCSVSenderType& Config) {
-                return ::CheckConfiguration(Config, ExeDirectory);
+            [StateDirectory](const IXMLBulkCSVSenderType& Config) {
+                return ::CheckConfiguration(Config, StateDirectory);
             },
             MetricsFile);
     } catch (...) {

@@ -13,6 +13,7 @@
 #include "platform/Files.h"
 #include "platform/Heartbeat.h"
 #include "platform/RetryDelay.h"
+#include "platform/ServiceHost.h"
 #include "support/Util.h"
 #include "support/uLogFile.h"
 #include "worker/uBatchNameLock.h"
@@ -65,12 +66,17 @@ void WriteMetricsFile(const std::string& Path, const TServiceFigures& Figures) {
     File.Commit();
 }
 
+std::string ServiceStateDirectory(const std::string& ExePath) {
+    const std::string Given = StateDirectoryFromEnvironment();
+    return Given.empty() ? ExecutableDirectory(ExePath) : Given;
+}
+
 std::string ProcessLogFileName(const std::string& ExePath) {
     const size_t Slash = ExePath.rfind('/');
-    const size_t Dot = ExePath.rfind('.');
-    if (Dot != std::string::npos && (Slash == std::string::npos || Dot > Slash))
-        return ExePath.substr(0, Dot) + ".Log";
-    return ExePath + ".Log";
+    const std::string Name = Slash == std::string::npos ? ExePath : ExePath.substr(Slash + 1);
+    const size_t Dot = Name.rfind('.');
+    return ServiceStateDirectory(ExePath) +
+           (Dot != std::string::npos ? Name.substr(0, Dot) : Name) + ".Log";
 }
 
 std::string ExecutableDirectory(const std::string& ExePath) {
@@ -123,7 +129,7 @@ TDtaMdlBulkSMS::TDtaMdlBulkSMS(TEventLoop& Loop, TClock Clock, const std::string
     : Loop(Loop),
       Clock(Clock ? std::move(Clock) : TClock(Now)),
       ExePath(ExePath),
-      ExeDirectory(ExecutableDirectory(ExePath)),
+      StateDirectory(ServiceStateDirectory(ExePath)),
       tmrPollDirectory(Loop),
       tmrGetStatusses(Loop),
       tmrGetReplies(Loop),
@@ -296,7 +302,7 @@ void TDtaMdlBulkSMS::PrepareClaims(int Index, const std::string& PollDirectory,
         if (!OldEnoughToClaim(FullName)) continue;
         const std::string BatchName = Name.substr(0, Name.find('.'));
         TRunSettings Settings =
-            ReadRunSettings(*Config, Index, ProtocolName, BatchName, ExeDirectory, Clock());
+            ReadRunSettings(*Config, Index, ProtocolName, BatchName, StateDirectory, Clock());
         // A batch name another run holds waits, so that confirmation files never collide.
         std::optional<TBatchNameLock> BatchLock =
             TBatchNameLock::TryHold(Settings.StatusDirectory, BatchName, "");
@@ -615,7 +621,7 @@ std::string TDtaMdlBulkSMS::GetReplyDirectory(const std::string& Key) {
 }
 
 std::string TDtaMdlBulkSMS::ProtocolDirectory(const std::string& Key, bool Status) {
-    std::string Result = ExeDirectory;
+    std::string Result = StateDirectory;
     try {
         if (!Config) return Result;
         const std::shared_ptr<IXMLProtocolsType> Protocols = Config->GetSettings()->GetProtocols();
@@ -727,9 +733,8 @@ TDtaMdlBulkSMS::TAppendResult TDtaMdlBulkSMS::AppendLineToFile(const std::string
 }
 
 void TDtaMdlBulkSMS::KeepUnwritten(const TKeptLines& Kept, const std::string& Why) {
-    const std::string Directory = ExecutableDirectory(LogFile);
     for (const auto& [Target, K] : Kept) {
-        const std::string Path = Directory + UnwrittenFileName(Target);
+        const std::string Path = StateDirectory + UnwrittenFileName(Target);
         CountUnwrittenLines(K.Lines);
         try {
             AppendDurably(Path, K.Text);

@@ -40,7 +40,7 @@ using TConfigurationCheck =
 // Created, used and destroyed on the service thread only; no field needs a lock.
 class TDtaMdlBulkSMS {
   public:
-    // Sets LogFile from ExePath and runs StartUp. A failed start-up is logged and then
+    // Sets LogFile and StateDirectory from ExePath and runs StartUp. A failed start-up is logged and then
     // thrown as "Error During Creation of DataModule"; no ShutDown follows it. The timers
     // are created on Loop, which must outlive the dispatcher. Clock is the wall clock.
     // Check, when given, runs on the configuration as soon as StartUp has loaded it, and
@@ -69,7 +69,7 @@ class TDtaMdlBulkSMS {
     void tmrGetRepliesTimer();
 
     // The status or reply directory, with its trailing delimiter, of the last protocol entry
-    // whose trimmed, upper-cased Name equals Key; the executable's directory when none does.
+    // whose trimmed, upper-cased Name equals Key; the state directory when none does.
     std::string GetStatusDirectory(const std::string& Key);
     std::string GetReplyDirectory(const std::string& Key);
     enum class TAppendResult { Written, GivenUp, Stopped };
@@ -86,8 +86,8 @@ class TDtaMdlBulkSMS {
     TEventLoop& Loop;
     TClock Clock;
     std::string ExePath;
-    // The executable's directory with its trailing "/": the fallback for status and reply files.
-    std::string ExeDirectory;
+    // ServiceStateDirectory(ExePath): the fallback for status and reply files.
+    std::string StateDirectory;
 
     TTimer tmrPollDirectory;
     TTimer tmrGetStatusses;
@@ -187,7 +187,11 @@ TServiceFigures CurrentFigures();
 // user (node_exporter does not run as root); throws EFileError.
 void WriteMetricsFile(const std::string& Path, const TServiceFigures& Figures);
 
-// The executable's path with its extension replaced by ".Log".
+// Where the service keeps what it writes of its own (the process log, "Unwritten-" files, lines
+// of channels no entry names, confirmations of the "COMBINED" layout), with its trailing "/":
+// the state directory the service manager gave it, or else the executable's directory.
+std::string ServiceStateDirectory(const std::string& ExePath);
+// The executable's file name with its extension replaced by ".Log", in the state directory.
 std::string ProcessLogFileName(const std::string& ExePath);
 // BrovaCSVSenderConfig.xml in the executable's directory.
 std::string ConfigFileName(const std::string& ExePath);

@@ -192,10 +192,10 @@ void CheckSubmissions(TFindings& F, const IXMLSubmissionsType& Submissions) {
 }  // namespace
 
 std::vector<std::string> CheckConfiguration(const IXMLBulkCSVSenderType& Config,
-                                            const std::string& ExeDirectory) {
+                                            const std::string& StateDirectory) {
     TFindings F;
-    if (!ExeDirectory.empty() && !CanUseDirectory(ExeDirectory, true))
-        F.Add("The executable's directory " + ExeDirectory, "cannot be written",
+    if (!StateDirectory.empty() && !CanUseDirectory(StateDirectory, true))
+        F.Add("The state directory " + StateDirectory, "cannot be written",
               "the process log and Unwritten- files cannot be kept");
     CheckOperationalTime(F, *Config.GetOperationalTime());
     const std::shared_ptr<IXMLVexoType> Vexo = Config.GetVexo();
@@ -231,7 +231,7 @@ std::vector<std::string> CheckConfigurationFile(const std::string& ExePath) {
     const std::string Path = ConfigFileName(ExePath);
     if (!FileExists(Path)) return {"The configuration " + Path + " does not exist: " + kNoStart};
     try {
-        return CheckConfiguration(*LoadBulkCSVSender(Path), ExecutableDirectory(ExePath));
+        return CheckConfiguration(*LoadBulkCSVSender(Path), ServiceStateDirectory(ExePath));
     } catch (const std::exception& E) {
         return {"The configuration " + Path + " cannot be loaded (" + E.what() + "): " + kNoStart};
     }

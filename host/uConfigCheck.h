@@ -10,9 +10,9 @@
 
 #include "config/uBrovaCSVSenderConfig.h"
 
-// ExeDirectory: the executable's directory with its trailing "/", where the process log goes.
+// StateDirectory: where the process log goes, with its trailing "/" (ServiceStateDirectory).
 std::vector<std::string> CheckConfiguration(const IXMLBulkCSVSenderType& Config,
-                                            const std::string& ExeDirectory);
+                                            const std::string& StateDirectory);
 
 // The configuration beside the executable at ExePath, loaded as the service loads it: a file
 // that is missing or cannot be loaded is the one finding, otherwise CheckConfiguration's.

@@ -55,7 +55,7 @@ TFileValidation ValidateInputFile(const std::string& ExePath, const std::string&
     const std::string Name = Slash == std::string::npos ? FileName : FileName.substr(Slash + 1);
     const TRunSettings Settings =
         ReadRunSettings(*Config, Index, UpperCase(Protocols->GetItem(Index)->GetName()),
-                        Name.substr(0, Name.find('.')), ExecutableDirectory(ExePath), Today);
+                        Name.substr(0, Name.find('.')), ServiceStateDirectory(ExePath), Today);
     std::string Text;
     try {
         Text = ReadRegularFileText(FileName);

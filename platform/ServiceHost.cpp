@@ -167,6 +167,16 @@ std::string NotifySocketFromEnvironment() {
     return Socket ? Socket : "";
 }
 
+std::string StateDirectoryFromEnvironment() {
+    const char* Directories = getenv("STATE_DIRECTORY");
+    if (!Directories || !*Directories) return "";
+    std::string First = Directories;
+    // Several StateDirectory= entries come as one list separated by ":".
+    First = First.substr(0, First.find(':'));
+    if (First.empty()) return "";
+    return First.back() == '/' ? First : First + "/";
+}
+
 void TServiceNotifier::Notify(const std::string& State) const {
     if (SocketPath.empty()) return;
     const auto Fail = [&](int Err) {

@@ -30,6 +30,10 @@ constexpr int kUnitMaxOpenFiles = 1048576;
 // process was not started by a service manager.
 std::string NotifySocketFromEnvironment();
 
+// The state directory the service manager made for the service (the first entry of
+// STATE_DIRECTORY) with its trailing "/"; "" when the process was given none.
+std::string StateDirectoryFromEnvironment();
+
 // The watchdog interval the service manager asked for: WATCHDOG_USEC, when WATCHDOG_PID is
 // unset or names this process; zero when there is none or it cannot be read.
 std::chrono::microseconds WatchdogIntervalFromEnvironment();

@@ -37,7 +37,7 @@ class TBulkThread {
     // journal and uses the other.
     //   ProtocolIndex  the entry of Settings/Protocols, from 0; used only here.
     //   Clock          the wall clock for log stamps and the processing date.
-    //   ExeDirectory   the executable's directory; holds the confirmation file in the
+    //   ExeDirectory   the service's state directory; holds the confirmation file in the
     //                  "COMBINED" layout.
     TBulkThread(const std::string& ProtocolName, const std::string& BatchName,
                 const std::string& FileName, const std::string& Token, int32_t ProtocolIndex,

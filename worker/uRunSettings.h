@@ -58,7 +58,7 @@ struct TRunSettings {
     // True when the files of the run follow the "COMBINED" layout; a Format that cannot be read
     // chooses the separate files.
     bool Combined() const;
-    // Where the confirmation file goes: the status directory, or the executable's directory in the
+    // Where the confirmation file goes: the status directory, or the state directory in the
     // "COMBINED" layout, + "Confirmation-" + the batch name + ".CSV".
     std::string ConfirmationFileName() const;
 };
