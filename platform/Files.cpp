@@ -28,15 +28,35 @@ constexpr std::chrono::milliseconds kAppendLockPatience{250};
 
 char FoldCase(char C) { return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C; }
 
+[[noreturn]] void ThrowLink() { throw EFileError("Is a symbolic link", ELOOP); }
+
 // Opens Path with Flags and takes the flock Lock without waiting; the open fails, and nothing
-// else happens to the file, when another holder has a conflicting lock.
+// else happens to the file, when another holder has a conflicting lock. Whoever may write into
+// a share could plant a link there to any file of the machine, or a FIFO or a device: only a
+// regular file is opened, reached as the entry the name gives, never through a link in the last
+// component. What is already there is looked at before the open, so that no device is opened
+// at all, and what was opened is checked again in case the name was replaced meanwhile.
 int OpenLocked(const std::string& Path, int Flags, int Lock) {
+    struct stat st {};
+    // A name that must be new is refused by the open itself, as taken.
+    if (!(Flags & O_EXCL) && ::lstat(Path.c_str(), &st) == 0) {
+        if (S_ISLNK(st.st_mode)) ThrowLink();
+        if (!S_ISREG(st.st_mode)) ThrowNotRegular();
+    }
     int fd;
     // Non-blocking only for the open itself, so that a FIFO under the name cannot stall us.
     do {
-        fd = ::open(Path.c_str(), Flags | O_CLOEXEC | O_NONBLOCK, kNewFileMode);
+        fd = ::open(Path.c_str(), Flags | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY,
+                    kNewFileMode);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) ThrowErrno(errno);
+    if (fd < 0) {
+        if (errno == ELOOP) ThrowLink();
+        ThrowErrno(errno);
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        ThrowNotRegular();
+    }
     int fileFlags = ::fcntl(fd, F_GETFL);
     if (fileFlags < 0 || ::fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0) {
         int err = errno;
@@ -90,7 +110,16 @@ bool IsPassingFileError(int ErrorCode) {
 
 bool FileExists(const std::string& Path) {
     struct stat st {};
-    return !Path.empty() && ::stat(Path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return !Path.empty() && ::lstat(Path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+TEntryKind EntryKindOf(const std::string& Path) {
+    struct stat st {};
+    if (Path.empty() || ::lstat(Path.c_str(), &st) != 0) return TEntryKind::Missing;
+    if (S_ISREG(st.st_mode)) return TEntryKind::RegularFile;
+    if (S_ISLNK(st.st_mode)) return TEntryKind::SymbolicLink;
+    if (S_ISDIR(st.st_mode)) return TEntryKind::Directory;
+    return TEntryKind::Other;
 }
 
 bool DirectoryExists(const std::string& Path) { return !Path.empty() && IsDirectoryPath(Path); }
@@ -101,7 +130,7 @@ bool CanUseDirectory(const std::string& Dir, bool Write) {
 
 int64_t FileSizeOf(const std::string& Path) {
     struct stat st {};
-    if (Path.empty() || ::stat(Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (Path.empty() || ::lstat(Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     return static_cast<int64_t>(st.st_size);
 }
 
@@ -199,7 +228,7 @@ std::vector<std::string> FindFiles(const std::string& Dir, const std::string& Ma
 
 std::optional<std::chrono::system_clock::time_point> FileModificationTime(const std::string& Path) {
     struct stat st {};
-    if (::stat(Path.c_str(), &st) != 0) return std::nullopt;
+    if (::lstat(Path.c_str(), &st) != 0) return std::nullopt;
     auto since =
         std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
     return std::chrono::system_clock::time_point(
@@ -208,13 +237,13 @@ std::optional<std::chrono::system_clock::time_point> FileModificationTime(const 
 
 int64_t FileModifiedNs(const std::string& Path) {
     struct stat st {};
-    if (::stat(Path.c_str(), &st) != 0) return 0;
+    if (::lstat(Path.c_str(), &st) != 0) return 0;
     return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 int64_t FileStatusChangeNs(const std::string& Path) {
     struct stat st {};
-    if (::stat(Path.c_str(), &st) != 0) return 0;
+    if (::lstat(Path.c_str(), &st) != 0) return 0;
     return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
 }
 
@@ -328,15 +357,8 @@ TLockedFile TLockedFile::OpenReadShareRead(const std::string& Path) {
 }
 
 TLockedFile TLockedFile::OpenRegularShareRead(const std::string& Path) {
-    // Checked before the open, so that no device is opened, and again on what was opened, in
-    // case the name was replaced meanwhile.
-    struct stat st {};
-    if (::stat(Path.c_str(), &st) != 0) ThrowErrno(errno);
-    if (!S_ISREG(st.st_mode)) ThrowNotRegular();
-    TLockedFile file(OpenLocked(Path, O_RDONLY | O_NOCTTY, LOCK_SH));
-    if (::fstat(file.Fd, &st) != 0) ThrowErrno(errno);
-    if (!S_ISREG(st.st_mode)) ThrowNotRegular();
-    return file;
+    // Every open refuses what is not a regular file.
+    return OpenReadShareRead(Path);
 }
 
 TLockedFile TLockedFile::CreateNew(const std::string& Path) {
@@ -406,7 +428,7 @@ void TLockedFile::SetPermissions(unsigned Mode) {
 bool TLockedFile::IsAt(const std::string& Path) const {
     struct stat mine {
     }, named{};
-    return Fd >= 0 && ::fstat(Fd, &mine) == 0 && ::stat(Path.c_str(), &named) == 0 &&
+    return Fd >= 0 && ::fstat(Fd, &mine) == 0 && ::lstat(Path.c_str(), &named) == 0 &&
            mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
 }
 

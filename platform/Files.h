@@ -24,13 +24,17 @@ std::string SystemErrorText(int ErrorCode);
 // I/O errors, a full disk or quota, a read-only or stale file system, a lock, exhausted handles.
 bool IsPassingFileError(int ErrorCode);
 
-// True when Path exists and is not a directory.
+// True when Path exists and is not a directory (a link counts as there, not followed).
 bool FileExists(const std::string& Path);
+// What the entry Path names is, itself: a link in its last component is not followed.
+enum class TEntryKind { Missing, RegularFile, SymbolicLink, Directory, Other };
+TEntryKind EntryKindOf(const std::string& Path);
 bool DirectoryExists(const std::string& Path);
 // True when this process may list Dir and, with Write, also create, rename and remove entries
 // in it.
 bool CanUseDirectory(const std::string& Dir, bool Write);
-// Size in bytes of a file; 0 when it is missing or not a regular file.
+// Size in bytes of a file; 0 when it is missing or not a regular file (a link is not followed;
+// nor is it by the times below).
 int64_t FileSizeOf(const std::string& Path);
 // Creates Dir together with any missing parents; true when Dir exists afterwards.
 // An empty Dir fails.
@@ -59,9 +63,8 @@ bool SameFile(const std::string& A, const std::string& B);
 // The whole content of a file, opened so that others may read but not write it meanwhile.
 // Throws EFileError with the system's text.
 std::string ReadFileText(const std::string& Path);
-// The same for a file that must be a regular one (a link to one is followed): anything else
-// (a FIFO, device, socket or directory) fails with EFileError "Not a regular file" before a
-// byte is read; a FIFO never blocks.
+// The same, named for the callers that rely on it: like every open here, anything but a
+// regular file fails before a byte is read (see TLockedFile).
 std::string ReadRegularFileText(const std::string& Path);
 // Appends Text at the end of Path (created when missing, never emptied) and returns once
 // write, fdatasync and close all succeeded. Otherwise throws EFileError, leaving the file as
@@ -79,7 +82,10 @@ std::string TemporaryNameBeside(const std::string& Path);
 
 // An open file with its share lock. A lock another holder has makes the open fail, as a
 // sharing violation would; the lock goes with Close() or the destructor. Openers throw
-// EFileError with the system's text.
+// EFileError with the system's text. Only a regular file is opened, never through a symbolic
+// link in the last component of its name: a link fails with "Is a symbolic link" (Code ELOOP),
+// a FIFO, device, socket or directory with "Not a regular file" (Code EINVAL), without being
+// opened.
 class TLockedFile {
   public:
     // Creates the file or empties it, with exclusive access. A file another holder has
@@ -89,8 +95,7 @@ class TLockedFile {
     static TLockedFile OpenWriteShareRead(const std::string& Path);
     // An existing file opened for reading; others may read it meanwhile but not write.
     static TLockedFile OpenReadShareRead(const std::string& Path);
-    // As OpenReadShareRead, for a regular file only; anything else fails with EFileError
-    // "Not a regular file" (Code EINVAL), a FIFO or device without being opened.
+    // As OpenReadShareRead.
     static TLockedFile OpenRegularShareRead(const std::string& Path);
     // A file that must not exist yet, created with exclusive access.
     static TLockedFile CreateNew(const std::string& Path);

@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <vector>
 
 #include "tests/TestSupport.h"
 
@@ -205,30 +208,43 @@ TEST(LockedFileTest, OtherKindsOfEntryFailInsteadOfBlocking) {
     TempDir dir;
     std::string fifo = dir / "pipe.csv";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    // Nobody reads or writes the FIFO: the write open fails and the read finds nothing.
-    EXPECT_THROW(TLockedFile::OpenWriteShareRead(fifo), EFileError);
-    EXPECT_EQ(ReadFileText(fifo), "");
-    try {
-        ReadFileText(dir.Path());
-        FAIL() << "read a directory";
-    } catch (const EFileError& e) {
-        EXPECT_EQ(e.Code, EISDIR);
-    }
-
-    // An input file must be a regular one; a link to one is followed.
+    // Whoever drops files could plant any of these: none is opened, a link is not followed,
+    // whatever it points to, and whatever opener is used.
     WriteFile(dir / "real.csv", "row\r\n");
     ASSERT_EQ(symlink((dir / "real.csv").c_str(), (dir / "link.csv").c_str()), 0);
-    EXPECT_EQ(ReadRegularFileText(dir / "link.csv"), "row\r\n");
     ASSERT_EQ(symlink(fifo.c_str(), (dir / "tofifo.csv").c_str()), 0);
     ASSERT_EQ(symlink("/dev/zero", (dir / "todevice.csv").c_str()), 0);
-    for (const std::string& other : {fifo, dir / "tofifo.csv", dir / "todevice.csv", dir.Path()}) {
-        try {
-            ReadRegularFileText(other);
-            ADD_FAILURE() << "read " << other;
-        } catch (const EFileError& e) {
-            EXPECT_STREQ(e.what(), "Not a regular file") << other;
+    ASSERT_EQ(symlink((dir / "none.csv").c_str(), (dir / "dangling.csv").c_str()), 0);
+    const std::vector<std::function<void(const std::string&)>> Openers = {
+        [](const std::string& P) { ReadRegularFileText(P); },
+        [](const std::string& P) { ReadFileText(P); },
+        [](const std::string& P) { TLockedFile::OpenAppend(P); },
+        [](const std::string& P) { TLockedFile::CreateExclusive(P); },
+        [](const std::string& P) { TLockedFile::OpenLockFile(P); },
+        [](const std::string& P) { TLockedFile::OpenExclusive(P); },
+        [](const std::string& P) { AppendDurably(P, "planted\r\n"); },
+    };
+    for (const auto& Open : Openers) {
+        for (const std::string& other :
+             {dir / "link.csv", dir / "tofifo.csv", dir / "todevice.csv", dir / "dangling.csv",
+              fifo, dir.Path(), std::string("/dev/null")}) {
+            try {
+                Open(other);
+                ADD_FAILURE() << "opened " << other;
+            } catch (const EFileError& e) {
+                const bool Link = other.find(".csv") != std::string::npos && other != fifo;
+                EXPECT_STREQ(e.what(), Link ? "Is a symbolic link" : "Not a regular file")
+                    << other;
+            }
         }
     }
+    EXPECT_EQ(ReadFileText(dir / "real.csv"), "row\r\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "none.csv"));
+    EXPECT_EQ(EntryKindOf(dir / "link.csv"), TEntryKind::SymbolicLink);
+    EXPECT_EQ(EntryKindOf(fifo), TEntryKind::Other);
+    EXPECT_EQ(EntryKindOf(dir.Path()), TEntryKind::Directory);
+    EXPECT_EQ(EntryKindOf(dir / "real.csv"), TEntryKind::RegularFile);
+    EXPECT_EQ(EntryKindOf(dir / "none.csv"), TEntryKind::Missing);
     EXPECT_THROW(ReadRegularFileText(dir / "missing.csv"), EFileError);
 }
 
