@@ -222,5 +222,9 @@ void TXMLProtocolType::SetEnabled(bool Value) { SetBooleanAttr("Enabled", Value)
 
 int TXMLSubmissionsType::GetSplit() const { return GetIntegerAttr("Split"); }
 int TXMLSubmissionsType::GetMaxMessages() const { return GetIntegerAttr("MaxMessages"); }
+int TXMLSubmissionsType::GetMaxFilesInFlight() const {
+    return HasAttribute("MaxFilesInFlight") ? GetIntegerAttr("MaxFilesInFlight")
+                                            : kDefaultMaxFilesInFlight;
+}
 void TXMLSubmissionsType::SetSplit(int Value) { SetIntegerAttr("Split", Value); }
 void TXMLSubmissionsType::SetMaxMessages(int Value) { SetIntegerAttr("MaxMessages", Value); }

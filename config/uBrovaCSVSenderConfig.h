@@ -152,10 +152,14 @@ class IXMLProtocolType : public virtual IXMLNode {
     virtual void SetEnabled(bool Value) = 0;
 };
 
+constexpr int kDefaultMaxFilesInFlight = 64;
+
 class IXMLSubmissionsType : public virtual IXMLNode {
   public:
     virtual int GetSplit() const = 0;
     virtual int GetMaxMessages() const = 0;
+    // How many files may be in flight at once; kDefaultMaxFilesInFlight when absent.
+    virtual int GetMaxFilesInFlight() const = 0;
     virtual void SetSplit(int Value) = 0;
     virtual void SetMaxMessages(int Value) = 0;
 };
@@ -324,6 +328,7 @@ class TXMLSubmissionsType : public TXMLNode, public virtual IXMLSubmissionsType 
     using TXMLNode::TXMLNode;
     int GetSplit() const override;
     int GetMaxMessages() const override;
+    int GetMaxFilesInFlight() const override;
     void SetSplit(int Value) override;
     void SetMaxMessages(int Value) override;
 };

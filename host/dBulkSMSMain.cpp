@@ -14,10 +14,14 @@
 #include "platform/Heartbeat.h"
 #include "platform/RetryDelay.h"
 #include "platform/ServiceHost.h"
+#include "platform/SysLog.h"
+#include "host/BulkSMSService.h"
+#include "host/uConfigCheck.h"
 #include "support/Util.h"
 #include "support/uLogFile.h"
 #include "worker/uBatchNameLock.h"
 #include "worker/uBulkSMSThread.h"
+#include "worker/uServiceFileNames.h"
 
 namespace {
 
@@ -165,6 +169,7 @@ void TDtaMdlBulkSMS::StartUp() {
         if (!FileExists(ConfigPath)) throw std::runtime_error("Config file does not exist");
         Config = LoadBulkCSVSender(ConfigPath);
         LogConfigurationFindings();
+        RefuseOwnOutputAsInput();
 
         const auto OperationalTime = Config->GetOperationalTime();
         WindowStart = OperationalTime->GetStartTime();
@@ -182,6 +187,8 @@ void TDtaMdlBulkSMS::StartUp() {
             tmrGetStatusses.SetInterval(TimerInterval(StatusInterval));
             tmrGetStatusses.Arm();
         }
+
+        MaxFilesInFlight = Settings->GetSubmissions()->GetMaxFilesInFlight();
 
         const auto Vexo = Config->GetVexo();
         GatewayURL = Vexo->GetURL();
@@ -296,8 +303,14 @@ void TDtaMdlBulkSMS::PrepareClaims(int Index, const std::string& PollDirectory,
                                    std::vector<TPreparedClaim>& Prepared) {
     for (const std::string& Name : Names) {
         if (Stopping) break;
-        if (!MatchesMask(Name, Mask) || IsPartOfAClaim(PollDirectory, Name)) continue;
+        // What the service writes itself is never input, whatever the mask takes in.
+        if (!MatchesMask(Name, Mask) || IsServiceFileName(Name) ||
+            IsPartOfAClaim(PollDirectory, Name))
+            continue;
         const std::string FullName = PollDirectory + Name;
+        if (!IsClaimable(FullName)) continue;
+        // Beyond the cap a file waits under its own name for a later tick.
+        if (RunningBulkThreads() + static_cast<int>(Prepared.size()) >= MaxFilesInFlight) break;
         // A rename does not stop a writer here: a file written to lately waits a tick.
         if (!OldEnoughToClaim(FullName)) continue;
         const std::string BatchName = Name.substr(0, Name.find('.'));
@@ -405,6 +418,28 @@ void TDtaMdlBulkSMS::ResumeFiles(const std::string& Directory,
         new TBulkThread(std::move(Journal), true, std::move(*BatchLock), Token, Config, Clock);
         CountFileResumed();
     }
+}
+
+bool TDtaMdlBulkSMS::IsClaimable(const std::string& FullName) {
+    const char* Kind = nullptr;
+    switch (EntryKindOf(FullName)) {
+        case TEntryKind::RegularFile:
+            return true;
+        case TEntryKind::Missing:
+            return false;
+        case TEntryKind::SymbolicLink:
+            Kind = "a symbolic link";
+            break;
+        case TEntryKind::Directory:
+            Kind = "a directory";
+            break;
+        case TEntryKind::Other:
+            Kind = "not a regular file";
+            break;
+    }
+    // Left as it is: a link is not followed, and a FIFO or device is not opened.
+    LogOncePerHour(FullName, "File [" + FullName + "] is not claimed : it is " + Kind);
+    return false;
 }
 
 bool TDtaMdlBulkSMS::IsPartOfAClaim(const std::string& Directory, const std::string& Name) {
@@ -696,6 +731,14 @@ void TDtaMdlBulkSMS::TickEnded() {
         LogOncePerHour(MetricsFile,
                        "Unable to write the metrics file [" + MetricsFile + "] : " + E.what());
     }
+}
+
+void TDtaMdlBulkSMS::RefuseOwnOutputAsInput() {
+    const std::vector<std::string> Overlaps = OwnOutputOverlaps(*Config, StateDirectory);
+    if (Overlaps.empty()) return;
+    // The system log says why too: its own line only says that the start failed.
+    for (const std::string& Overlap : Overlaps) WriteSystemLogError(kServiceName, Overlap);
+    throw std::runtime_error(Overlaps.front());
 }
 
 void TDtaMdlBulkSMS::LogConfigurationFindings() {

@@ -97,6 +97,7 @@ class TDtaMdlBulkSMS {
     std::string GatewayURL;
     std::string GatewayUsername;
     std::string GatewayPassword;
+    int MaxFilesInFlight = kDefaultMaxFilesInFlight;
     std::string WindowStart;
     std::string WindowEnd;
     std::string Token;
@@ -126,6 +127,10 @@ class TDtaMdlBulkSMS {
     void ResumeFiles(const std::string& Directory, const std::vector<std::string>& Names);
     // True for the journal, claimed file and log of a journalled run: never claimed anew.
     bool IsPartOfAClaim(const std::string& Directory, const std::string& Name);
+    // True for a regular file; anything else is named in the log once an hour and left.
+    bool IsClaimable(const std::string& FullName);
+    // Throws when a poll directory would take in the service's own output.
+    void RefuseOwnOutputAsInput();
     // A logon with a fresh gateway client; the token. Throws.
     std::string Logon();
     // A file about to be claimed: its gateway token, its batch name held, its journal begun.

@@ -303,7 +303,7 @@ class Window : public Live {
     void SetUp() override {
         MakeDirs(In);
         Setup.Url = "http://127.0.0.1:9/csp/vexo/Vexo.Webservice.cls";
-        Setup.Entries = {{.Poll = In, .Status = In, .Reply = In}};
+        Setup.Entries = {{.Poll = In, .Status = Dir / "status", .Reply = Dir / "replies"}};
         Dropped(In, "ABC.csv", kRejectedRows);
     }
     // Whether a tick at this moment polled; a tick that does not poll writes nothing.

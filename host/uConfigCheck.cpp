@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <type_traits>
@@ -189,6 +190,35 @@ void CheckSubmissions(TFindings& F, const IXMLSubmissionsType& Submissions) {
               kTwoOrMore);
 }
 
+void CheckFilesInFlight(TFindings& F, const IXMLSubmissionsType& Submissions) {
+    const char* kNoFile = "no file is ever claimed";
+    const auto Max = F.Read<int>(
+        Submissions, "Submissions", "MaxFilesInFlight",
+        [&] { return Submissions.GetMaxFilesInFlight(); }, kNoStart);
+    if (Max && *Max < 1)
+        F.Add("Submissions MaxFilesInFlight " + std::to_string(*Max), "is below 1", kNoFile);
+}
+
+// A directory as the service reaches it, for comparing: links the operator made are followed,
+// "." and ".." and doubled slashes go. A path that is not there yet is compared as written.
+std::filesystem::path ComparablePath(const std::string& Path) {
+    std::error_code Ignored;
+    std::filesystem::path Result = std::filesystem::weakly_canonical(Path, Ignored);
+    if (Result.empty()) Result = std::filesystem::path(Path).lexically_normal();
+    // "/a/b/" and "/a/b" are one directory.
+    if (!Result.has_filename() && Result.has_parent_path() && Result != Result.root_path())
+        Result = Result.parent_path();
+    return Result;
+}
+
+// True when Inner is Outer or lies somewhere below it.
+bool IsWithin(const std::filesystem::path& Inner, const std::filesystem::path& Outer) {
+    auto I = Inner.begin();
+    for (auto O = Outer.begin(); O != Outer.end(); ++O, ++I)
+        if (I == Inner.end() || *I != *O) return false;
+    return true;
+}
+
 }  // namespace
 
 std::vector<std::string> CheckConfiguration(const IXMLBulkCSVSenderType& Config,
@@ -224,6 +254,61 @@ std::vector<std::string> CheckConfiguration(const IXMLBulkCSVSenderType& Config,
     CheckMail(F, *Settings->GetMail(), *Vexo);
     CheckProtocols(F, *Settings->GetProtocols());
     CheckSubmissions(F, *Settings->GetSubmissions());
+    CheckFilesInFlight(F, *Settings->GetSubmissions());
+    for (const std::string& Overlap : OwnOutputOverlaps(Config, StateDirectory))
+        F.Lines.push_back(Overlap);
+    return F.Lines;
+}
+
+std::vector<std::string> OwnOutputOverlaps(const IXMLBulkCSVSenderType& Config,
+                                           const std::string& StateDirectory) {
+    struct TOutput {
+        std::string What;
+        std::filesystem::path Path;
+        // The service writes only at the top of its state directory, and a tree of its own
+        // (the state directory beside the executable) is where folders for data are made.
+        bool DeeperPollIsFine = false;
+    };
+    std::vector<TOutput> Outputs;
+    const std::shared_ptr<IXMLProtocolsType> Protocols = Config.GetSettings()->GetProtocols();
+    const auto Where = [&](int Index) {
+        return "Protocol " + std::to_string(Index + 1) + " (" +
+               Trim(Protocols->GetItem(Index)->GetName()) + ")";
+    };
+    if (!Trim(StateDirectory).empty())
+        Outputs.push_back({"the state directory", ComparablePath(StateDirectory), true});
+    // Disabled entries still place statuses and replies.
+    for (int Index = 0; Index < Protocols->GetCount(); ++Index) {
+        const std::shared_ptr<IXMLProtocolType> Entry = Protocols->GetItem(Index);
+        for (const auto& [Name, Path] : {std::pair<std::string, std::string>{
+                                             "StatusDirectory", Entry->GetStatusDirectory()},
+                                         {"ReplyDirectory", Entry->GetReplyDirectory()}})
+            if (!Trim(Path).empty())
+                Outputs.push_back({"the " + Name + " of " + Where(Index), ComparablePath(Path)});
+    }
+    TFindings F;
+    for (int Index = 0; Index < Protocols->GetCount(); ++Index) {
+        const std::shared_ptr<IXMLProtocolType> Entry = Protocols->GetItem(Index);
+        bool Enabled = false;
+        try {
+            Enabled = Entry->GetEnabled();
+        } catch (const std::exception&) {
+        }
+        const std::string Poll = Entry->GetPollDirectory();
+        if (!Enabled || Trim(Poll).empty()) continue;
+        const std::filesystem::path PollPath = ComparablePath(Poll);
+        for (const TOutput& Output : Outputs) {
+            const char* Relation = PollPath == Output.Path           ? "is "
+                                   : IsWithin(PollPath, Output.Path) && !Output.DeeperPollIsFine
+                                       ? "lies inside "
+                                   : IsWithin(Output.Path, PollPath) ? "contains "
+                                                                     : nullptr;
+            if (Relation)
+                F.Add(Where(Index) + " PollDirectory " + Poll, Relation + Output.What,
+                      "the service would take its own output for files to send, so it does not "
+                      "start");
+        }
+    }
     return F.Lines;
 }
 

@@ -14,6 +14,10 @@
 std::vector<std::string> CheckConfiguration(const IXMLBulkCSVSenderType& Config,
                                             const std::string& StateDirectory);
 
+// The findings that keep the service from starting: an enabled poll directory that is, lies
+// inside or contains a status or reply directory or the state directory.
+std::vector<std::string> OwnOutputOverlaps(const IXMLBulkCSVSenderType& Config,
+                                           const std::string& StateDirectory);
 // The configuration beside the executable at ExePath, loaded as the service loads it: a file
 // that is missing or cannot be loaded is the one finding, otherwise CheckConfiguration's.
 std::vector<std::string> CheckConfigurationFile(const std::string& ExePath);

@@ -198,12 +198,13 @@ TEST_F(HostProcess, UnderTheServiceManagerReportsEveryStateAndFollowsTheSignals)
     // A gateway that takes the first poll's logon and answers only when the test lets it.
     TListener Gateway;
     const std::string In = Dir / "in";
-    MakeDirs(In);
+    for (const std::string Made : {In, Dir / "status", Dir / "replies"}) MakeDirs(Made);
     WriteFile(In + "/ABC.csv", "0821234567,R1,SMS,Hello\r\n");
     AgeFile(In + "/ABC.csv", 10);
     WriteConfig(Gateway.Port(), "<Protocol Name=\"SMS\" Enabled=\"true\" PollDirectory=\"" + In +
-                                    "\" PollFileType=\"*.csv\" StatusDirectory=\"" + In +
-                                    "\" ReplyDirectory=\"" + In + "\"/>");
+                                    "\" PollFileType=\"*.csv\" StatusDirectory=\"" +
+                                    (Dir / "status") + "\" ReplyDirectory=\"" +
+                                    (Dir / "replies") + "\"/>");
     NotifyListener Manager(Dir / "notify");
     ChildProcess P({Exe}, Env({"NOTIFY_SOCKET=" + Manager.Address()}));
     EXPECT_EQ(Manager.Receive(), "STATUS=Start pending");
