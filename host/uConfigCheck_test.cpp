@@ -109,6 +109,19 @@ TEST_F(ConfigCheck, EachValueThatWouldFailIsOneLineWithItsConsequence) {
              {"Submissions MaxMessages 0 is below 1 with Split 1: " + TwoOrMore}},
             // Only Split 1 reads MaxMessages.
             {{"Split=\"1\" MaxMessages=\"500\"", "Split=\"0\""}, {}},
+            {{"MaxMessages=\"500\"", "MaxMessages=\"500\" MaxFilesInFlight=\"0\""},
+             {"Submissions MaxFilesInFlight 0 is below 1: no file is ever claimed"}},
+            {{"MaxMessages=\"500\"", "MaxMessages=\"500\" MaxFilesInFlight=\"many\""},
+             {"Submissions MaxFilesInFlight \"many\" is not a whole number: the service does "
+              "not start"}},
+            // A poll directory inside another entry's reply directory.
+            {{"PollDirectory=\"" + Dir / "in", "PollDirectory=\"" + Dir / "reply/in"},
+             {Entry + "PollDirectory " + Dir / "reply/in" + " does not exist: no file is taken "
+                      "from it",
+              Entry + "PollDirectory " + Dir / "reply/in" + " lies inside the ReplyDirectory of " +
+                  Entry.substr(0, Entry.size() - 1) +
+                  ": the service would take its own output for files to send, so it does not "
+                  "start"}},
         };
     for (const auto& [Change, Expected] : Cases)
         EXPECT_EQ(FindingsWith(Change.first, Change.second), Expected) << Change.second;

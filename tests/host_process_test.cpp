@@ -395,6 +395,44 @@ TEST_F(HostProcess, CheckReportsOfflineWhatWouldFailAndTheStartUpLogsTheSame) {
                   "Settings Priority is absent: every row will be rejected",
                   "Submissions Split is absent: every file of two or more messages fails",
                   "Brova CSV Bulk Messenger Shut down."}));
+
+    // A poll directory over the service's own output would send it again and again: a finding,
+    // and no start, with the reason in the start-up log and the system log.
+    const auto Replace = [&](const std::string& From, const std::string& To) {
+        Sample.replace(Sample.find(From), From.size(), To);
+    };
+    Replace("PollDirectory=\"" + Data + "/SMS/In\"", "PollDirectory=\"" + Data + "/SMS/Status/\"");
+    Replace("Name=\"EMAIL\" Enabled=\"false\"", "Name=\"EMAIL\" Enabled=\"true\"");
+    Replace("PollDirectory=\"" + Data + "/EMAIL/In\"", "PollDirectory=\"" + Data + "/EMAIL\"");
+    WriteFile(Config, Sample);
+    const std::string Consequence =
+        ": the service would take its own output for files to send, so it does not start";
+    const std::vector<std::string> Overlaps = {
+        "Protocol 1 (SMS) PollDirectory " + Data + "/SMS/Status/ is the StatusDirectory of " +
+            "Protocol 1 (SMS)" + Consequence,
+        "Protocol 3 (EMAIL) PollDirectory " + Data + "/EMAIL contains the StatusDirectory of " +
+            "Protocol 3 (EMAIL)" + Consequence,
+        "Protocol 3 (EMAIL) PollDirectory " + Data + "/EMAIL contains the ReplyDirectory of " +
+            "Protocol 3 (EMAIL)" + Consequence};
+    std::string Expected = Findings;
+    for (const std::string& Overlap : Overlaps) Expected += Overlap + "\n";
+    ChildProcess Overlapping({Exe, "/CHECK"}, Env());
+    EXPECT_EQ(Overlapping.Wait(), 1);
+    EXPECT_EQ(Overlapping.Stdout(), Expected);
+    unlink(LogPath.c_str());
+    ChildProcess Refused({Exe, "/CONSOLE"}, Env());
+    EXPECT_NE(Refused.Wait(), 0);
+    std::vector<std::string> Logged = {"Brova CSV Bulk Messenger Started up.",
+                                       "Settings Priority is absent: every row will be rejected",
+                                       "Submissions Split is absent: every file of two or more "
+                                       "messages fails"};
+    Logged.insert(Logged.end(), Overlaps.begin(), Overlaps.end());
+    Logged.push_back("Starting up exception: (DtaMdl Startup Error : " + Overlaps[0] + ")");
+    EXPECT_EQ(LogMessages(), Logged);
+    for (const std::string& Overlap : Overlaps)
+        EXPECT_NE(Refused.Stderr().find("svcBrovaCSVSender: " + Overlap + "\n"), std::string::npos)
+            << Refused.Stderr();
+    EXPECT_EQ(ListDir(Data + "/SMS/Status"), std::vector<std::string>{});
 }
 
 TEST_F(HostProcess, StartedByHandWritesTheSystemLogEntryAndNoProcessLog) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,6 +30,23 @@ constexpr std::chrono::seconds kFileTimeout{60};
 constexpr std::chrono::seconds kLoadTimeout{180};
 
 const std::string kSubmitted = "Sucessfully submitted to Vexo.";
+
+// The name of the file in the state directory that keeps the lines of Target.
+std::string UnwrittenName(std::string Target) {
+    for (char& C : Target)
+        if (C == '/') C = '_';
+    return "Unwritten-" + Target;
+}
+
+// What a name is, not followed: "link", "fifo", "directory", "file" or "missing".
+std::string EntryKind(const std::string& Path) {
+    struct stat St {};
+    if (lstat(Path.c_str(), &St) != 0) return "missing";
+    if (S_ISLNK(St.st_mode)) return "link";
+    if (S_ISFIFO(St.st_mode)) return "fifo";
+    if (S_ISDIR(St.st_mode)) return "directory";
+    return "file";
+}
 
 // One line of an input file and what must become of it. An empty Reason accepts the row; a
 // skipped line leaves no trace at all.
@@ -288,6 +306,83 @@ TEST_F(Pipeline, AFileThatCannotBeRenamedIsLoggedOnceAndTheOthersGoOn) {
               1);
     EXPECT_EQ(std::count(Log.begin(), Log.end(), "Logging on... "), 2);
     EXPECT_EQ(ListDir(Service.InDir("SMS")), std::vector<std::string>{"STUCK.csv"});
+}
+
+// Whoever may drop files could plant links to any file of the machine where the service
+// writes or reads, a FIFO or a directory under an input name: none is followed or claimed.
+TEST_F(Pipeline, PlantedLinksFifosAndDirectoriesAreNeitherFollowedNorClaimed) {
+    TempDir Elsewhere;
+    const std::vector<std::string> Targets = {"log", "status", "lock", "journal", "confirmation",
+                                              "input"};
+    for (const std::string& T : Targets)
+        WriteFile(Elsewhere / T, "0820000009,SECRET-" + T + ",TXT,not yours\r\n");
+    TServiceSettings S = BaseSettings();
+    S.StatusInterval = 1100;
+    Service = std::make_unique<TServiceUnderTest>(S);
+    const std::string In = Service->InDir("SMS"), Status = Service->StatusDir("SMS");
+    const auto Plant = [&](const std::string& Target, const std::string& Link) {
+        ASSERT_EQ(symlink((Elsewhere / Target).c_str(), Link.c_str()), 0) << Link;
+    };
+    Plant("log", In + "/LOGGED.log");
+    Plant("status", Status + "/LOGGED.CSV");
+    Plant("lock", Status + "/LOCKED.lock");
+    Plant("confirmation", Status + "/Confirmation-CONFIRMED.CSV");
+    Plant("journal", In + "/GONE.journal");
+    Plant("input", In + "/LINKED.csv");
+    ASSERT_EQ(mkfifo((In + "/PIPE.csv").c_str(), 0644), 0);
+    MakeDirs(In + "/FOLDER.csv");
+    Service->Drop("SMS", {{"LOGGED.csv", "0820000001,L1,TXT,Hi\r\n"},
+                          {"LOCKED.csv", "0820000002,K1,TXT,Hi\r\n"},
+                          {"CONFIRMED.csv", "0820000003,C1,TXT,Hi\r\n"}});
+    ASSERT_TRUE(Service->Start());
+
+    ASSERT_TRUE(WaitFor([&] { return Sim.Messages().size() == 3; }, kFileTimeout))
+        << ReadFile(Service->ProcessLog());
+    std::vector<std::string> Sent;
+    for (const TSimMessage& M : Sim.Messages()) Sent.push_back(M.Reference);
+    std::sort(Sent.begin(), Sent.end());
+    EXPECT_EQ(Sent, (std::vector<std::string>{"C1", "K1", "L1"}));
+    ASSERT_TRUE(WaitFor([&] { return Exists(Status + "/Confirmation-LOCKED.CSV"); }, kFileTimeout));
+    // The status of the linked status file is kept aside, never written through the link.
+    const std::string Kept = "Unable to write 1 line(s) to [" + Status + "/LOGGED.CSV]; kept in [" +
+                             Service->Root() + "/service/" +
+                             UnwrittenName(Status + "/LOGGED.CSV") + "]";
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(Service->ProcessLog()).find(Kept) != std::string::npos; },
+                        kFileTimeout));
+    // Ten polls or so for the log lines to repeat if they would.
+    std::this_thread::sleep_for(2000ms);
+    EXPECT_EQ(Service->Stop(), 0);
+
+    for (const std::string& T : Targets)
+        EXPECT_EQ(ReadFile(Elsewhere / T), "0820000009,SECRET-" + T + ",TXT,not yours\r\n") << T;
+    for (const std::string& Link : {Status + "/LOGGED.CSV", In + "/LINKED.csv",
+                                    Status + "/LOCKED.lock", In + "/GONE.journal"})
+        EXPECT_EQ(EntryKind(Link), "link") << Link;
+    EXPECT_EQ(EntryKind(In + "/PIPE.csv"), "fifo");
+    EXPECT_EQ(EntryKind(In + "/FOLDER.csv"), "directory");
+    const std::vector<std::string> Log = LogMessages(ReadFile(Service->ProcessLog()));
+    for (const auto& [Name, Kind] : std::vector<std::pair<std::string, std::string>>{
+             {"LINKED.csv", "a symbolic link"},
+             {"PIPE.csv", "not a regular file"},
+             {"FOLDER.csv", "a directory"}})
+        EXPECT_EQ(std::count(Log.begin(), Log.end(),
+                             "File [" + In + "/" + Name + "] is not claimed : it is " + Kind),
+                  1)
+            << Name;
+    EXPECT_EQ(std::count(Log.begin(), Log.end(),
+                         "Unable to take up file [" + In +
+                             "/GONE.journal] : Is a symbolic link"),
+              1);
+    // The confirmation cannot be saved over the link: the answered file waits, nothing lost.
+    EXPECT_NE(ReadFile(In + "/CONFIRMED.log")
+                  .find("Cannot create file \"" + Status +
+                        "/Confirmation-CONFIRMED.CSV\". Is a symbolic link. Processing goes on "
+                        "later."),
+              std::string::npos);
+    EXPECT_TRUE(Exists(In + "/CONFIRMED.Busy"));
+    EXPECT_EQ(EntryKind(Status + "/Confirmation-CONFIRMED.CSV"), "link");
+    // The log the worker would have appended to the link is its own, and removed when done.
+    EXPECT_EQ(EntryKind(In + "/LOGGED.log"), "missing");
 }
 
 TEST_F(Pipeline, FiftyFilesDroppedAtOnceAreAllSentOnceAndConfirmed) {
