@@ -16,6 +16,7 @@
 #include "platform/ServiceHost.h"
 #include "platform/SysLog.h"
 #include "host/BulkSMSService.h"
+#include "host/uCollection.h"
 #include "host/uConfigCheck.h"
 #include "support/Util.h"
 #include "support/uLogFile.h"
@@ -27,11 +28,8 @@ namespace {
 
 constexpr const char* kConfigFileName = "BrovaCSVSenderConfig.xml";
 constexpr const char* kClaimedExtension = ".Busy";
-constexpr const char* kCollectedFileExtension = ".CSV";
 constexpr const char* kCombinedFormat = "COMBINED";
 constexpr const char* kLineEnd = "\r\n";
-// The longest file name most file systems take.
-constexpr size_t kMaxFileNameBytes = 255;
 // An originator that begins with this country code is written with a leading "0" instead.
 constexpr const char* kInternationalPrefix = "27";
 // A file that failed on its own waits for the operator; its journal is looked at this seldom.
@@ -90,42 +88,6 @@ std::string ExecutableDirectory(const std::string& ExePath) {
 
 std::string ConfigFileName(const std::string& ExePath) {
     return ExecutableDirectory(ExePath) + kConfigFileName;
-}
-
-std::string SafeFileNamePart(const std::string& Value) {
-    std::string Safe = Value;
-    for (char& C : Safe) {
-        const unsigned char Code = static_cast<unsigned char>(C);
-        if (C == '/' || C == '\\' || Code < 0x20 || Code == 0x7F) C = '_';
-    }
-    return Safe;
-}
-
-std::string UnwrittenFileName(const std::string& TargetFile) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string Name = kUnwrittenPrefix;
-    for (const char C : TargetFile) {
-        const unsigned char Code = static_cast<unsigned char>(C);
-        if (C == '/') {
-            Name += '_';
-        } else if (C == '_' || C == '%' || C == '~' || Code < 0x20 || Code == 0x7F) {
-            Name += '%';
-            Name += kHex[Code >> 4];
-            Name += kHex[Code & 0xF];
-        } else {
-            Name += C;
-        }
-    }
-    if (Name.size() <= kMaxFileNameBytes) return Name;
-    // FNV-1a: the same on every build, so a target keeps its file across restarts.
-    uint64_t Hash = 14695981039346656037ull;
-    for (const char C : TargetFile)
-        Hash = (Hash ^ static_cast<unsigned char>(C)) * 1099511628211ull;
-    std::string Tail = "~";
-    for (int Shift = 60; Shift >= 0; Shift -= 4) Tail += kHex[(Hash >> Shift) & 0xF];
-    Tail += kCollectedFileExtension;
-    Name.resize(kMaxFileNameBytes - Tail.size());
-    return Name + Tail;
 }
 
 TDtaMdlBulkSMS::TDtaMdlBulkSMS(TEventLoop& Loop, TClock Clock, const std::string& ExePath,
@@ -566,15 +528,15 @@ void TDtaMdlBulkSMS::tmrGetStatussesTimer() {
                 auto Found = Directories.find(Key);
                 if (Found == Directories.end())
                     Found = Directories.emplace(Key, GetStatusDirectory(Key)).first;
-                TCollectedLine Out;
-                Out.Target = Found->second + SafeFileNamePart(Ident->GetClientApp()) +
-                             kCollectedFileExtension;
+                TCollectedLine Out{"", Found->second, Ident->GetClientApp(), ""};
+                const auto F = GatewayField;
                 if (Combined)
-                    Out.Line = "STATUS," + Ident->GetRcpt() + "," + Item->GetStatTime() + "," +
-                               Ident->GetRef() + "," + Item->GetStatText();
+                    Out.Line = "STATUS," + F(Ident->GetRcpt()) + "," + F(Item->GetStatTime()) +
+                               "," + F(Ident->GetRef()) + "," + F(Item->GetStatText());
                 else
-                    Out.Line = Ident->GetReqID() + "," + Ident->GetRef() + "," + Item->GetStatus() +
-                               "," + Item->GetStatText() + "," + Item->GetStatTime();
+                    Out.Line = F(Ident->GetReqID()) + "," + F(Ident->GetRef()) + "," +
+                               F(Item->GetStatus()) + "," + F(Item->GetStatText()) + "," +
+                               F(Item->GetStatTime());
                 return Out;
             });
         }
@@ -616,15 +578,15 @@ void TDtaMdlBulkSMS::tmrGetRepliesTimer() {
                     Found = Directories.emplace(Key, GetReplyDirectory(Key)).first;
                 std::string Originator = Item->GetOriginator();
                 if (Originator.rfind(kInternationalPrefix, 0) == 0) Originator.replace(0, 2, "0");
-                TCollectedLine Out;
-                Out.Target = Found->second + SafeFileNamePart(Ident->GetClientApp()) +
-                             kCollectedFileExtension;
+                TCollectedLine Out{"", Found->second, Ident->GetClientApp(), ""};
+                const auto F = GatewayField;
                 if (Combined)
-                    Out.Line = "REPLY," + Originator + "," + Item->GetRecTime() + "," +
-                               Ident->GetRef() + "," + Item->GetReplyMsg();
+                    Out.Line = "REPLY," + F(Originator) + "," + F(Item->GetRecTime()) + "," +
+                               F(Ident->GetRef()) + "," + F(Item->GetReplyMsg());
                 else
-                    Out.Line = Originator + "," + Item->GetReplyMsg() + "," + Item->GetRecTime() +
-                               "," + Ident->GetRef() + "," + Ident->GetReqID();
+                    Out.Line = F(Originator) + "," + F(Item->GetReplyMsg()) + "," +
+                               F(Item->GetRecTime()) + "," + F(Ident->GetRef()) + "," +
+                               F(Ident->GetReqID());
                 return Out;
             });
         }
@@ -677,20 +639,33 @@ std::string TDtaMdlBulkSMS::ProtocolDirectory(const std::string& Key, bool Statu
 void TDtaMdlBulkSMS::AppendCollected(TCollection Kind, int Count, const TCollectedEntry& Entry) {
     // Targets that failed every try keep the rest of their lines of this tick without waiting
     // again; after a stop every line is kept.
-    TKeptLines GivenUp, Stopped;
-    const auto Keep = [](TKeptLines& Kept, const TCollectedLine& Collected) {
-        TKept& K = Kept[Collected.Target];
-        K.Text += Collected.Line + kLineEnd;
+    TKeptLines GivenUp, Stopped, Refused, Beyond;
+    const auto Keep = [](TKeptLines& Kept, const std::string& Target, const std::string& Line) {
+        TKept& K = Kept[Target];
+        K.Text += Line + kLineEnd;
         ++K.Lines;
     };
+    TNewFileLimit Limit;
     std::exception_ptr Failure;
     try {
         for (int Index = 0; Index < Count; ++Index) {
-            const TCollectedLine Collected = Entry(Index);
+            const TCollectedLine Entered = Entry(Index);
+            const std::string Name = SafeFileNamePart(Entered.Name) + kCollectedFileExtension;
+            const TCollectedLine Collected{Entered.Line, Entered.Directory, Name,
+                                           Entered.Directory + Name};
+            // The gateway names files, but no more of them than the limit, and none of ours.
+            if (!Limit.Admits(Collected.Target)) {
+                Keep(Beyond, BeyondLimitTarget(Collected.Directory), Name + "," + Collected.Line);
+                continue;
+            }
+            if (IsRefusedCollectedName(Entered.Name)) {
+                Keep(Refused, Collected.Target, Collected.Line);
+                continue;
+            }
             if (!Stopped.empty()) {
-                Keep(Stopped, Collected);
+                Keep(Stopped, Collected.Target, Collected.Line);
             } else if (GivenUp.count(Collected.Target)) {
-                Keep(GivenUp, Collected);
+                Keep(GivenUp, Collected.Target, Collected.Line);
             } else {
                 switch (AppendLineToFile(Collected.Line, Collected.Target)) {
                     case TAppendResult::Written:
@@ -701,10 +676,10 @@ void TDtaMdlBulkSMS::AppendCollected(TCollection Kind, int Count, const TCollect
                         ReportProgress();
                         break;
                     case TAppendResult::GivenUp:
-                        Keep(GivenUp, Collected);
+                        Keep(GivenUp, Collected.Target, Collected.Line);
                         break;
                     case TAppendResult::Stopped:
-                        Keep(Stopped, Collected);
+                        Keep(Stopped, Collected.Target, Collected.Line);
                         break;
                 }
             }
@@ -714,6 +689,9 @@ void TDtaMdlBulkSMS::AppendCollected(TCollection Kind, int Count, const TCollect
     }
     KeepUnwritten(GivenUp, "Unable to write");
     KeepUnwritten(Stopped, "Stopped before writing");
+    KeepUnwritten(Refused, "Not a file name the gateway may make:");
+    KeepUnwritten(Beyond, "Beyond " + std::to_string(kMaxNewFilesPerCollection) +
+                              " new files in one collection:");
     if (Failure) std::rethrow_exception(Failure);
 }
 

@@ -17,6 +17,7 @@
 #include "support/uServiceFigures.h"
 #include "worker/uBatchNameLock.h"
 #include "worker/uFileJournal.h"
+#include "host/uCollection.h"
 #include "worker/uRunSettings.h"
 
 // Collection runs only with an interval above this many milliseconds.
@@ -27,9 +28,6 @@ constexpr uint32_t kProcessLogMaxSizeKB = 1024;
 constexpr std::chrono::seconds kMinFileAge{2};
 // Numbered ".Busy" names tried for one file before it is left for the next tick.
 constexpr int kMaxClaimRetries = 100;
-// Lines kept from their status or reply file (by a stop, or a failure that outlasted its tries)
-// go beside the process log into a file of this prefix and the target's path (UnwrittenFileName).
-constexpr const char* kUnwrittenPrefix = "Unwritten-";
 // Tries of a status or reply line before it is kept aside, unless the file is locked.
 constexpr int kMaxAppendTries = 3;
 
@@ -105,8 +103,11 @@ class TDtaMdlBulkSMS {
 
   private:
     // One collected entry: its line and the file it belongs in.
+    // Line for the file the gateway named Name in Directory; Target is made from both.
     struct TCollectedLine {
         std::string Line;
+        std::string Directory;
+        std::string Name;
         std::string Target;
     };
     using TCollectedEntry = std::function<TCollectedLine(int Index)>;
@@ -202,10 +203,3 @@ std::string ProcessLogFileName(const std::string& ExePath);
 std::string ConfigFileName(const std::string& ExePath);
 // The executable's directory with its trailing "/" ("" for a bare name).
 std::string ExecutableDirectory(const std::string& ExePath);
-// A client application value as a file name: "/", "\" and control characters become "_".
-std::string SafeFileNamePart(const std::string& Value);
-// The "Unwritten-" file name for the lines of TargetFile: the prefix and the whole path with
-// each "/" as "_", and "_", "%", "~" and control characters as "%XX", so that no two targets
-// share one. A name above 255 bytes is cut and ends in "~", 16 hex digits of a hash of the
-// path, and ".CSV".
-std::string UnwrittenFileName(const std::string& TargetFile);

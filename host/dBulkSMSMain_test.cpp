@@ -596,13 +596,17 @@ TEST_F(Collecting, StatusLinesGoToTheNamedProtocolsStatusDirectory) {
 
 TEST_F(Collecting, ReplyLinesShortenTheInternationalPrefixOnly) {
     D = Start(Setup);
+    // A reply text is one field of one line, whatever control characters it holds.
     Sim.SetOSReplies(Replies(ReplyDet("sms", "ABC") + ReplyDet("SMS", "ABC", "+27821234567") +
-                             ReplyDet("SMS", "ABC", "0827", "Yes, please")));
+                             ReplyDet("SMS", "ABC", "0827", "Yes, please") +
+                             ReplyDet("SMS", "ABC", "0828",
+                                      "No&#13;&#10;0820000000,forged&#27;[2J&#9;end")));
     D->tmrGetRepliesTimer();
     EXPECT_EQ(ReadFile(Reply + "/ABC.CSV"),
               "0821234567,Yes,2024-01-31 10:05:00,R1,501\r\n"
               "+27821234567,Yes,2024-01-31 10:05:00,R1,501\r\n"
-              "0827,Yes, please,2024-01-31 10:05:00,R1,501\r\n");
+              "0827,Yes, please,2024-01-31 10:05:00,R1,501\r\n"
+              "0828,No  0820000000,forged [2J end,2024-01-31 10:05:00,R1,501\r\n");
     EXPECT_TRUE(ListDir(Status).empty());
     EXPECT_EQ(Logged(), kStartedOnly);
     EXPECT_TRUE(D->tmrGetReplies.Armed());
@@ -693,17 +697,29 @@ TEST_F(Collecting, AClientApplicationNeverLeadsOutOfItsDirectory) {
     D = Start(Setup);
     Sim.SetOSStatus(Statusses(MsgStat("SMS", "../../x") + MsgStat("SMS", "a/b") +
                               MsgStat("SMS", "c\\d") + MsgStat("SMS", "e&#9;f") +
-                              MsgStat("SMS", "..")));
-    // A line that found no file would wait; here it would end in an "Unwritten-" file.
-    Loop.Post(TControlRequest::Stop);
+                              MsgStat("SMS", "..") + MsgStat("SMS", "confirmation-X") +
+                              MsgStat("SMS", "") + MsgStat("SMS", "Y.lock")));
     D->tmrGetStatussesTimer();
-    EXPECT_EQ(ListDir(Deep),
-              (std::vector<std::string>{"...CSV", ".._.._x.CSV", "a_b.CSV", "c_d.CSV", "e_f.CSV"}));
+    EXPECT_EQ(ListDir(Deep), (std::vector<std::string>{"a_b.CSV", "c_d.CSV", "e_f.CSV"}));
     EXPECT_EQ(ListDir(Dir / "deep"), std::vector<std::string>{"status"});
-    EXPECT_EQ(ListDir(Dir.Path()),
-              (std::vector<std::string>{"BrovaCSVSender.Log", "BrovaCSVSenderConfig.xml", "deep",
-                                        "faxreply", "faxstatus", "reply", "status"}));
-    EXPECT_EQ(Logged(), kStartedOnly);
+    // Hidden names and names of the service's own kinds are kept aside, with a line each.
+    std::vector<std::string> Expected = {"BrovaCSVSender.Log", "BrovaCSVSenderConfig.xml", "deep",
+                                         "faxreply", "faxstatus", "reply", "status"};
+    std::vector<std::string> Logs = kStartedOnly;
+    for (const std::string& Refused :
+         {"...CSV", ".._.._x.CSV", ".CSV", "Y.lock.CSV", "confirmation-X.CSV"}) {
+        const std::string Target = Deep + "/" + Refused;
+        Expected.push_back(UnwrittenFileName(Target));
+        EXPECT_EQ(ReadFile(Dir / UnwrittenFileName(Target)).substr(0, 4), "501,") << Refused;
+        Logs.push_back("Not a file name the gateway may make: 1 line(s) to [" + Target +
+                       "]; kept in [" + Dir / UnwrittenFileName(Target) + "]");
+    }
+    std::sort(Expected.begin(), Expected.end());
+    EXPECT_EQ(ListDir(Dir.Path()), Expected);
+    std::vector<std::string> Got = Logged();
+    std::sort(Got.begin() + 1, Got.end());
+    std::sort(Logs.begin() + 1, Logs.end());
+    EXPECT_EQ(Got, Logs);
 }
 
 TEST_F(Collecting, FailuresEndTheTickWithTheirMessageAndTheTimerStaysArmed) {
