@@ -266,9 +266,7 @@ void TDtaMdlBulkSMS::PrepareClaims(int Index, const std::string& PollDirectory,
     for (const std::string& Name : Names) {
         if (Stopping) break;
         // What the service writes itself is never input, whatever the mask takes in.
-        if (!MatchesMask(Name, Mask) || IsServiceFileName(Name) ||
-            IsPartOfAClaim(PollDirectory, Name))
-            continue;
+        if (!MatchesMask(Name, Mask) || IsServiceFileName(Name)) continue;
         const std::string FullName = PollDirectory + Name;
         if (!IsClaimable(FullName)) continue;
         // Beyond the cap a file waits under its own name for a later tick.
@@ -404,19 +402,6 @@ bool TDtaMdlBulkSMS::IsClaimable(const std::string& FullName) {
     return false;
 }
 
-bool TDtaMdlBulkSMS::IsPartOfAClaim(const std::string& Directory, const std::string& Name) {
-    if (IsJournalName(Name)) return true;
-    // The claimed file and the log of a journalled run are its own, whatever the mask says.
-    for (const char* Extension : {kClaimedExtension, ".log"}) {
-        const std::string Ext = Extension;
-        if (Name.size() > Ext.size() &&
-            Name.compare(Name.size() - Ext.size(), Ext.size(), Ext) == 0 &&
-            FileExists(Directory + ChangeFileExt(Name, kJournalExtension)))
-            return true;
-    }
-    return false;
-}
-
 std::unique_ptr<TFileJournal> TDtaMdlBulkSMS::BeginClaim(const std::string& FullName,
                                                          TRunSettings Settings) {
     Settings.FileSize = FileSizeOf(FullName);
@@ -528,7 +513,7 @@ void TDtaMdlBulkSMS::tmrGetStatussesTimer() {
                 auto Found = Directories.find(Key);
                 if (Found == Directories.end())
                     Found = Directories.emplace(Key, GetStatusDirectory(Key)).first;
-                TCollectedLine Out{"", Found->second, Ident->GetClientApp(), ""};
+                TCollectedLine Out{"", Found->second, Ident->GetClientApp()};
                 const auto F = GatewayField;
                 if (Combined)
                     Out.Line = "STATUS," + F(Ident->GetRcpt()) + "," + F(Item->GetStatTime()) +
@@ -578,7 +563,7 @@ void TDtaMdlBulkSMS::tmrGetRepliesTimer() {
                     Found = Directories.emplace(Key, GetReplyDirectory(Key)).first;
                 std::string Originator = Item->GetOriginator();
                 if (Originator.rfind(kInternationalPrefix, 0) == 0) Originator.replace(0, 2, "0");
-                TCollectedLine Out{"", Found->second, Ident->GetClientApp(), ""};
+                TCollectedLine Out{"", Found->second, Ident->GetClientApp()};
                 const auto F = GatewayField;
                 if (Combined)
                     Out.Line = "REPLY," + F(Originator) + "," + F(Item->GetRecTime()) + "," +
@@ -649,25 +634,24 @@ void TDtaMdlBulkSMS::AppendCollected(TCollection Kind, int Count, const TCollect
     std::exception_ptr Failure;
     try {
         for (int Index = 0; Index < Count; ++Index) {
-            const TCollectedLine Entered = Entry(Index);
-            const std::string Name = SafeFileNamePart(Entered.Name) + kCollectedFileExtension;
-            const TCollectedLine Collected{Entered.Line, Entered.Directory, Name,
-                                           Entered.Directory + Name};
+            const TCollectedLine Collected = Entry(Index);
+            const std::string Name = SafeFileNamePart(Collected.Name) + kCollectedFileExtension;
+            const std::string Target = Collected.Directory + Name;
             // The gateway names files, but no more of them than the limit, and none of ours.
-            if (!Limit.Admits(Collected.Target)) {
+            if (!Limit.Admits(Target)) {
                 Keep(Beyond, BeyondLimitTarget(Collected.Directory), Name + "," + Collected.Line);
                 continue;
             }
-            if (IsRefusedCollectedName(Entered.Name)) {
-                Keep(Refused, Collected.Target, Collected.Line);
+            if (IsRefusedCollectedName(Collected.Name)) {
+                Keep(Refused, Target, Collected.Line);
                 continue;
             }
             if (!Stopped.empty()) {
-                Keep(Stopped, Collected.Target, Collected.Line);
-            } else if (GivenUp.count(Collected.Target)) {
-                Keep(GivenUp, Collected.Target, Collected.Line);
+                Keep(Stopped, Target, Collected.Line);
+            } else if (GivenUp.count(Target)) {
+                Keep(GivenUp, Target, Collected.Line);
             } else {
-                switch (AppendLineToFile(Collected.Line, Collected.Target)) {
+                switch (AppendLineToFile(Collected.Line, Target)) {
                     case TAppendResult::Written:
                         if (Kind == TCollection::Statuses)
                             CountStatusAppended();
@@ -676,10 +660,10 @@ void TDtaMdlBulkSMS::AppendCollected(TCollection Kind, int Count, const TCollect
                         ReportProgress();
                         break;
                     case TAppendResult::GivenUp:
-                        Keep(GivenUp, Collected.Target, Collected.Line);
+                        Keep(GivenUp, Target, Collected.Line);
                         break;
                     case TAppendResult::Stopped:
-                        Keep(Stopped, Collected.Target, Collected.Line);
+                        Keep(Stopped, Target, Collected.Line);
                         break;
                 }
             }

@@ -103,12 +103,11 @@ class TDtaMdlBulkSMS {
 
   private:
     // One collected entry: its line and the file it belongs in.
-    // Line for the file the gateway named Name in Directory; Target is made from both.
+    // Line for the file the gateway named Name in Directory.
     struct TCollectedLine {
         std::string Line;
         std::string Directory;
         std::string Name;
-        std::string Target;
     };
     using TCollectedEntry = std::function<TCollectedLine(int Index)>;
     // Lines for one target, in their order, with their count.
@@ -126,8 +125,6 @@ class TDtaMdlBulkSMS {
     // Starts a worker for every journal among the Names of Directory that nobody holds and whose
     // run is due.
     void ResumeFiles(const std::string& Directory, const std::vector<std::string>& Names);
-    // True for the journal, claimed file and log of a journalled run: never claimed anew.
-    bool IsPartOfAClaim(const std::string& Directory, const std::string& Name);
     // True for a regular file; anything else is named in the log once an hour and left.
     bool IsClaimable(const std::string& FullName);
     // Throws when a poll directory would take in the service's own output.

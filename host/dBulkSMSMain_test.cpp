@@ -706,7 +706,7 @@ TEST_F(Collecting, AClientApplicationNeverLeadsOutOfItsDirectory) {
     std::vector<std::string> Expected = {"BrovaCSVSender.Log", "BrovaCSVSenderConfig.xml", "deep",
                                          "faxreply", "faxstatus", "reply", "status"};
     std::vector<std::string> Logs = kStartedOnly;
-    for (const std::string& Refused :
+    for (const std::string Refused :
          {"...CSV", ".._.._x.CSV", ".CSV", "Y.lock.CSV", "confirmation-X.CSV"}) {
         const std::string Target = Deep + "/" + Refused;
         Expected.push_back(UnwrittenFileName(Target));
