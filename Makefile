@@ -5,7 +5,8 @@ PREFIX ?= /opt/brova-csv-sender
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 
 DEB_PACKAGES := cmake g++ make pkg-config libpugixml-dev libcurl4-openssl-dev libcpp-httplib-dev \
-	python3 python3-aiosmtpd googletest libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev file openssl
+	python3 python3-aiosmtpd googletest libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev file openssl \
+	systemd lintian
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # The process tests read the service's metrics file with Debian's Prometheus text parser.
 DEB_PACKAGES += python3-prometheus-client

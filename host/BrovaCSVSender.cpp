@@ -64,12 +64,16 @@ void StartHangHook(TEventLoop&) {}
 #endif
 
 int InstallOrUninstall(const TsvcBrovaCSVSender& Service, const TCommandLine& Command) {
+    if (Command.Install && Command.UserMissing) {
+        std::cerr << kServiceDisplayName << ": /USER needs a name: /INSTALL /USER NAME" << std::endl;
+        return 1;
+    }
     try {
         if (Command.Install) {
-            InstallService(Service.Definition());
+            InstallService(Service.Definition(Command.User));
             if (!Command.Silent) std::cout << "Service installed successfully" << std::endl;
         } else {
-            UninstallService(Service.Definition());
+            UninstallService(Service.Definition(Command.User));
             if (!Command.Silent) std::cout << "Service uninstalled successfully" << std::endl;
         }
         return 0;

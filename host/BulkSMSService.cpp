@@ -91,8 +91,8 @@ std::string TsvcBrovaCSVSender::StatusFigures() const {
     return StatusFiguresText(CurrentFigures());
 }
 
-TServiceDefinition TsvcBrovaCSVSender::Definition() const {
-    return {kServiceName, kServiceDisplayName, ExePath};
+TServiceDefinition TsvcBrovaCSVSender::Definition(const std::string& User) const {
+    return {kServiceName, kServiceDisplayName, ExePath, User, kServiceStateDirectory};
 }
 
 std::vector<std::string> TsvcBrovaCSVSender::CheckConfiguration() const {
@@ -105,7 +105,7 @@ namespace {
 std::string SwitchOf(const std::string& Arg) {
     if (Arg.size() < 2 || (Arg[0] != '/' && Arg[0] != '-')) return "";
     const std::string Switch = UpperCase(Arg.substr(1));
-    for (const char* Known : {"INSTALL", "UNINSTALL", "SILENT", "CONSOLE", "CHECK", "VALIDATE"})
+    for (const char* Known : {"INSTALL", "UNINSTALL", "SILENT", "CONSOLE", "CHECK", "VALIDATE", "USER"})
         if (Switch == Known) return Switch;
     return "";
 }
@@ -126,7 +126,10 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Args) {
             Result.Console = true;
         else if (Switch == "CHECK")
             Result.Check = true;
-        else if (Switch == "VALIDATE") {
+        else if (Switch == "USER") {
+            Result.UserMissing = I + 1 >= Args.size();
+            if (!Result.UserMissing) Result.User = Args[++I];
+        } else if (Switch == "VALIDATE") {
             Result.Validate = true;
             if (I + 1 < Args.size()) Result.ValidateFile = Args[++I];
             if (I + 1 < Args.size() && SwitchOf(Args[I + 1]).empty())

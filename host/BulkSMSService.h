@@ -16,6 +16,10 @@
 constexpr const char* kServiceName = "svcBrovaCSVSender";
 constexpr const char* kServiceDisplayName = "Brova CSV Sender";
 constexpr const char* kApplicationTitle = "Brova CSV Sender Service";
+// The account the unit runs the service as unless /INSTALL names another (/USER), and the
+// state directory the service manager makes for it under /var/lib.
+constexpr const char* kServiceUser = "brova";
+constexpr const char* kServiceStateDirectory = "brova-csv-sender";
 
 class TsvcBrovaCSVSender {
   public:
@@ -39,7 +43,7 @@ class TsvcBrovaCSVSender {
     std::string StatusFigures() const;
 
     // The registration: name, display name and this executable.
-    TServiceDefinition Definition() const;
+    TServiceDefinition Definition(const std::string& User) const;
 
     // What in the configuration beside the executable would fail at run time, one line each
     // (host/uConfigCheck.h). Contacts nothing and writes nothing.
@@ -64,6 +68,8 @@ struct TCommandLine {
     bool Console = false;
     bool Check = false;
     bool Validate = false;
+    std::string User = kServiceUser;  // /USER NAME: whom the installed unit runs as
+    bool UserMissing = false;         // /USER came last
     std::string ValidateFile;      // "" when /VALIDATE came last
     std::string ValidateProtocol;  // "": the entry whose poll directory holds the file
 };
@@ -71,5 +77,5 @@ struct TCommandLine {
 // Switches start with "/" or "-" and are matched in any letter case; anything else is
 // ignored (and so runs the service). The argument after /VALIDATE is its file, whatever it
 // looks like (an absolute path starts with "/"); the one after that, unless it is a switch
-// named here, its protocol entry.
+// named here, its protocol entry. The argument after /USER is its name.
 TCommandLine ParseCommandLine(const std::vector<std::string>& Args);

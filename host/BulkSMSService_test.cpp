@@ -37,6 +37,11 @@ TEST(CommandLine, SwitchesWithSlashOrDashInAnyCase) {
     EXPECT_EQ(Unnamed.ValidateProtocol, "");
     EXPECT_TRUE(Unnamed.Silent);
     EXPECT_EQ(Parse({"/VALIDATE"}).ValidateFile, "");
+    // The unit's user: brova unless /USER names another.
+    EXPECT_EQ(Parse({"/install"}).User, "brova");
+    EXPECT_EQ(Parse({"/install", "-user", "/x"}).User, "/x");
+    EXPECT_TRUE(Parse({"/install", "/USER"}).UserMissing);
+    EXPECT_FALSE(Parse({"/install", "/USER", "u"}).UserMissing);
     // Anything else runs the service.
     for (const auto& Other : {"INSTALL", "/INSTALLX", "--install", "/", "-"}) {
         const TCommandLine C = Parse({Other});

@@ -12,7 +12,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::ofstream Out(argv[2], std::ios::binary | std::ios::trunc);
-    Out << ServiceUnitText({kServiceName, kServiceDisplayName, argv[1]});
+    Out << ServiceUnitText(
+        {kServiceName, kServiceDisplayName, argv[1], kServiceUser, kServiceStateDirectory});
     Out.close();
     if (!Out) {
         std::cerr << "brova-unit-file: cannot write " << argv[2] << "\n";

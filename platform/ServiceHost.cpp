@@ -29,9 +29,45 @@ extern char** environ;
 
 namespace {
 
+// The longest user name the system's tools accept.
+constexpr size_t kMaxUnitNameLength = 32;
 constexpr const char* kDefaultUnitDirectory = "/etc/systemd/system";
 // Present while systemd is the running service manager.
 constexpr const char* kSystemdRuntimeDirectory = "/run/systemd/system";
+
+// What the service may do beyond its own user's rights: nothing it does not need. The shares
+// may lie anywhere but in /usr, /boot, /etc and /tmp (a private one): /home stays writable, as
+// the user's rights already decide there.
+constexpr const char* kUnitSandbox =
+    "NoNewPrivileges=yes\n"
+    "CapabilityBoundingSet=\n"
+    "AmbientCapabilities=\n"
+    "ProtectSystem=full\n"
+    "ProtectHome=no\n"
+    "PrivateTmp=yes\n"
+    "PrivateDevices=yes\n"
+    "PrivateMounts=yes\n"
+    "ProtectHostname=yes\n"
+    "ProtectClock=yes\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "ProtectControlGroups=yes\n"
+    "ProtectProc=invisible\n"
+    "ProcSubset=pid\n"
+    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
+    "RestrictNamespaces=yes\n"
+    "RestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\n"
+    "RemoveIPC=yes\n"
+    "LockPersonality=yes\n"
+    "MemoryDenyWriteExecute=yes\n"
+    "SystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service\n"
+    "SystemCallFilter=~@privileged @resources\n"
+    "SystemCallErrorNumber=EPERM\n"
+    "DevicePolicy=closed\n"
+    "KeyringMode=private\n";
 
 std::atomic<TEventLoop*> gSignalLoop{nullptr};
 
@@ -94,6 +130,16 @@ std::string ExecStartWord(const std::string& Path) {
         Quoted += C;
     }
     return Quoted + "\"";
+}
+
+// A user or directory name that stays one word of a unit line and needs no escaping there.
+bool IsUnitName(const std::string& Name) {
+    if (Name.empty() || Name.size() > kMaxUnitNameLength || Name[0] == '-' || Name[0] == '.')
+        return false;
+    return std::all_of(Name.begin(), Name.end(), [](char C) {
+        return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9') ||
+               C == '_' || C == '-' || C == '.';
+    });
 }
 
 bool ManagedBySystemd() {
@@ -352,6 +398,11 @@ std::string ServiceUnitDirectory() {
 }
 
 std::string ServiceUnitText(const TServiceDefinition& Service) {
+    if (!IsUnitName(Service.User))
+        throw std::invalid_argument("\"" + Service.User + "\" is not a user name");
+    if (!IsUnitName(Service.StateDirectory))
+        throw std::invalid_argument("\"" + Service.StateDirectory +
+                                    "\" is not a state directory name");
     return "[Unit]\n"
            "Description=" +
            Service.DisplayName +
@@ -368,7 +419,6 @@ std::string ServiceUnitText(const TServiceDefinition& Service) {
            "RestartSec=" +
            std::to_string(kUnitRestartDelaySec) +
            "\n"
-           "User=root\n"
            "TimeoutStartSec=" +
            std::to_string(kUnitStartTimeoutSec) +
            "\n"
@@ -378,13 +428,21 @@ std::string ServiceUnitText(const TServiceDefinition& Service) {
            "WatchdogSec=" +
            std::to_string(kUnitWatchdogSec) +
            "\n"
-           // The configuration and every file written stay out of other users' reach.
-           "UMask=0027\n"
            // Each file in flight takes a thread and a few descriptors; files in flight have no limit.
            "TasksMax=infinity\n"
            "LimitNOFILE=" +
            std::to_string(kUnitMaxOpenFiles) +
            "\n"
+           "User=" +
+           Service.User +
+           "\n"
+           "StateDirectory=" +
+           Service.StateDirectory +
+           "\n"
+           "StateDirectoryMode=0750\n"
+           // The configuration and every file written stay out of other users' reach.
+           "UMask=0027\n" +
+           kUnitSandbox +
            "\n"
            "[Install]\n"
            "WantedBy=multi-user.target\n";

@@ -13,6 +13,8 @@ struct TServiceDefinition {
     std::string Name;            // the unit is Name + ".service"
     std::string DisplayName;     // the unit's Description
     std::string ExecutablePath;  // full path, run without arguments
+    std::string User;            // the account it runs as; its primary group is the group
+    std::string StateDirectory;  // a name under /var/lib, made for the user by the manager
 };
 
 // Seconds the service manager waits for the start (which runs the first poll) and the stop.
@@ -114,7 +116,9 @@ void ForwardControlSignals(TEventLoop& Loop);
 
 // Where unit files go: $BROVA_UNIT_DIR, or /etc/systemd/system.
 std::string ServiceUnitDirectory();
-// The unit file's text.
+// The unit file's text: the service as its own user, in a sandbox that leaves it its state
+// directory, the share directories its user may write, the network and nothing else. Throws
+// std::invalid_argument for a user or state directory name the unit could not hold.
 std::string ServiceUnitText(const TServiceDefinition& Service);
 // Writes the unit (never over an existing one) and, when systemd runs and no unit directory
 // was given, reloads and enables it. Throws std::runtime_error naming what failed and the

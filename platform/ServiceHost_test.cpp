@@ -181,7 +181,8 @@ TEST_F(ServiceHostRun, ErrorEscapingATimerHandlerIsLoggedUnderTheExecutableName)
 
 TEST(ServiceUnit, TextForAPlainPath) {
     EXPECT_EQ(
-        ServiceUnitText({"svcBrovaCSVSender", "Brova CSV Sender", "/opt/brova/BrovaCSVSender"}),
+        ServiceUnitText({"svcBrovaCSVSender", "Brova CSV Sender", "/opt/brova/BrovaCSVSender",
+                         "brova", "brova-csv-sender"}),
         "[Unit]\n"
         "Description=Brova CSV Sender\n"
         "After=network-online.target\n"
@@ -192,13 +193,44 @@ TEST(ServiceUnit, TextForAPlainPath) {
         "ExecStart=/opt/brova/BrovaCSVSender\n"
         "Restart=on-failure\n"
         "RestartSec=10\n"
-        "User=root\n"
         "TimeoutStartSec=600\n"
         "TimeoutStopSec=180\n"
         "WatchdogSec=30\n"
-        "UMask=0027\n"
         "TasksMax=infinity\n"
         "LimitNOFILE=1048576\n"
+        "User=brova\n"
+        "StateDirectory=brova-csv-sender\n"
+        "StateDirectoryMode=0750\n"
+        "UMask=0027\n"
+        "NoNewPrivileges=yes\n"
+        "CapabilityBoundingSet=\n"
+        "AmbientCapabilities=\n"
+        "ProtectSystem=full\n"
+        "ProtectHome=no\n"
+        "PrivateTmp=yes\n"
+        "PrivateDevices=yes\n"
+        "PrivateMounts=yes\n"
+        "ProtectHostname=yes\n"
+        "ProtectClock=yes\n"
+        "ProtectKernelTunables=yes\n"
+        "ProtectKernelModules=yes\n"
+        "ProtectKernelLogs=yes\n"
+        "ProtectControlGroups=yes\n"
+        "ProtectProc=invisible\n"
+        "ProcSubset=pid\n"
+        "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
+        "RestrictNamespaces=yes\n"
+        "RestrictRealtime=yes\n"
+        "RestrictSUIDSGID=yes\n"
+        "RemoveIPC=yes\n"
+        "LockPersonality=yes\n"
+        "MemoryDenyWriteExecute=yes\n"
+        "SystemCallArchitectures=native\n"
+        "SystemCallFilter=@system-service\n"
+        "SystemCallFilter=~@privileged @resources\n"
+        "SystemCallErrorNumber=EPERM\n"
+        "DevicePolicy=closed\n"
+        "KeyringMode=private\n"
         "\n"
         "[Install]\n"
         "WantedBy=multi-user.target\n");
@@ -206,13 +238,24 @@ TEST(ServiceUnit, TextForAPlainPath) {
 
 TEST(ServiceUnit, PathsThatSystemdWouldSplitOrExpandStayOneLiteralWord) {
     auto ExecStart = [](const std::string& Path) {
-        const std::string Text = ServiceUnitText({"svc", "Svc", Path});
+        const std::string Text = ServiceUnitText({"svc", "Svc", Path, "u", "s"});
         const size_t Start = Text.find("ExecStart=") + 10;
         return Text.substr(Start, Text.find('\n', Start) - Start);
     };
     EXPECT_EQ(ExecStart("/opt/my dir/BrovaCSVSender"), "\"/opt/my dir/BrovaCSVSender\"");
     EXPECT_EQ(ExecStart("/opt/100%/$HOME/x"), "/opt/100%%/$$HOME/x");
     EXPECT_EQ(ExecStart("/opt/a\"b\\c/x"), "\"/opt/a\\\"b\\\\c/x\"");
+}
+
+TEST(ServiceUnit, AUserOrStateDirectoryThatIsNotOneWordIsRefused) {
+    for (const std::string Name : {"", "a b", "a\nUser=root", "-x", "%i", "../x"}) {
+        EXPECT_THROW(ServiceUnitText({"svc", "Svc", "/x", Name, "s"}), std::invalid_argument)
+            << Name;
+        EXPECT_THROW(ServiceUnitText({"svc", "Svc", "/x", "u", Name}), std::invalid_argument)
+            << Name;
+    }
+    EXPECT_NE(ServiceUnitText({"svc", "Svc", "/x", "svc-user.2", "s"}).find("\nUser=svc-user.2\n"),
+              std::string::npos);
 }
 
 }  // namespace

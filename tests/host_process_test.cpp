@@ -478,13 +478,44 @@ TEST_F(InstallProcess, InstallAndUninstallWriteAndRemoveTheUnit) {
         "\n"
         "Restart=on-failure\n"
         "RestartSec=10\n"
-        "User=root\n"
         "TimeoutStartSec=600\n"
         "TimeoutStopSec=180\n"
         "WatchdogSec=30\n"
-        "UMask=0027\n"
         "TasksMax=infinity\n"
         "LimitNOFILE=1048576\n"
+        "User=brova\n"
+        "StateDirectory=brova-csv-sender\n"
+        "StateDirectoryMode=0750\n"
+        "UMask=0027\n"
+        "NoNewPrivileges=yes\n"
+        "CapabilityBoundingSet=\n"
+        "AmbientCapabilities=\n"
+        "ProtectSystem=full\n"
+        "ProtectHome=no\n"
+        "PrivateTmp=yes\n"
+        "PrivateDevices=yes\n"
+        "PrivateMounts=yes\n"
+        "ProtectHostname=yes\n"
+        "ProtectClock=yes\n"
+        "ProtectKernelTunables=yes\n"
+        "ProtectKernelModules=yes\n"
+        "ProtectKernelLogs=yes\n"
+        "ProtectControlGroups=yes\n"
+        "ProtectProc=invisible\n"
+        "ProcSubset=pid\n"
+        "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
+        "RestrictNamespaces=yes\n"
+        "RestrictRealtime=yes\n"
+        "RestrictSUIDSGID=yes\n"
+        "RemoveIPC=yes\n"
+        "LockPersonality=yes\n"
+        "MemoryDenyWriteExecute=yes\n"
+        "SystemCallArchitectures=native\n"
+        "SystemCallFilter=@system-service\n"
+        "SystemCallFilter=~@privileged @resources\n"
+        "SystemCallErrorNumber=EPERM\n"
+        "DevicePolicy=closed\n"
+        "KeyringMode=private\n"
         "\n"
         "[Install]\n"
         "WantedBy=multi-user.target\n";
@@ -511,6 +542,20 @@ TEST_F(InstallProcess, InstallAndUninstallWriteAndRemoveTheUnit) {
     R = Run({"/UNINSTALL"}, UnitDir);
     EXPECT_EQ(R.Status, 1);
     EXPECT_EQ(R.Err, "Brova CSV Sender: Cannot remove " + Unit + ": No such file or directory\n");
+
+    // Another account named at install; a missing or unusable name installs nothing.
+    R = Run({"/INSTALL", "/user", "mailer"}, UnitDir);
+    EXPECT_EQ(R.Status, 0);
+    std::string Mailer = Expected;
+    Mailer.replace(Mailer.find("\nUser=brova\n"), 12, "\nUser=mailer\n");
+    EXPECT_EQ(ReadFile(Unit), Mailer);
+    EXPECT_EQ(Run({"/UNINSTALL"}, UnitDir).Status, 0);
+    R = Run({"/INSTALL", "/USER"}, UnitDir);
+    EXPECT_EQ(R.Status, 1);
+    EXPECT_EQ(R.Err, "Brova CSV Sender: /USER needs a name: /INSTALL /USER NAME\n");
+    R = Run({"/INSTALL", "/USER", "mail er"}, UnitDir);
+    EXPECT_EQ(R.Status, 1);
+    EXPECT_EQ(R.Err, "Brova CSV Sender: \"mail er\" is not a user name\n");
 
     // Installing and removing leave no process log and no stray files.
     EXPECT_FALSE(Exists(LogPath));
