@@ -1,16 +1,19 @@
 #include "host/uConfigCheck.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <set>
 #include <type_traits>
 
 #include "host/dBulkSMSMain.h"
 #include "platform/DateTime.h"
 #include "platform/Files.h"
 #include "support/Util.h"
+#include "worker/uServiceFileNames.h"
 
 namespace {
 
@@ -23,6 +26,7 @@ constexpr const char* kTwoOrMore = "every file of two or more messages fails";
 constexpr const char* kWorkingDirectory = "the service's working directory (/ under systemd)";
 // Any date does: only the times of day are compared.
 constexpr const char* kSomeDay = "2000/01/01 ";
+constexpr const char* kClaimedMask = "*.Busy";
 
 // A configuration value as a finding shows it: quoted, control characters escaped, so that a
 // finding stays one line.
@@ -68,8 +72,9 @@ class TFindings {
     }
 
     // A directory the service lists and writes into; an empty one is the caller's to judge.
+    // In a poll directory, dropped and claimed files are only read; the rest is also written.
     void Directory(const std::string& What, const std::string& Path, const std::string& Missing,
-                   const std::string& Unusable) {
+                   const std::string& Unusable, bool Poll = false) {
         if (Trim(Path).empty()) return;
         if (Path[0] != '/')
             Add(What + " " + Shown(Path), "is not an absolute path",
@@ -78,9 +83,32 @@ class TFindings {
             Add(What + " " + Path, "does not exist", Missing);
         else if (!CanUseDirectory(Path, true))
             Add(What + " " + Path, "cannot be read and written", Unusable);
+        else
+            FilesOutOfReach(What, Path, Poll);
+    }
+
+    // Each file in Dir this user cannot use as the service will (after a run as root, say),
+    // once per directory however many entries name it.
+    void FilesOutOfReach(const std::string& What, const std::string& Dir, bool Poll) {
+        const std::string Slashed = Dir.back() == '/' ? Dir : Dir + "/";
+        if (!Scanned.insert(Slashed).second) return;
+        std::vector<std::string> Names = FindFiles(Slashed, "*");
+        std::sort(Names.begin(), Names.end());
+        for (const std::string& Name : Names) {
+            const std::string Path = Slashed + Name;
+            if (EntryKindOf(Path) != TEntryKind::RegularFile) continue;
+            const bool OnlyRead =
+                Poll && (!IsServiceFileName(Name) || MatchesMask(Name, kClaimedMask));
+            if (CanAccessFile(Path, !OnlyRead)) continue;
+            Add(What + " " + Dir,
+                "holds " + Shown(Name) + ", which this user cannot " +
+                    (OnlyRead ? "read" : "read and write"),
+                "the service cannot go on with it until it is handed over to the service's user");
+        }
     }
 
     std::vector<std::string> Lines;
+    std::set<std::string> Scanned;
 };
 
 void CheckOperationalTime(TFindings& F, const IXMLOperationalTimeType& Window) {
@@ -156,7 +184,7 @@ void CheckProtocols(TFindings& F, const IXMLProtocolsType& Protocols) {
             if (Trim(Poll).empty())
                 F.Add(Where + " PollDirectory", "is empty", "no file is ever taken from it");
             F.Directory(Where + " PollDirectory", Poll, "no file is taken from it",
-                        "its files cannot be claimed");
+                        "its files cannot be claimed", true);
             if (Trim(Entry->GetPollFileType()).empty())
                 F.Add(Where + " PollFileType", "is empty", "no file is ever taken");
         }
@@ -227,6 +255,8 @@ std::vector<std::string> CheckConfiguration(const IXMLBulkCSVSenderType& Config,
     if (!StateDirectory.empty() && !CanUseDirectory(StateDirectory, true))
         F.Add("The state directory " + StateDirectory, "cannot be written",
               "the process log and Unwritten- files cannot be kept");
+    else if (!StateDirectory.empty())
+        F.FilesOutOfReach("The state directory", StateDirectory, false);
     CheckOperationalTime(F, *Config.GetOperationalTime());
     const std::shared_ptr<IXMLVexoType> Vexo = Config.GetVexo();
     CheckGateway(F, *Vexo);

@@ -128,6 +128,10 @@ bool CanUseDirectory(const std::string& Dir, bool Write) {
     return !Dir.empty() && ::access(Dir.c_str(), R_OK | X_OK | (Write ? W_OK : 0)) == 0;
 }
 
+bool CanAccessFile(const std::string& Path, bool Write) {
+    return !Path.empty() && ::access(Path.c_str(), R_OK | (Write ? W_OK : 0)) == 0;
+}
+
 int64_t FileSizeOf(const std::string& Path) {
     struct stat st {};
     if (Path.empty() || ::lstat(Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;

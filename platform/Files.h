@@ -33,6 +33,8 @@ bool DirectoryExists(const std::string& Path);
 // True when this process may list Dir and, with Write, also create, rename and remove entries
 // in it.
 bool CanUseDirectory(const std::string& Dir, bool Write);
+// True when this process may read the file Path and, with Write, also write it.
+bool CanAccessFile(const std::string& Path, bool Write);
 // Size in bytes of a file; 0 when it is missing or not a regular file (a link is not followed;
 // nor is it by the times below).
 int64_t FileSizeOf(const std::string& Path);

@@ -396,6 +396,43 @@ TEST_F(HostProcess, CheckReportsOfflineWhatWouldFailAndTheStartUpLogsTheSame) {
                   "Submissions Split is absent: every file of two or more messages fails",
                   "Brova CSV Bulk Messenger Shut down."}));
 
+    // Files left by a run as another user (root, before an upgrade) that this user cannot use
+    // as the service would: each is named. A dropped file need only be readable. As root, the
+    // check runs as nobody over a tree that is nobody's.
+    const std::vector<std::pair<std::string, mode_t>> Left = {
+        {Data + "/SMS/In/DROP.csv", 0444},
+        {Data + "/SMS/In/OLD.20.Busy", 0},
+        {Data + "/SMS/In/OLD.20.journal", 0444},
+        {Data + "/FAX/Status/OLD.CSV", 0444},
+        {Dir / "Unwritten-X.CSV", 0444}};
+    for (const auto& [Path, Mode] : Left) {
+        WriteFile(Path, "x\n");
+        chmod(Path.c_str(), Mode);
+    }
+    std::vector<std::string> AsUser = {Exe, "/CHECK"};
+    if (geteuid() == 0) {
+        ASSERT_EQ(std::system(("chown -R 65534:65534 " + Dir.Path()).c_str()), 0);
+        AsUser.insert(AsUser.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                       "--clear-groups", "--"});
+    }
+    ChildProcess Handover(AsUser, Env());
+    EXPECT_EQ(Handover.Wait(), 1);
+    const std::string Reach =
+        "the service cannot go on with it until it is handed over to the "
+        "service's user\n";
+    EXPECT_EQ(
+        Handover.Stdout(),
+        "The state directory " + Dir.Path() + "/ holds \"Unwritten-X.CSV\", which this " +
+            "user cannot read and write: " + Reach +
+            "Settings Priority is absent: every row will be rejected\n" + "Protocol 1 (SMS) " +
+            "PollDirectory " + Data + "/SMS/In holds \"OLD.20.Busy\", which this user " +
+            "cannot read: " + Reach + "Protocol 1 (SMS) PollDirectory " + Data +
+            "/SMS/In holds \"OLD.20.journal\", which this user cannot read and write: " + Reach +
+            "Protocol 2 (FAX) StatusDirectory " + Data + "/FAX/Status holds " +
+            "\"OLD.CSV\", which this user cannot read and write: " + Reach +
+            "Submissions Split is absent: every file of two or more messages fails\n");
+    for (const auto& Entry : Left) unlink(Entry.first.c_str());
+
     // A poll directory over the service's own output would send it again and again: a finding,
     // and no start, with the reason in the start-up log and the system log.
     const auto Replace = [&](const std::string& From, const std::string& To) {
