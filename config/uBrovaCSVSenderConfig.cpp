@@ -48,6 +48,7 @@ void TXMLOperationalTimeType::SetEndTime(const std::string& Value) {
 std::string TXMLVexoType::GetURL() const { return GetStringAttr("URL"); }
 std::string TXMLVexoType::GetUsername() const { return GetStringAttr("Username"); }
 std::string TXMLVexoType::GetPassword() const { return GetStringAttr("Password"); }
+std::string TXMLVexoType::GetCAFile() const { return GetStringAttr("CAFile"); }
 std::shared_ptr<IXMLSenderType> TXMLVexoType::GetSender() const {
     return GetChild<TXMLSenderType>("Sender");
 }
@@ -109,6 +110,10 @@ std::string TXMLMailType::GetFromName() const { return GetStringAttr("FromName")
 bool TXMLMailType::GetSendConfirmation() const { return GetBooleanAttr("SendConfirmation"); }
 bool TXMLMailType::GetSendStatus() const { return GetBooleanAttr("SendStatus"); }
 bool TXMLMailType::GetSendReply() const { return GetBooleanAttr("SendReply"); }
+std::string TXMLMailType::GetSecurity() const { return GetStringAttr("Security"); }
+std::string TXMLMailType::GetUsername() const { return GetStringAttr("Username"); }
+std::string TXMLMailType::GetPassword() const { return GetStringAttr("Password"); }
+std::string TXMLMailType::GetCAFile() const { return GetStringAttr("CAFile"); }
 std::shared_ptr<IXMLBodyTextType> TXMLMailType::GetBodyText() const {
     return GetChild<TXMLBodyTextType>("BodyText");
 }

@@ -46,6 +46,8 @@ class IXMLVexoType : public virtual IXMLNode {
     virtual std::string GetURL() const = 0;
     virtual std::string GetUsername() const = 0;
     virtual std::string GetPassword() const = 0;
+    // Optional, "" when absent: a PEM bundle trusted for https instead of the system's store.
+    virtual std::string GetCAFile() const = 0;
     virtual std::shared_ptr<IXMLSenderType> GetSender() const = 0;
     virtual void SetURL(const std::string& Value) = 0;
     virtual void SetUsername(const std::string& Value) = 0;
@@ -96,6 +98,11 @@ class IXMLMailType : public virtual IXMLNode {
     virtual bool GetSendConfirmation() const = 0;
     virtual bool GetSendStatus() const = 0;
     virtual bool GetSendReply() const = 0;
+    // Optional, "" when absent: none, starttls or tls; the AUTH account; a PEM bundle to trust.
+    virtual std::string GetSecurity() const = 0;
+    virtual std::string GetUsername() const = 0;
+    virtual std::string GetPassword() const = 0;
+    virtual std::string GetCAFile() const = 0;
     virtual std::shared_ptr<IXMLBodyTextType> GetBodyText() const = 0;
     virtual std::shared_ptr<IXMLErrorTextType> GetErrorText() const = 0;
     virtual void SetHost(const std::string& Value) = 0;
@@ -200,6 +207,7 @@ class TXMLVexoType : public TXMLNode, public virtual IXMLVexoType {
     std::string GetURL() const override;
     std::string GetUsername() const override;
     std::string GetPassword() const override;
+    std::string GetCAFile() const override;
     std::shared_ptr<IXMLSenderType> GetSender() const override;
     void SetURL(const std::string& Value) override;
     void SetUsername(const std::string& Value) override;
@@ -253,6 +261,10 @@ class TXMLMailType : public TXMLNode, public virtual IXMLMailType {
     bool GetSendConfirmation() const override;
     bool GetSendStatus() const override;
     bool GetSendReply() const override;
+    std::string GetSecurity() const override;
+    std::string GetUsername() const override;
+    std::string GetPassword() const override;
+    std::string GetCAFile() const override;
     std::shared_ptr<IXMLBodyTextType> GetBodyText() const override;
     std::shared_ptr<IXMLErrorTextType> GetErrorText() const override;
     void SetHost(const std::string& Value) override;

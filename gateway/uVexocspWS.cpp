@@ -497,6 +497,7 @@ TSoapHttpReply Exchange(const TSoapHttpClient& Client, const std::string& Url,
     curl_easy_setopt(C.H, CURLOPT_LOW_SPEED_TIME, Client.StallTimeoutSeconds);
     curl_easy_setopt(C.H, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(C.H, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!Client.CAFile.empty()) curl_easy_setopt(C.H, CURLOPT_CAINFO, Client.CAFile.c_str());
     curl_easy_setopt(C.H, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(C.H, CURLOPT_ERRORBUFFER, ErrorText);
     curl_easy_setopt(C.H, CURLOPT_WRITEFUNCTION, OnBody);
@@ -525,6 +526,9 @@ TSoapHttpReply Exchange(const TSoapHttpClient& Client, const std::string& Url,
         throw ESOAPError("The reply is larger than " + std::to_string(T.Limit) + " bytes");
     if (T.Failure == TTransfer::kOutOfMemory)
         throw ESOAPError("Not enough memory to receive the reply");
+    if (Code == CURLE_PEER_FAILED_VERIFICATION)
+        throw ESOAPError("certificate of " + UrlHost(Url) + " not trusted: " +
+                         (ErrorText[0] ? ErrorText : curl_easy_strerror(Code)));
     if (Code != CURLE_OK) throw ESOAPError(ErrorText[0] ? ErrorText : curl_easy_strerror(Code));
     C.Failed = false;
     curl_easy_getinfo(C.H, CURLINFO_RESPONSE_CODE, &T.Reply.StatusCode);
@@ -986,8 +990,10 @@ class TVexoWSSoapClient final : public IVexoWSSoap {
 }  // namespace
 
 std::shared_ptr<IVexoWSSoap> GetIVexoWSSoap(bool UseDescription, const std::string& Address,
-                                            std::shared_ptr<TSoapHttpClient> Transport) {
+                                            std::shared_ptr<TSoapHttpClient> Transport,
+                                            const std::string& CAFile) {
     if (!Transport) Transport = std::make_shared<TSoapHttpClient>();
+    if (!CAFile.empty()) Transport->CAFile = CAFile;
     if (UseDescription) {
         Transport->WSDLLocation = Address.empty() ? kVexoDefaultWSDL : Address;
         Transport->Service = kServiceName;

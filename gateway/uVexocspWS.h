@@ -174,6 +174,8 @@ class TSoapHttpClient {
     long ConnectTimeoutSeconds;
     // A transfer that moves no byte for this long fails; there is no overall limit.
     long StallTimeoutSeconds;
+    // A PEM bundle trusted for https instead of the system's store; "" for the store.
+    std::string CAFile;
 
     TSoapHttpClient();
 
@@ -198,9 +200,11 @@ extern const char* const kSoapEnvelopeNamespace;  // SOAP 1.1 envelope
 // The client factory. UseDescription true binds through the service description at Address
 // (empty: the default description), false posts to the endpoint Address (empty: the default
 // endpoint). Transport null: a new client object is created and lives as long as the result.
+// CAFile, when not empty, becomes the transport's CAFile.
 std::shared_ptr<IVexoWSSoap> GetIVexoWSSoap(bool UseDescription = false,
                                             const std::string& Address = "",
-                                            std::shared_ptr<TSoapHttpClient> Transport = nullptr);
+                                            std::shared_ptr<TSoapHttpClient> Transport = nullptr,
+                                            const std::string& CAFile = "");
 
 // The registrations made once at process start, read-only afterwards.
 struct TSoapParamInfo {

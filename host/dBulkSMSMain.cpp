@@ -154,6 +154,7 @@ void TDtaMdlBulkSMS::StartUp() {
 
         const auto Vexo = Config->GetVexo();
         GatewayURL = Vexo->GetURL();
+        GatewayCAFile = Vexo->GetCAFile();
         GatewayUsername = Vexo->GetUsername();
         GatewayPassword = Vexo->GetPassword();
 
@@ -319,7 +320,7 @@ int64_t TDtaMdlBulkSMS::OldestClaim(const std::string& Directory,
 }
 
 std::string TDtaMdlBulkSMS::Logon() {
-    const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr);
+    const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
     if (!Client) throw std::runtime_error("Gateway connection object not assigned.");
     try {
         std::string Token = Client->Login(GatewayUsername, GatewayPassword);
@@ -490,12 +491,12 @@ void TDtaMdlBulkSMS::tmrGetStatussesTimer() {
     // Until the list is read, a failure is the gateway's.
     bool Answered = false;
     try {
-        const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr);
+        const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
         if (!Client) {
             Log("Getting Statusses... connection object not assigned.");
         } else {
             Token =
-                GetIVexoWSSoap(false, GatewayURL, nullptr)->Login(GatewayUsername, GatewayPassword);
+                GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile)->Login(GatewayUsername, GatewayPassword);
             const std::shared_ptr<TXMLDocument> Doc =
                 NewXMLDocument(UnwrapCDATA(Client->GetOSStatus(Token, "")));
             const std::shared_ptr<IXMLVexoMessageStatusListType> List =
@@ -540,12 +541,12 @@ void TDtaMdlBulkSMS::tmrGetRepliesTimer() {
     tmrGetReplies.Disarm();
     bool Answered = false;
     try {
-        const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr);
+        const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
         if (!Client) {
             Log("Getting Replies... connection object not assigned.");
         } else {
             Token =
-                GetIVexoWSSoap(false, GatewayURL, nullptr)->Login(GatewayUsername, GatewayPassword);
+                GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile)->Login(GatewayUsername, GatewayPassword);
             const std::shared_ptr<TXMLDocument> Doc =
                 NewXMLDocument(UnwrapCDATA(Client->GetOSReplies(Token, "")));
             const std::shared_ptr<IXMLVexoReplyListType> List = GetVexoReplyList(Doc);

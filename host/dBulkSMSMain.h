@@ -93,6 +93,7 @@ class TDtaMdlBulkSMS {
     std::string LogFile;
     std::shared_ptr<IXMLBulkCSVSenderType> Config;
     std::string GatewayURL;
+    std::string GatewayCAFile;
     std::string GatewayUsername;
     std::string GatewayPassword;
     int MaxFilesInFlight = kDefaultMaxFilesInFlight;

@@ -14,6 +14,7 @@
 #include "platform/Files.h"
 #include "support/Util.h"
 #include "worker/uServiceFileNames.h"
+#include "worker/uSmtpMail.h"
 
 namespace {
 
@@ -139,6 +140,13 @@ void CheckOperationalTime(TFindings& F, const IXMLOperationalTimeType& Window) {
               "the window lasts an instant and the directories are almost never polled");
 }
 
+// A PEM bundle to trust: it must be there and readable by this user.
+void CAFile(TFindings& F, const std::string& What, const std::string& Path,
+            const std::string& Consequence) {
+    if (!Path.empty() && !CanAccessFile(Path, false))
+        F.Add(What + " " + Path, "cannot be read", Consequence);
+}
+
 void CheckGateway(TFindings& F, const IXMLVexoType& Vexo) {
     const std::string Url = Trim(Vexo.GetURL());
     if (!Url.empty()) {
@@ -148,6 +156,10 @@ void CheckGateway(TFindings& F, const IXMLVexoType& Vexo) {
     }
     if (Vexo.GetUsername().empty()) F.Add("Vexo Username", "is empty", kNoLogon);
     if (Vexo.GetPassword().empty()) F.Add("Vexo Password", "is empty", kNoLogon);
+    if (UpperCase(Url.substr(0, 7)) == "HTTP://" && !IsLoopbackHost(UrlHost(Url)))
+        F.Add("Vexo URL " + Url, "is plain http to another machine",
+              "the gateway password travels in clear at every Login (use https)");
+    CAFile(F, "Vexo CAFile", Vexo.GetCAFile(), kNoLogon);
 }
 
 void CheckMail(TFindings& F, const IXMLMailType& Mail, const IXMLVexoType& Vexo) {
@@ -164,6 +176,18 @@ void CheckMail(TFindings& F, const IXMLMailType& Mail, const IXMLVexoType& Vexo)
         F.Add("Mail Port " + std::to_string(*Port), "is not a port number", kMailFails);
     if (Trim(Vexo.GetSender()->GetEmailAdress()).empty())
         F.Add("Vexo Sender EmailAdress", "is empty", kMailFails);
+    TMailSecurity Security = TMailSecurity::None;
+    if (!ParseMailSecurity(Mail.GetSecurity(), Security))
+        F.Add("Mail Security " + Shown(Mail.GetSecurity()), "is not none, starttls or tls",
+              kMailFails);
+    if (!Mail.GetUsername().empty() && Mail.GetPassword().empty())
+        F.Add("Mail Username", "is set without a Password", kMailFails);
+    if (!Mail.GetUsername().empty() && Security == TMailSecurity::None &&
+        !IsLoopbackHost(Mail.GetHost()))
+        F.Add("Mail Username", "is set for plain SMTP to " + Trim(Mail.GetHost()),
+              "every mail is refused before AUTH, so that the password never travels in clear "
+              "(Security starttls or tls)");
+    CAFile(F, "Mail CAFile", Mail.GetCAFile(), kMailFails);
 }
 
 void CheckProtocols(TFindings& F, const IXMLProtocolsType& Protocols) {

@@ -65,6 +65,24 @@ TEST_F(ConfigCheck, EachValueThatWouldFailIsOneLineWithItsConsequence) {
             {{"http://127.0.0.1:8080/x", "ftp://host/x"},
              {"Vexo URL \"ftp://host/x\" is not an http or https address: " + NoLogon}},
             {{"Username=\"u\"", "Username=\"\""}, {"Vexo Username is empty: " + NoLogon}},
+            // Loopback in any spelling may go plain; another host and a bundle not there may not.
+            {{"http://127.0.0.1:8080/x", "http://[::1]:8080/x"}, {}},
+            {{"http://127.0.0.1:8080/x\"", "http://gw.example:8080/x\" CAFile=\"/no/ca.pem\""},
+             {"Vexo URL http://gw.example:8080/x is plain http to another machine: the gateway "
+              "password travels in clear at every Login (use https)",
+              "Vexo CAFile /no/ca.pem cannot be read: " + NoLogon}},
+            {{"Host=\"localhost\" Port=\"25\" SendConfirmation=\"false\"",
+              "Host=\"relay.example\" Port=\"25\" SendConfirmation=\"true\" Security=\"ssl\" "
+              "Username=\"m\" CAFile=\"/no/ca.pem\""},
+             {"Mail Security \"ssl\" is not none, starttls or tls: " + Mail,
+              "Mail Username is set without a Password: " + Mail,
+              "Mail Username is set for plain SMTP to relay.example: every mail is refused before "
+              "AUTH, so that the password never travels in clear (Security starttls or tls)",
+              "Mail CAFile /no/ca.pem cannot be read: " + Mail}},
+            {{"Host=\"localhost\" Port=\"25\" SendConfirmation=\"false\"",
+              "Host=\"relay.example\" Port=\"587\" SendConfirmation=\"true\" "
+              "Security=\"STARTTLS\" Username=\"m\" Password=\"s\""},
+             {}},
             {{"PollInterval=\"30000\"", ""},
              {"Settings PollInterval is absent: the service does not start"}},
             {{"PollInterval=\"30000\"", "PollInterval=\"-1\""},

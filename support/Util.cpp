@@ -154,6 +154,35 @@ void SplitDelimitedLineInto(char Delimiter, std::string_view Line, std::vector<s
     SplitInto(Delimiter, Line, Fields, 0, HandleQuotes, KeepEmpty);
 }
 
+bool IsLoopbackHost(const std::string& Host) {
+    std::string H = Trim(UpperCase(Host));
+    if (H.size() > 2 && H.front() == '[' && H.back() == ']') H = H.substr(1, H.size() - 2);
+    if (H == "LOCALHOST" || H == "::1" || H == "0:0:0:0:0:0:0:1") return true;
+    if (H.rfind("127.", 0) != 0) return false;
+    // Four dotted numbers, the first 127.
+    int Dots = 0;
+    for (const char C : H) {
+        if (C == '.') ++Dots;
+        else if (C < '0' || C > '9') return false;
+    }
+    return Dots == 3;
+}
+
+std::string UrlHost(const std::string& Url) {
+    const size_t Scheme = Url.find("://");
+    if (Scheme == std::string::npos) return "";
+    size_t From = Scheme + 3;
+    const size_t End = Url.find_first_of("/?#", From);
+    std::string Authority = Url.substr(From, End == std::string::npos ? End : End - From);
+    const size_t At = Authority.rfind('@');
+    if (At != std::string::npos) Authority = Authority.substr(At + 1);
+    if (!Authority.empty() && Authority[0] == '[') {
+        const size_t Close = Authority.find(']');
+        return Close == std::string::npos ? "" : Authority.substr(1, Close - 1);
+    }
+    return Authority.substr(0, Authority.find(':'));
+}
+
 bool IsEmailAddress(const std::string& Text) {
     return Text.find('@') != std::string::npos && Text.find('.') != std::string::npos;
 }

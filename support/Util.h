@@ -24,6 +24,12 @@ void SplitDelimitedLine(char Delimiter, const std::string& Line, std::vector<std
 // after line allocates nothing once the fields have their room.
 void SplitDelimitedLineInto(char Delimiter, std::string_view Line, std::vector<std::string>& Fields,
                             bool HandleQuotes, bool KeepEmpty);
+// True for a host name that stays on this machine: "localhost", 127.0.0.0/8 or ::1 (with or
+// without brackets), letter case aside.
+bool IsLoopbackHost(const std::string& Host);
+// The host of an http:// or https:// URL (an IPv6 literal without its brackets); "" when URL
+// has none.
+std::string UrlHost(const std::string& Url);
 // True when Text contains "@" and ".".
 bool IsEmailAddress(const std::string& Text);
 // Text without its "<![CDATA[" ... "]]>" wrapping, with each "]]><![CDATA[>" turned back into ">".

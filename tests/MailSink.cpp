@@ -162,12 +162,72 @@ int FreeLocalPort() {
     return ntohs(a.sin_port);
 }
 
+TTestCertificates::TTestCertificates(const std::string& Dir) {
+    CA = Dir + "/ca.pem";
+    Key = Dir + "/server.key";
+    Cert = Dir + "/server.pem";
+    WrongHostCert = Dir + "/other.pem";
+    ExpiredCert = Dir + "/expired.pem";
+    const auto Run = [](const std::vector<std::string>& Args) {
+        ChildProcess P(Args);
+        if (P.Wait() != 0) throw std::runtime_error("openssl: " + P.Stderr());
+    };
+    Run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+         "-subj", "/CN=Brova Test CA", "-keyout", Dir + "/ca.key", "-out", CA});
+    Run({"/usr/bin/openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=server",
+         "-keyout", Key, "-out", Dir + "/server.csr"});
+    const auto Sign = [&](const std::string& Out, const std::string& Names, const char* Days) {
+        WriteFile(Dir + "/ext", "subjectAltName=" + Names + "\n");
+        Run({"/usr/bin/openssl", "x509", "-req", "-in", Dir + "/server.csr", "-CA", CA, "-CAkey",
+             Dir + "/ca.key", "-CAcreateserial", "-days", Days, "-extfile", Dir + "/ext", "-out",
+             Out});
+    };
+    Sign(Cert, "DNS:localhost,IP:127.0.0.1", "2");
+    Sign(WrongHostCert, "DNS:other.example", "2");
+    Sign(ExpiredCert, "DNS:localhost,IP:127.0.0.1", "-1");
+}
+
 TMailSink::TMailSink(int Port) {
+    Start(
+        [&] {
+            return std::vector<std::string>{"/usr/bin/python3",
+                                            "-m",
+                                            "aiosmtpd",
+                                            "-n",
+                                            "-l",
+                                            "127.0.0.1:" + std::to_string(port_),
+                                            "-c",
+                                            "aiosmtpd.handlers.Mailbox",
+                                            dir_ / "maildir"};
+        },
+        Port);
+}
+
+TMailSink::TMailSink(const TTlsMailSink& Tls) {
+    Start(
+        [&] {
+            std::vector<std::string> Args = {
+                "/usr/bin/python3", SourceDir() + "/tests/tls_smtp_server.py",
+                "--port",           std::to_string(port_),
+                "--dir",            dir_.Path(),
+                "--mode",           Tls.Mode,
+                "--cert",           Tls.Cert,
+                "--key",            Tls.Key};
+            if (!Tls.Auth.empty()) Args.insert(Args.end(), {"--auth", Tls.Auth});
+            return Args;
+        },
+        0);
+}
+
+std::vector<std::string> TMailSink::Sessions() const {
+    return Exists(dir_ / "sessions.log") ? Lines(ReadFile(dir_ / "sessions.log"))
+                                         : std::vector<std::string>{};
+}
+
+void TMailSink::Start(const std::function<std::vector<std::string>()>& Command, int Port) {
     for (int attempt = 0; attempt < 5 && !server_; ++attempt) {
         port_ = Port ? Port : FreeLocalPort();
-        auto server = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + std::to_string(port_),
-            "-c", "aiosmtpd.handlers.Mailbox", dir_ / "maildir"});
+        auto server = std::make_unique<ChildProcess>(Command());
         if (WaitFor([&] { return CanConnect(port_) || !server->Running(); },
                     std::chrono::seconds(20)) &&
             server->Running())

@@ -151,6 +151,7 @@ TBulkThread::TBulkThread(std::unique_ptr<TFileJournal> Journal, bool Resumed,
 void TBulkThread::Construct() {
     FileName = Journal->ClaimedFileName();
     GatewayURL = Config->GetVexo()->GetURL();
+    GatewayCAFile = Config->GetVexo()->GetCAFile();
 
     ProtocolName = Trim(Settings.ProtocolName);
     ProtocolKind = ProtocolKindOf(ProtocolName);
@@ -509,7 +510,7 @@ void TBulkThread::SubmitPart(std::shared_ptr<IBatchRequest> Batch, int32_t PartN
     for (;;) {
         StopPoint();
         try {
-            const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL);
+            const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
             if (Batch) {
                 // Every attempt sends the same text: the objects go once it is made, so that a
                 // large part's request and reply have their room.
@@ -607,6 +608,12 @@ TSmtpMail MailSettings(const std::shared_ptr<IXMLMailType>& Mail,
     Out.FromAddress = Mail->GetFromAddress();
     Out.FromName = Mail->GetFromName();
     Out.ToAddresses = Recipients;
+    if (!ParseMailSecurity(Mail->GetSecurity(), Out.Security))
+        throw ESmtpError("Mail Security \"" + Mail->GetSecurity() +
+                         "\" is not none, starttls or tls");
+    Out.Username = Mail->GetUsername();
+    Out.Password = Mail->GetPassword();
+    Out.CAFile = Mail->GetCAFile();
     return Out;
 }
 

@@ -121,6 +121,7 @@ class TBulkThread {
     TConfirmationLines ConfirmationLines{Messages};  // filled only while Execute runs
     uint8_t ProtocolKind = 0;
     std::string GatewayURL;
+    std::string GatewayCAFile;
     std::string Token;
     TVexoMessages Messages;
 

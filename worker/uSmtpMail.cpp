@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/Files.h"
+#include "support/Util.h"
 
 namespace {
 
@@ -113,7 +114,123 @@ void Check(CURLcode Code, const char* What) {
     if (Code != CURLE_OK) throw ESmtpError(std::string(What) + ": " + curl_easy_strerror(Code));
 }
 
+// The commands a session sends, as a refusal names them.
+constexpr const char* kCommands[] = {"EHLO", "HELO", "STARTTLS", "AUTH", "MAIL", "RCPT",
+                                     "DATA", "NOOP", "RSET", "QUIT"};
+
+// The server's lines that matter for a report: its greeting, its last refusal and the command
+// it refused (the first word only: an AUTH line holds the account).
+struct TServerLines {
+    std::string Greeting;
+    std::string Refusal;
+    std::string Command;
+    std::string RefusedCommand;
+};
+
+// A reply line as a log line may hold it: without its line break, control characters as spaces.
+std::string ReplyLine(const char* Data, size_t Size) {
+    std::string Line(Data, Size);
+    while (!Line.empty() && (Line.back() == '\n' || Line.back() == '\r')) Line.pop_back();
+    for (char& C : Line)
+        if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F) C = ' ';
+    return Line;
+}
+
+int OnSessionText(CURL*, curl_infotype Type, char* Data, size_t Size, void* Lines) {
+    auto& L = *static_cast<TServerLines*>(Lines);
+    if (Type == CURLINFO_HEADER_OUT && Size > 0) {
+        // Only a command word is kept: the lines after AUTH carry the credentials.
+        const std::string Line(Data, Size);
+        const std::string Word = UpperCase(Line.substr(0, Line.find_first_of(" \r\n")));
+        for (const char* Command : kCommands)
+            if (Word == Command) L.Command = Word;
+        return 0;
+    }
+    if (Type != CURLINFO_HEADER_IN || Size == 0) return 0;
+    const std::string Line = ReplyLine(Data, Size);
+    if (L.Greeting.empty()) L.Greeting = Line;
+    // 4xx and 5xx refuse; of a reply of several lines the last is kept.
+    if (Line[0] == '4' || Line[0] == '5') {
+        L.Refusal = Line;
+        L.RefusedCommand = L.Command;
+    }
+    return 0;
+}
+
+// An IPv6 literal goes into the URL in brackets.
+std::string UrlHostPart(const std::string& Host) {
+    if (Host.find(':') != std::string::npos && Host.front() != '[') return "[" + Host + "]";
+    return Host;
+}
+
+// Everything but the message: where, how securely, as whom, and what to keep of the answers.
+void SetUpSession(CURL* C, const TSmtpMail& Mail, std::string& Url, char* ErrorText,
+                  TServerLines& Lines) {
+    if (!Mail.Username.empty() && Mail.Security == TMailSecurity::None &&
+        !IsLoopbackHost(Mail.Host))
+        throw ESmtpError("AUTH to " + Mail.Host +
+                         " over plain SMTP is refused: the password would travel in clear "
+                         "(Security starttls or tls)");
+    Url = std::string(Mail.Security == TMailSecurity::Tls ? "smtps://" : "smtp://") +
+          UrlHostPart(Mail.Host) + ":" + std::to_string(Mail.Port);
+    curl_easy_setopt(C, CURLOPT_URL, Url.c_str());
+    curl_easy_setopt(C, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
+    curl_easy_setopt(C, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(C, CURLOPT_ERRORBUFFER, ErrorText);
+    curl_easy_setopt(C, CURLOPT_WRITEFUNCTION, Discard);
+    curl_easy_setopt(C, CURLOPT_LOW_SPEED_LIMIT, kSmtpStallBytesPerSecond);
+    curl_easy_setopt(C, CURLOPT_LOW_SPEED_TIME, kSmtpStallSeconds);
+    if (Mail.Security == TMailSecurity::StartTls)
+        curl_easy_setopt(C, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    curl_easy_setopt(C, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(C, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!Mail.CAFile.empty()) curl_easy_setopt(C, CURLOPT_CAINFO, Mail.CAFile.c_str());
+    if (!Mail.Username.empty()) {
+        curl_easy_setopt(C, CURLOPT_USERNAME, Mail.Username.c_str());
+        curl_easy_setopt(C, CURLOPT_PASSWORD, Mail.Password.c_str());
+    }
+    curl_easy_setopt(C, CURLOPT_DEBUGFUNCTION, OnSessionText);
+    curl_easy_setopt(C, CURLOPT_DEBUGDATA, &Lines);
+    curl_easy_setopt(C, CURLOPT_VERBOSE, 1L);
+}
+
+// The reason a session failed: the server's own refusal where it refused, else libcurl's.
+void ThrowFailure(CURLcode Code, const char* ErrorText, const TServerLines& Lines,
+                  const std::string& Host) {
+    if (Code == CURLE_PEER_FAILED_VERIFICATION)
+        throw ESmtpError("certificate of " + Host + " not trusted: " +
+                         (ErrorText[0] ? ErrorText : curl_easy_strerror(Code)));
+    if (!Lines.Refusal.empty()) throw ESmtpError(Lines.Refusal, Lines.RefusedCommand);
+    std::string Reason = curl_easy_strerror(Code);
+    if (ErrorText[0]) Reason += std::string(": ") + ErrorText;
+    throw ESmtpError(Reason);
+}
+
 }  // namespace
+
+bool ParseMailSecurity(const std::string& Text, TMailSecurity& Security) {
+    const std::string Word = UpperCase(Trim(Text));
+    if (Word.empty() || Word == "NONE") Security = TMailSecurity::None;
+    else if (Word == "STARTTLS") Security = TMailSecurity::StartTls;
+    else if (Word == "TLS") Security = TMailSecurity::Tls;
+    else return false;
+    return true;
+}
+
+std::string TrySmtpSession(const TSmtpMail& Mail) {
+    (void)kCurlReady;
+    std::unique_ptr<CURL, TCurlDeleter> Curl(curl_easy_init());
+    if (!Curl) throw ESmtpError("Cannot create the SMTP client");
+    std::string Url;
+    char ErrorText[CURL_ERROR_SIZE] = "";
+    TServerLines Lines;
+    SetUpSession(Curl.get(), Mail, Url, ErrorText, Lines);
+    // Without recipients libcurl sends this command instead of a message.
+    curl_easy_setopt(Curl.get(), CURLOPT_CUSTOMREQUEST, "NOOP");
+    const CURLcode Code = curl_easy_perform(Curl.get());
+    if (Code != CURLE_OK) ThrowFailure(Code, ErrorText, Lines, Mail.Host);
+    return Lines.Greeting;
+}
 
 void SendSmtpMail(const TSmtpMail& Mail) {
     (void)kCurlReady;
@@ -163,23 +280,15 @@ void SendSmtpMail(const TSmtpMail& Mail) {
         Check(curl_mime_encoder(File, "base64"), "Attachment");
     }
 
-    const std::string Url = "smtp://" + Mail.Host + ":" + std::to_string(Mail.Port);
+    std::string Url;
     const std::string From = Mailbox(Mail.FromAddress);
     char ErrorText[CURL_ERROR_SIZE] = "";
-    curl_easy_setopt(C, CURLOPT_URL, Url.c_str());
-    curl_easy_setopt(C, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(C, CURLOPT_ERRORBUFFER, ErrorText);
-    curl_easy_setopt(C, CURLOPT_WRITEFUNCTION, Discard);
+    TServerLines Lines;
+    SetUpSession(C, Mail, Url, ErrorText, Lines);
     curl_easy_setopt(C, CURLOPT_MAIL_FROM, From.c_str());
     curl_easy_setopt(C, CURLOPT_MAIL_RCPT, Recipients.get());
     curl_easy_setopt(C, CURLOPT_HTTPHEADER, Headers.get());
     curl_easy_setopt(C, CURLOPT_MIMEPOST, Mime.get());
-    curl_easy_setopt(C, CURLOPT_LOW_SPEED_LIMIT, kSmtpStallBytesPerSecond);
-    curl_easy_setopt(C, CURLOPT_LOW_SPEED_TIME, kSmtpStallSeconds);
     const CURLcode Code = curl_easy_perform(C);
-    if (Code != CURLE_OK) {
-        std::string Reason = curl_easy_strerror(Code);
-        if (ErrorText[0]) Reason += std::string(": ") + ErrorText;
-        throw ESmtpError(Reason);
-    }
+    if (Code != CURLE_OK) ThrowFailure(Code, ErrorText, Lines, Mail.Host);
 }

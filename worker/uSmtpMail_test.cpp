@@ -161,5 +161,84 @@ TEST_F(SendSmtpMailTest, FailuresCarryTheirReason) {
     EXPECT_TRUE(Sink.Messages().empty());
 }
 
+// Over TLS to a server with a private CA: both modes deliver the attachment whole through a
+// real handshake, AUTH goes only over TLS, and each refusal is the server's own line.
+TEST(SmtpOverTls, EachModeDeliversWholeAndEachFailureSaysWhy) {
+    TempDir Dir;
+    const TTestCertificates Certs(Dir.Path());
+    TMailSink StartTls({"starttls", Certs.Cert, Certs.Key, "mailer:s3cret"});
+    TMailSink Implicit({"tls", Certs.Cert, Certs.Key, ""});
+    std::string Content;
+    for (int I = 0; I < 256; ++I) Content += static_cast<char>(I);
+    WriteFile(Dir / "Confirmation-T.CSV", Content);
+    const auto MailTo = [&](const TMailSink& Sink, TMailSecurity Security) {
+        TSmtpMail M;
+        M.Host = "localhost";
+        M.Port = Sink.Port();
+        M.Security = Security;
+        M.CAFile = Certs.CA;
+        M.Subject = "Over TLS";
+        M.FromAddress = "from@example.com";
+        M.ToAddresses = {"to@example.com"};
+        M.BodyLines = {"line"};
+        M.AttachmentPath = Dir / "Confirmation-T.CSV";
+        return M;
+    };
+    const auto Failure = [](const TSmtpMail& M) {
+        try {
+            SendSmtpMail(M);
+        } catch (const ESmtpError& E) {
+            return (E.Step.empty() ? "" : E.Step + ": ") + std::string(E.what());
+        }
+        return std::string();
+    };
+
+    TSmtpMail M = MailTo(StartTls, TMailSecurity::StartTls);
+    M.Username = "mailer";
+    M.Password = "s3cret";
+    SendSmtpMail(M);
+    M = MailTo(Implicit, TMailSecurity::Tls);
+    SendSmtpMail(M);
+    for (TMailSink* Sink : {&StartTls, &Implicit}) {
+        ASSERT_TRUE(Sink->WaitForMessages(1));
+        const auto Parts = MailParts(Sink->Messages()[0]);
+        ASSERT_EQ(Parts.size(), 2u);
+        EXPECT_EQ(Parts[1].FileName, "Confirmation-T.CSV");
+        EXPECT_EQ(Parts[1].Body, Content);
+    }
+    EXPECT_EQ(StartTls.Sessions(), (std::vector<std::string>{"AUTH PLAIN tls=TLSv1.3 accepted",
+                                                             "DATA tls=TLSv1.3 auth=yes"}));
+    EXPECT_EQ(Implicit.Sessions(), std::vector<std::string>{"DATA tls=TLSv1.3 auth=no"});
+
+    M = MailTo(StartTls, TMailSecurity::StartTls);
+    M.Username = "mailer";
+    M.Password = "wrong";
+    EXPECT_EQ(Failure(M), "AUTH: 535 5.7.8 Authentication credentials invalid");
+    M = MailTo(StartTls, TMailSecurity::None);
+    EXPECT_EQ(Failure(M), "MAIL: 530 Must issue a STARTTLS command first");
+    // The certificate and the host name are checked whatever the mode.
+    M = MailTo(Implicit, TMailSecurity::Tls);
+    M.CAFile.clear();
+    EXPECT_EQ(Failure(M), "certificate of localhost not trusted: SSL certificate problem: unable "
+                          "to get local issuer certificate");
+    TMailSink Other({"tls", Certs.WrongHostCert, Certs.Key, ""});
+    TMailSink Expired({"tls", Certs.ExpiredCert, Certs.Key, ""});
+    EXPECT_EQ(Failure(MailTo(Other, TMailSecurity::Tls)),
+              "certificate of localhost not trusted: SSL: no alternative certificate subject name "
+              "matches target host name 'localhost'");
+    EXPECT_EQ(Failure(MailTo(Expired, TMailSecurity::Tls)),
+              "certificate of localhost not trusted: SSL certificate problem: certificate has "
+              "expired");
+    // A password for a remote host never goes out in clear: refused before connecting.
+    M = MailTo(StartTls, TMailSecurity::None);
+    M.Host = "relay.example";
+    M.Username = "mailer";
+    EXPECT_EQ(Failure(M), "AUTH to relay.example over plain SMTP is refused: the password would "
+                          "travel in clear (Security starttls or tls)");
+    EXPECT_EQ(StartTls.Messages().size(), 1u);
+    EXPECT_EQ(Implicit.Messages().size(), 1u);
+    EXPECT_TRUE(Other.Messages().empty());
+}
+
 }  // namespace
 }  // namespace bulktest
