@@ -18,6 +18,7 @@
 
 #include "host/BulkSMSService.h"
 #include "host/uFileValidation.h"
+#include "host/uOnlineCheck.h"
 #include "platform/Files.h"
 #include "platform/ServiceHost.h"
 #include "platform/SysLog.h"
@@ -83,13 +84,28 @@ int InstallOrUninstall(const TsvcBrovaCSVSender& Service, const TCommandLine& Co
     }
 }
 
-// Prints what in the configuration would fail at run time, one line each; 1 when anything did.
-int CheckConfiguration(const TsvcBrovaCSVSender& Service) {
+// Prints what in the configuration would fail at run time, one line each, and with Online
+// what the gateway and the mail relay answered; 1 when anything would fail or failed.
+int CheckConfiguration(const TsvcBrovaCSVSender& Service, bool Online) {
     const std::vector<std::string> Findings = Service.CheckConfiguration();
     for (const std::string& Finding : Findings) std::cout << Finding << '\n';
-    if (Findings.empty())
-        std::cout << "Nothing in " << ConfigFileName(Service.ExePath) << " would fail." << '\n';
-    return Findings.empty() ? 0 : 1;
+    const std::string Path = ConfigFileName(Service.ExePath);
+    if (Findings.empty()) std::cout << "Nothing in " << Path << " would fail." << '\n';
+    bool Worked = true;
+    if (Online) {
+        std::shared_ptr<IXMLBulkCSVSenderType> Config;
+        try {
+            Config = LoadBulkCSVSender(Path);
+        } catch (const std::exception&) {
+            // The finding above says why.
+        }
+        if (Config) {
+            const TOnlineCheck Check = CheckOnline(*Config);
+            for (const std::string& Line : Check.Lines) std::cout << Line << '\n';
+            Worked = Check.Worked;
+        }
+    }
+    return Findings.empty() && Worked ? 0 : 1;
 }
 
 // Prints the confirmation lines of the rows of the file that a run would reject, then the count.
@@ -169,7 +185,7 @@ int main(int argc, char** argv) {
         if (Command.Install || Command.Uninstall)
             Result = InstallOrUninstall(Service, Command);
         else if (Command.Check)
-            Result = CheckConfiguration(Service);
+            Result = CheckConfiguration(Service, Command.Online);
         else if (Command.Validate)
             Result = ValidateFile(Service, Command);
         else

@@ -105,7 +105,8 @@ namespace {
 std::string SwitchOf(const std::string& Arg) {
     if (Arg.size() < 2 || (Arg[0] != '/' && Arg[0] != '-')) return "";
     const std::string Switch = UpperCase(Arg.substr(1));
-    for (const char* Known : {"INSTALL", "UNINSTALL", "SILENT", "CONSOLE", "CHECK", "VALIDATE", "USER"})
+    for (const char* Known : {"INSTALL", "UNINSTALL", "SILENT", "CONSOLE", "CHECK", "ONLINE", "VALIDATE",
+                              "USER"})
         if (Switch == Known) return Switch;
     return "";
 }
@@ -126,6 +127,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& Args) {
             Result.Console = true;
         else if (Switch == "CHECK")
             Result.Check = true;
+        else if (Switch == "ONLINE")
+            Result.Online = true;
         else if (Switch == "USER") {
             Result.UserMissing = I + 1 >= Args.size();
             if (!Result.UserMissing) Result.User = Args[++I];

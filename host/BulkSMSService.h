@@ -67,6 +67,7 @@ struct TCommandLine {
     bool Silent = false;
     bool Console = false;
     bool Check = false;
+    bool Online = false;  // with /CHECK: the gateway and the mail relay tried too
     bool Validate = false;
     std::string User = kServiceUser;  // /USER NAME: whom the installed unit runs as
     bool UserMissing = false;         // /USER came last

@@ -190,15 +190,10 @@ TTestCertificates::TTestCertificates(const std::string& Dir) {
 TMailSink::TMailSink(int Port) {
     Start(
         [&] {
-            return std::vector<std::string>{"/usr/bin/python3",
-                                            "-m",
-                                            "aiosmtpd",
-                                            "-n",
-                                            "-l",
-                                            "127.0.0.1:" + std::to_string(port_),
-                                            "-c",
-                                            "aiosmtpd.handlers.Mailbox",
-                                            dir_ / "maildir"};
+            return std::vector<std::string>{
+                "/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l",
+                "127.0.0.1:" + std::to_string(port_), "-c", "aiosmtpd.handlers.Mailbox",
+                dir_ / "maildir"};
         },
         Port);
 }
@@ -207,12 +202,9 @@ TMailSink::TMailSink(const TTlsMailSink& Tls) {
     Start(
         [&] {
             std::vector<std::string> Args = {
-                "/usr/bin/python3", SourceDir() + "/tests/tls_smtp_server.py",
-                "--port",           std::to_string(port_),
-                "--dir",            dir_.Path(),
-                "--mode",           Tls.Mode,
-                "--cert",           Tls.Cert,
-                "--key",            Tls.Key};
+                "/usr/bin/python3", SourceDir() + "/tests/tls_smtp_server.py", "--port",
+                std::to_string(port_), "--dir", dir_.Path(), "--mode", Tls.Mode, "--cert",
+                Tls.Cert, "--key", Tls.Key};
             if (!Tls.Auth.empty()) Args.insert(Args.end(), {"--auth", Tls.Auth});
             return Args;
         },

@@ -6,11 +6,15 @@
 #       "unsized" leaves out Content-Length (the end of the connection ends the body)
 #   crafted_server.py tls CERT KEY
 #       a TLS listener with that certificate; reports each handshake's outcome
+#   crafted_server.py tlsproxy CERT KEY PORT
+#       the same, passing each connection's bytes on to 127.0.0.1:PORT (an https gateway in
+#       front of the simulator)
 #
 # Prints "listening PORT" once it accepts connections.
 import socket
 import ssl
 import sys
+import threading
 
 BLOCK = 1 << 20
 
@@ -75,6 +79,48 @@ def serve_tls(listener, cert, key):
             conn.close()
 
 
+def pump(source, target):
+    try:
+        while True:
+            data = source.recv(65536)
+            if not data:
+                break
+            target.sendall(data)
+    except OSError:
+        pass
+    finally:
+        for s in (source, target):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+
+def proxy(conn, context, port):
+    try:
+        tls = context.wrap_socket(conn, server_side=True)
+    except (OSError, ssl.SSLError) as e:
+        print("handshake failed:", getattr(e, "reason", e), flush=True)
+        conn.close()
+        return
+    print("handshake done", flush=True)
+    upstream = socket.create_connection(("127.0.0.1", port))
+    back = threading.Thread(target=pump, args=(upstream, tls), daemon=True)
+    back.start()
+    pump(tls, upstream)
+    back.join()
+    tls.close()
+    upstream.close()
+
+
+def serve_tls_proxy(listener, cert, key, port):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    while True:
+        conn, _ = listener.accept()
+        threading.Thread(target=proxy, args=(conn, context, port), daemon=True).start()
+
+
 def main():
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.bind(("127.0.0.1", 0))
@@ -84,6 +130,8 @@ def main():
         head, unit, count, tail = sys.argv[2:6]
         sized = sys.argv[6:] != ["unsized"]
         serve_reply(listener, head.encode(), unit.encode(), int(count), tail.encode(), sized)
+    elif sys.argv[1] == "tlsproxy":
+        serve_tls_proxy(listener, sys.argv[2], sys.argv[3], int(sys.argv[4]))
     else:
         serve_tls(listener, sys.argv[2], sys.argv[3])
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/GatewaySim.h"
+#include "tests/MailSink.h"
 #include "tests/NotifyListener.h"
 #include "tests/TestSupport.h"
 
@@ -34,6 +35,9 @@ using testsupport::NotifyListener;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::TGatewaySim;
+using testsupport::TMailSink;
+using testsupport::TSimRequest;
+using testsupport::TTestCertificates;
 using testsupport::WaitFor;
 using testsupport::WithoutPollTime;
 using testsupport::WriteFile;
@@ -311,6 +315,8 @@ TEST_F(HostProcess, CheckReportsOfflineWhatWouldFailAndTheStartUpLogsTheSame) {
         Sample.replace(At, 14, Data);
     Sample.replace(Sample.find("127.0.0.1:8080"), 14,
                    "127.0.0.1:" + std::to_string(Gateway.Port()));
+    // The sample's password is left for the operator to fill in.
+    Sample.replace(Sample.find("Password=\"\""), 11, "Password=\"pw\"");
     for (const char* Channel : {"SMS", "FAX", "EMAIL"})
         for (const char* Sub : {"/In", "/Status", "/Reply"}) MakeDirs(Data + "/" + Channel + Sub);
     const std::string Config = Dir / "BrovaCSVSenderConfig.xml";
@@ -470,6 +476,79 @@ TEST_F(HostProcess, CheckReportsOfflineWhatWouldFailAndTheStartUpLogsTheSame) {
         EXPECT_NE(Refused.Stderr().find("svcBrovaCSVSender: " + Overlap + "\n"), std::string::npos)
             << Refused.Stderr();
     EXPECT_EQ(ListDir(Data + "/SMS/Status"), std::vector<std::string>{});
+}
+
+// /CHECK /ONLINE against the simulator behind https with a private CA and a mail relay that
+// requires STARTTLS and AUTH: a Login and a session without a message, each failure in the
+// server's words, nothing sent and no log.
+TEST_F(HostProcess, CheckOnlineLogsOnAndOpensAMailSessionButSendsNothing) {
+    const TTestCertificates Certs(Dir.Path());
+    TGatewaySim Sim;
+    ChildProcess Https({"/usr/bin/python3", testsupport::SourceDir() + "/tests/crafted_server.py",
+                        "tlsproxy", Certs.Cert, Certs.Key, std::to_string(Sim.Port())});
+    const std::string Listening = Https.WaitForStdoutLine("listening ");
+    ASSERT_FALSE(Listening.empty()) << Https.Stderr();
+    TMailSink Relay({"starttls", Certs.Cert, Certs.Key, "mailer:s3cret"});
+    const std::string Url = "https://127.0.0.1:" + Listening.substr(10) +
+                            "/csp/vexo/Vexo.Webservice.cls";
+    for (const char* Sub : {"in", "status", "reply"}) MakeDirs(Dir / Sub);
+    const auto Configure = [&](const std::string& GatewayPassword, const std::string& MailPassword,
+                               const std::string& CAFile) {
+        WriteFile(Dir / "BrovaCSVSenderConfig.xml",
+                  "<BulkCSVSender><OperationalTime Enabled=\"false\"/>"
+                  "<Vexo URL=\"" + Url + "\" Username=\"gwuser\" Password=\"" + GatewayPassword +
+                      "\" CAFile=\"" + CAFile + "\"><Sender EmailAdress=\"ops@example.com\"/>"
+                      "</Vexo><Settings PollInterval=\"200\" StatusInterval=\"0\" "
+                      "ReplyInterval=\"0\" Priority=\"1\"><Mail Host=\"localhost\" Port=\"" +
+                      std::to_string(Relay.Port()) + "\" SendConfirmation=\"true\" "
+                      "Security=\"starttls\" Username=\"mailer\" Password=\"" + MailPassword +
+                      "\" CAFile=\"" + CAFile + "\"/><Protocols><Protocol Name=\"SMS\" "
+                      "Enabled=\"true\" PollDirectory=\"" + Dir / "in" + "\" PollFileType=\"*.csv\" "
+                      "StatusDirectory=\"" + Dir / "status" + "\" ReplyDirectory=\"" + Dir / "reply" +
+                      "\"/></Protocols><Submissions Split=\"1\" MaxMessages=\"100\"/></Settings>"
+                      "</BulkCSVSender>");
+    };
+    const auto Online = [&](int Status) {
+        ChildProcess P({Exe, "/CHECK", "/ONLINE"}, Env());
+        EXPECT_EQ(P.Wait(), Status);
+        EXPECT_EQ(P.Stderr(), "");
+        return Lines(P.Stdout());
+    };
+    const std::string Gateway = "Gateway " + Url + ": ";
+    const std::string Smtp = "SMTP localhost port " + std::to_string(Relay.Port()) + ": ";
+
+    Configure("gwsecret", "s3cret", Certs.CA);
+    std::vector<std::string> Out = Online(0);
+    ASSERT_EQ(Out.size(), 3u);
+    EXPECT_EQ(Out[0], "Nothing in " + Dir / "BrovaCSVSenderConfig.xml" + " would fail.");
+    EXPECT_EQ(Out[1], Gateway + "Login accepted");
+    EXPECT_TRUE(std::regex_match(
+        Out[2], std::regex(Smtp + R"(session accepted \(220 \S+ Python SMTP \S+\), AUTH as mailer)")))
+        << Out[2];
+
+    Configure("wrong", "wrong", Certs.CA);
+    EXPECT_EQ(Online(1), (std::vector<std::string>{
+                             "Nothing in " + Dir / "BrovaCSVSenderConfig.xml" + " would fail.",
+                             Gateway + "Login refused: Login failed: invalid username or password",
+                             Smtp + "AUTH failed: 535 5.7.8 Authentication credentials invalid"}));
+
+    // Without the private CA neither peer is trusted: the handshake stops there.
+    Configure("gwsecret", "s3cret", "");
+    const std::string NoIssuer = "SSL certificate problem: unable to get local issuer certificate";
+    EXPECT_EQ(Online(1), (std::vector<std::string>{
+                             "Nothing in " + Dir / "BrovaCSVSenderConfig.xml" + " would fail.",
+                             Gateway + "certificate of 127.0.0.1 not trusted: " + NoIssuer,
+                             Smtp + "certificate of localhost not trusted: " + NoIssuer}));
+
+    // Only logons reached the gateway, over TLS; the relay saw AUTH over TLS and no message.
+    for (const TSimRequest& R : Sim.Requests(4))
+        EXPECT_EQ(R.SoapAction, "\"http://vexo.gateway/Vexo.Webservice.Login\"");
+    EXPECT_EQ(Sim.Stats().SoapRequests, 2);
+    EXPECT_EQ(Relay.Sessions(), (std::vector<std::string>{"AUTH PLAIN tls=TLSv1.3 accepted",
+                                                          "AUTH PLAIN tls=TLSv1.3 refused"}));
+    EXPECT_TRUE(Relay.Messages().empty());
+    EXPECT_FALSE(Exists(LogPath));
+    EXPECT_EQ(ListDir(Dir / "status"), std::vector<std::string>{});
 }
 
 TEST_F(HostProcess, StartedByHandWritesTheSystemLogEntryAndNoProcessLog) {

@@ -155,6 +155,10 @@ TEST_F(SendSmtpMailTest, FailuresCarryTheirReason) {
     M.Port = FreeLocalPort();
     EXPECT_EQ(ErrorOf(M).rfind("Couldn't connect to server", 0), 0u) << ErrorOf(M);
 
+    // An IPv6 literal is a host, not a broken URL.
+    M.Host = "::1";
+    EXPECT_EQ(ErrorOf(M).rfind("Couldn't connect to server", 0), 0u) << ErrorOf(M);
+
     M = Basic();
     M.ToAddresses.clear();
     EXPECT_EQ(ErrorOf(M), "No recipient address");
