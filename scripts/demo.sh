@@ -80,6 +80,10 @@ cat >"$DEMO/service/BrovaCSVSenderConfig.xml" <<XML
 </BulkCSVSender>
 XML
 
+# The configuration, the gateway's Login and the mail relay's session, before anything is sent.
+"$DEMO/service/BrovaCSVSender" /CHECK /ONLINE >"$DEMO/check.out" 2>&1 ||
+    { cat "$DEMO/check.out" >&2; fail "/CHECK /ONLINE found something"; }
+
 BROVA_RETRY_DELAY_MS=500 "$DEMO/service/BrovaCSVSender" /CONSOLE >"$DEMO/service.out" 2>&1 &
 SERVICE_PID=$!
 PIDS+=($SERVICE_PID)
@@ -114,6 +118,9 @@ wait $SERVICE_PID; status=$?
 [ $status -eq 0 ] || fail "the service exited with status $status"
 
 echo "=== BrovaCSVSender demo (files under $DEMO) ==="
+echo
+echo "--- BrovaCSVSender /CHECK /ONLINE, before the start ---"
+cat "$DEMO/check.out"
 echo
 echo "--- Messages the gateway received (ReqID,BatchName,Protocol,Address,Reference,MessageType,Text) ---"
 "$PY" -c "import urllib.request,sys; sys.stdout.write(urllib.request.urlopen('${GATEWAY_URL%%/csp/*}/control/messages').read().decode())"
