@@ -158,6 +158,7 @@ void TDtaMdlBulkSMS::StartUp() {
         GatewayUsername = Vexo->GetUsername();
         GatewayPassword = Vexo->GetPassword();
 
+        FinishLeftCollections();
         tmrPollDirectory.Arm();
         // The start, and with it the service's report of running, waits for this first poll.
         tmrPollDirectoryTimer();
@@ -320,7 +321,8 @@ int64_t TDtaMdlBulkSMS::OldestClaim(const std::string& Directory,
 }
 
 std::string TDtaMdlBulkSMS::Logon() {
-    const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
+    const std::shared_ptr<IVexoWSSoap> Client =
+            GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
     if (!Client) throw std::runtime_error("Gateway connection object not assigned.");
     try {
         std::string Token = Client->Login(GatewayUsername, GatewayPassword);
@@ -488,15 +490,18 @@ void TDtaMdlBulkSMS::LogOncePerHour(const std::string& Key, const std::string& M
 
 void TDtaMdlBulkSMS::tmrGetStatussesTimer() {
     tmrGetStatusses.Disarm();
+    // What an earlier call handed over goes before anything new is asked for.
+    FinishLeftCollections();
     // Until the list is read, a failure is the gateway's.
     bool Answered = false;
     try {
-        const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
+        const std::shared_ptr<IVexoWSSoap> Client =
+            GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
         if (!Client) {
             Log("Getting Statusses... connection object not assigned.");
         } else {
-            Token =
-                GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile)->Login(GatewayUsername, GatewayPassword);
+            Token = GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile)
+                        ->Login(GatewayUsername, GatewayPassword);
             const std::shared_ptr<TXMLDocument> Doc =
                 NewXMLDocument(UnwrapCDATA(Client->GetOSStatus(Token, "")));
             const std::shared_ptr<IXMLVexoMessageStatusListType> List =
@@ -507,7 +512,7 @@ void TDtaMdlBulkSMS::tmrGetStatussesTimer() {
             const bool Combined = IsCombinedFormat();
             // One directory search per protocol key and tick, however many entries share it.
             std::unordered_map<std::string, std::string> Directories;
-            AppendCollected(TCollection::Statuses, Count, [&](int Index) {
+            Collect(TCollection::Statuses, Count, [&](int Index) {
                 const std::shared_ptr<IXMLMsgStatType> Item = List->GetItem(Index);
                 const std::shared_ptr<uVexoOSStatus::IXMLMsgIdentType> Ident = Item->GetMsgIdent();
                 const std::string Key = UpperCase(Ident->GetProt());
@@ -539,14 +544,17 @@ void TDtaMdlBulkSMS::tmrGetStatussesTimer() {
 
 void TDtaMdlBulkSMS::tmrGetRepliesTimer() {
     tmrGetReplies.Disarm();
+    // What an earlier call handed over goes before anything new is asked for.
+    FinishLeftCollections();
     bool Answered = false;
     try {
-        const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
+        const std::shared_ptr<IVexoWSSoap> Client =
+            GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
         if (!Client) {
             Log("Getting Replies... connection object not assigned.");
         } else {
-            Token =
-                GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile)->Login(GatewayUsername, GatewayPassword);
+            Token = GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile)
+                        ->Login(GatewayUsername, GatewayPassword);
             const std::shared_ptr<TXMLDocument> Doc =
                 NewXMLDocument(UnwrapCDATA(Client->GetOSReplies(Token, "")));
             const std::shared_ptr<IXMLVexoReplyListType> List = GetVexoReplyList(Doc);
@@ -555,7 +563,7 @@ void TDtaMdlBulkSMS::tmrGetRepliesTimer() {
             CountGatewayCall(true);
             const bool Combined = IsCombinedFormat();
             std::unordered_map<std::string, std::string> Directories;
-            AppendCollected(TCollection::Replies, Count, [&](int Index) {
+            Collect(TCollection::Replies, Count, [&](int Index) {
                 const std::shared_ptr<IXMLReplyDetType> Item = List->GetItem(Index);
                 const std::shared_ptr<uVexoOSReplies::IXMLMsgIdentType> Ident = Item->GetMsgIdent();
                 const std::string Key = Trim(UpperCase(Item->GetProt()));
@@ -622,38 +630,91 @@ std::string TDtaMdlBulkSMS::ProtocolDirectory(const std::string& Key, bool Statu
     return Result;
 }
 
-void TDtaMdlBulkSMS::AppendCollected(TCollection Kind, int Count, const TCollectedEntry& Entry) {
+void TDtaMdlBulkSMS::Collect(TCollection Kind, int Count, const TCollectedEntry& Entry) {
+    std::vector<TCollectedLine> Entries;
+    Entries.reserve(static_cast<size_t>(Count));
+    for (int Index = 0; Index < Count; ++Index) Entries.push_back(Entry(Index));
+    std::optional<TCollectionJournal> Journal;
+    try {
+        Journal.emplace(TCollectionJournal::Begin(
+            StateDirectory, Kind == TCollection::Statuses ? "statuses" : "replies", Entries));
+    } catch (const std::exception& E) {
+        // Filing them at once is still the best left.
+        Log("Unable to keep a collection journal in [" + StateDirectory + "] : " + E.what());
+    }
+    AppendCollected(Kind, Entries, Journal ? &*Journal : nullptr);
+    if (Journal) Journal->Finish();
+}
+
+void TDtaMdlBulkSMS::FinishLeftCollections() {
+    for (const std::string& Path : TCollectionJournal::Left(StateDirectory)) {
+        if (Stopping) return;
+        try {
+            std::optional<TCollectionJournal> Journal = TCollectionJournal::Resume(Path);
+            if (!Journal) continue;
+            size_t Left = 0;
+            for (size_t I = 0; I < Journal->Entries().size(); ++I) Left += !Journal->IsDone(I);
+            Log("Finishing collection [" + Path + "] : " + std::to_string(Left) + " of " +
+                std::to_string(Journal->Entries().size()) + " line(s) left");
+            AppendCollected(Journal->Kind() == "replies" ? TCollection::Replies
+                                                         : TCollection::Statuses,
+                            Journal->Entries(), &*Journal);
+            Journal->Finish();
+        } catch (const std::exception& E) {
+            LogOncePerHour(Path, "Unable to finish collection [" + Path + "] : " + E.what());
+        }
+    }
+}
+
+void TDtaMdlBulkSMS::AppendCollected(TCollection Kind, const std::vector<TCollectedLine>& Entries,
+                                     TCollectionJournal* Journal) {
     // Targets that failed every try keep the rest of their lines of this tick without waiting
     // again; after a stop every line is kept.
     TKeptLines GivenUp, Stopped, Refused, Beyond;
-    const auto Keep = [](TKeptLines& Kept, const std::string& Target, const std::string& Line) {
+    std::vector<size_t> KeptIndexes;
+    const auto Keep = [&](TKeptLines& Kept, const std::string& Target, const std::string& Line,
+                          size_t Index) {
         TKept& K = Kept[Target];
         K.Text += Line + kLineEnd;
         ++K.Lines;
+        KeptIndexes.push_back(Index);
+    };
+    // A journal that cannot be marked any more only makes a crash repeat more lines.
+    const auto MarkDone = [&](size_t Index) {
+        if (!Journal) return;
+        try {
+            Journal->MarkDone(Index);
+        } catch (const std::exception& E) {
+            Log("Unable to write to collection [" + Journal->Path() + "] : " + E.what());
+            Journal = nullptr;
+        }
     };
     TNewFileLimit Limit;
     std::exception_ptr Failure;
     try {
-        for (int Index = 0; Index < Count; ++Index) {
-            const TCollectedLine Collected = Entry(Index);
+        for (size_t Index = 0; Index < Entries.size(); ++Index) {
+            if (Journal && Journal->IsDone(Index)) continue;
+            const TCollectedLine& Collected = Entries[Index];
             const std::string Name = SafeFileNamePart(Collected.Name) + kCollectedFileExtension;
             const std::string Target = Collected.Directory + Name;
             // The gateway names files, but no more of them than the limit, and none of ours.
             if (!Limit.Admits(Target)) {
-                Keep(Beyond, BeyondLimitTarget(Collected.Directory), Name + "," + Collected.Line);
+                Keep(Beyond, BeyondLimitTarget(Collected.Directory), Name + "," + Collected.Line,
+                     Index);
                 continue;
             }
             if (IsRefusedCollectedName(Collected.Name)) {
-                Keep(Refused, Target, Collected.Line);
+                Keep(Refused, Target, Collected.Line, Index);
                 continue;
             }
             if (!Stopped.empty()) {
-                Keep(Stopped, Target, Collected.Line);
+                Keep(Stopped, Target, Collected.Line, Index);
             } else if (GivenUp.count(Target)) {
-                Keep(GivenUp, Target, Collected.Line);
+                Keep(GivenUp, Target, Collected.Line, Index);
             } else {
                 switch (AppendLineToFile(Collected.Line, Target)) {
                     case TAppendResult::Written:
+                        MarkDone(Index);
                         if (Kind == TCollection::Statuses)
                             CountStatusAppended();
                         else
@@ -661,10 +722,10 @@ void TDtaMdlBulkSMS::AppendCollected(TCollection Kind, int Count, const TCollect
                         ReportProgress();
                         break;
                     case TAppendResult::GivenUp:
-                        Keep(GivenUp, Target, Collected.Line);
+                        Keep(GivenUp, Target, Collected.Line, Index);
                         break;
                     case TAppendResult::Stopped:
-                        Keep(Stopped, Target, Collected.Line);
+                        Keep(Stopped, Target, Collected.Line, Index);
                         break;
                 }
             }
@@ -677,6 +738,7 @@ void TDtaMdlBulkSMS::AppendCollected(TCollection Kind, int Count, const TCollect
     KeepUnwritten(Refused, "Not a file name the gateway may make:");
     KeepUnwritten(Beyond, "Beyond " + std::to_string(kMaxNewFilesPerCollection) +
                               " new files in one collection:");
+    for (const size_t Index : KeptIndexes) MarkDone(Index);
     if (Failure) std::rethrow_exception(Failure);
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config/uBrovaCSVSenderConfig.h"
+#include "host/uCollection.h"
 #include "platform/DateTime.h"
 #include "platform/EventLoop.h"
 #include "support/uServiceFigures.h"
@@ -103,13 +104,6 @@ class TDtaMdlBulkSMS {
     bool Stopping = false;
 
   private:
-    // One collected entry: its line and the file it belongs in.
-    // Line for the file the gateway named Name in Directory.
-    struct TCollectedLine {
-        std::string Line;
-        std::string Directory;
-        std::string Name;
-    };
     using TCollectedEntry = std::function<TCollectedLine(int Index)>;
     // Lines for one target, in their order, with their count.
     struct TKept {
@@ -157,9 +151,16 @@ class TDtaMdlBulkSMS {
     // Logs Message unless the same message was logged for Key within the last hour.
     void LogOncePerHour(const std::string& Key, const std::string& Message);
     enum class TCollection { Statuses, Replies };
-    // Appends the line of every entry 0..Count-1 in order, counted as Kind; what a stop or a
-    // failure left unwritten goes to "Unwritten-" files before it returns or throws.
-    void AppendCollected(TCollection Kind, int Count, const TCollectedEntry& Entry);
+    // Journals what the gateway handed over (entries 0..Count-1), then files it.
+    void Collect(TCollection Kind, int Count, const TCollectedEntry& Entry);
+    // Appends the line of every entry not done in Journal, in order, counted as Kind, and
+    // marks it done; what a stop or a failure left unwritten goes to "Unwritten-" files before
+    // it returns or throws. Journal may be null.
+    void AppendCollected(TCollection Kind, const std::vector<TCollectedLine>& Entries,
+                         TCollectionJournal* Journal);
+    // Finishes the collection journals that a crash or a failure left, as far as none is held
+    // by another process. At start and before every collection call.
+    void FinishLeftCollections();
     // Appends each target's lines to its "Unwritten-" file and logs Why they are there.
     void KeepUnwritten(const TKeptLines& Kept, const std::string& Why);
     std::string ProtocolDirectory(const std::string& Key, bool Status);

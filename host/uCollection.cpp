@@ -1,5 +1,6 @@
 #include "host/uCollection.h"
 
+#include <cerrno>
 #include <cstdint>
 
 #include "platform/Files.h"
@@ -75,4 +76,128 @@ bool TNewFileLimit::Admits(const std::string& Target) {
     if (!FileExists(Target)) Admitted = Made++ < kMaxNewFilesPerCollection;
     Decided.emplace(Target, Admitted);
     return Admitted;
+}
+
+// ---- the collection journal ----
+
+namespace {
+
+constexpr const char* kJournalHeader = "brova collection journal 1 ";
+constexpr const char* kJournalExtension = ".journal";
+constexpr const char* kEntriesEnd = "end\n";
+
+// One number of a record line; false when there is none.
+bool ReadNumber(const std::string& Text, size_t& At, size_t& Value) {
+    const size_t Start = At;
+    Value = 0;
+    while (At < Text.size() && Text[At] >= '0' && Text[At] <= '9' && At - Start < 12)
+        Value = Value * 10 + static_cast<size_t>(Text[At++] - '0');
+    return At > Start;
+}
+
+bool ReadWord(const std::string& Text, size_t& At, const std::string& Word) {
+    if (Text.compare(At, Word.size(), Word) != 0) return false;
+    At += Word.size();
+    return true;
+}
+
+}  // namespace
+
+TCollectionJournal TCollectionJournal::Begin(const std::string& StateDirectory,
+                                             const std::string& Kind,
+                                             const std::vector<TCollectedLine>& Entries) {
+    // A name unique to this host, process and call, so that instances sharing the state
+    // directory never meet: the temporary's, neither hidden nor ".tmp".
+    const std::string Unique =
+        TemporaryNameBeside(StateDirectory + kCollectionJournalPrefix + Kind);
+    const std::string Name = Unique.substr(DirectoryOf(Unique).size());
+    const std::string Path =
+        StateDirectory + Name.substr(1, Name.rfind(".tmp") - 1) + kJournalExtension;
+    std::string Text = kJournalHeader + Kind + "\n";
+    for (const TCollectedLine& E : Entries)
+        Text += "entry " + std::to_string(E.Directory.size()) + " " +
+                std::to_string(E.Name.size()) + " " + std::to_string(E.Line.size()) + "\n" +
+                E.Directory + E.Name + E.Line + "\n";
+    Text += kEntriesEnd;
+    TCollectionJournal Journal(Path, TLockedFile::CreateNew(Path));
+    try {
+        Journal.File_.Write(Text);
+        Journal.File_.Sync();
+        SyncDirectory(StateDirectory);
+    } catch (...) {
+        Journal.File_.Close();
+        DeleteFile(Path);
+        throw;
+    }
+    Journal.Kind_ = Kind;
+    Journal.Entries_ = Entries;
+    Journal.Done_.assign(Entries.size(), false);
+    return Journal;
+}
+
+std::optional<TCollectionJournal> TCollectionJournal::Resume(const std::string& Path) {
+    std::optional<TLockedFile> File;
+    try {
+        File.emplace(TLockedFile::OpenExclusive(Path));
+    } catch (const EFileError& E) {
+        // Held by the process that writes it, or finished meanwhile.
+        if (E.Code == EWOULDBLOCK || E.Code == ENOENT) return std::nullopt;
+        throw;
+    }
+    const std::string Text = File->ReadAll();
+    TCollectionJournal Journal(Path, std::move(*File));
+    size_t At = 0;
+    if (!ReadWord(Text, At, kJournalHeader))
+        throw EFileError("Not a collection journal: " + Path, EINVAL);
+    const size_t KindEnd = Text.find('\n', At);
+    if (KindEnd == std::string::npos) throw EFileError("Not a collection journal: " + Path, EINVAL);
+    Journal.Kind_ = Text.substr(At, KindEnd - At);
+    At = KindEnd + 1;
+    // Entries up to "end", or up to the first record cut short by a crash.
+    while (At < Text.size()) {
+        size_t Record = At, DirSize = 0, NameSize = 0, LineSize = 0;
+        if (!ReadWord(Text, Record, "entry ") || !ReadNumber(Text, Record, DirSize) ||
+            !ReadWord(Text, Record, " ") || !ReadNumber(Text, Record, NameSize) ||
+            !ReadWord(Text, Record, " ") || !ReadNumber(Text, Record, LineSize) ||
+            !ReadWord(Text, Record, "\n"))
+            break;
+        const size_t Size = DirSize + NameSize + LineSize;
+        if (Text.size() - Record < Size + 1 || Text[Record + Size] != '\n') break;
+        Journal.Entries_.push_back({Text.substr(Record + DirSize + NameSize, LineSize),
+                                    Text.substr(Record, DirSize),
+                                    Text.substr(Record + DirSize, NameSize)});
+        At = Record + Size + 1;
+    }
+    Journal.Done_.assign(Journal.Entries_.size(), false);
+    if (ReadWord(Text, At, kEntriesEnd)) {
+        size_t Index = 0;
+        while (ReadWord(Text, At, "done ") && ReadNumber(Text, At, Index) &&
+               ReadWord(Text, At, "\n"))
+            if (Index < Journal.Done_.size()) Journal.Done_[Index] = true;
+    }
+    // Marks go after what is there now, whatever was torn.
+    Journal.File_.SeekEnd();
+    if (!Text.empty() && Text.back() != '\n') Journal.File_.Write("\n");
+    return Journal;
+}
+
+std::vector<std::string> TCollectionJournal::Left(const std::string& StateDirectory) {
+    std::vector<std::string> Paths;
+    for (const std::string& Name :
+         FindFiles(StateDirectory, std::string(kCollectionJournalPrefix) + "*" + kJournalExtension))
+        if (EntryKindOf(StateDirectory + Name) == TEntryKind::RegularFile)
+            Paths.push_back(StateDirectory + Name);
+    return Paths;
+}
+
+void TCollectionJournal::MarkDone(size_t Index) {
+    if (Done_[Index]) return;
+    Done_[Index] = true;
+    File_.Write("done " + std::to_string(Index) + "\n");
+}
+
+void TCollectionJournal::Finish() {
+    // The name goes while the lock is held, so nobody takes up a finished journal.
+    DeleteFile(Path_);
+    File_.Close();
 }

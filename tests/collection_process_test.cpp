@@ -85,9 +85,11 @@ class CollectionProcess : public ::testing::Test {
         WriteFile(Status + "/ABC.CSV", kHeader);
     }
 
-    std::unique_ptr<ChildProcess> StartService(const std::string& RetryDelayMs) {
+    std::unique_ptr<ChildProcess> StartService(const std::string& RetryDelayMs,
+                                               std::vector<std::string> Extra = {}) {
         ChildProcess::Options O;
-        O.env = {"BROVA_RETRY_DELAY_MS=" + RetryDelayMs};
+        O.env = std::move(Extra);
+        O.env.push_back("BROVA_RETRY_DELAY_MS=" + RetryDelayMs);
         O.unset_env = {"NOTIFY_SOCKET"};
         O.cwd = Dir.Path();
         return std::make_unique<ChildProcess>(std::vector<std::string>{Exe, "/CONSOLE"}, O);
@@ -197,6 +199,60 @@ TEST_F(CollectionProcess, ALineThatCanNeverBeWrittenIsKeptAsideAfterThreeTriesAn
     EXPECT_EQ(ListDir(Dir.Path()), (std::vector<std::string>{"BrovaCSVSender", "BrovaCSVSender.Log",
                                                              "BrovaCSVSenderConfig.xml", Kept, "in",
                                                              "reply", "status"}));
+}
+
+// SIGKILL inside a collection, once the gateway has handed its entries over: right after they
+// were journalled, and at an append. The next start files every entry before it asks for more;
+// only a line written just before the kill may be there twice.
+TEST_F(CollectionProcess, AKillInsideACollectionLosesNoEntryTheGatewayHandedOver) {
+    const std::vector<std::string> Batches = {"ABC", "DEF", "GHI"};
+    for (const std::string Kill : {"fdatasync:1:/Collection-", "fdatasync:7:/status/"}) {
+        SCOPED_TRACE(Kill);
+        for (const std::string& Name : ListDir(Status)) std::filesystem::remove(Status + "/" + Name);
+        std::string List = "<VexoMessageStatusList>";
+        for (int I = 0; I < 30; ++I) List += MsgStat(std::to_string(600 + I), Batches[I % 3]);
+        Sim.SetOSStatus(List + "</VexoMessageStatusList>");
+        auto Killed = StartService("50", {"LD_PRELOAD=" + BuildDir() + "/tests/libbrova_faultshim.so",
+                                          "BROVA_SHIM_KILL=" + Kill});
+        EXPECT_EQ(Killed->Wait(), 128 + SIGKILL) << Killed->Stderr();
+        const auto Journals = [&] {
+            std::vector<std::string> Found;
+            for (const std::string& Name : ListDir(Dir.Path()))
+                if (Name.rfind("Collection-statuses", 0) == 0) Found.push_back(Name);
+            return Found;
+        };
+        ASSERT_EQ(Journals().size(), 1u);
+
+        auto Service = StartService("50");
+        ASSERT_TRUE(WaitFor([&] { return Journals().empty(); }))
+            << ReadFile(Dir / "BrovaCSVSender.Log");
+        Service->Signal(SIGTERM);
+        EXPECT_EQ(Service->Wait(), 0);
+        int Repeated = 0;
+        size_t Total = 0;
+        for (size_t B = 0; B < Batches.size(); ++B) {
+            const std::string Text = ReadFile(Status + "/" + Batches[B] + ".CSV");
+            for (int I = static_cast<int>(B); I < 30; I += 3) {
+                const std::string Line = StatusLine(std::to_string(600 + I));
+                size_t Count = 0;
+                for (size_t At = Text.find(Line); At != std::string::npos;
+                     At = Text.find(Line, At + 1))
+                    ++Count;
+                EXPECT_GE(Count, 1u) << Batches[B] << " " << 600 + I;
+                Repeated += static_cast<int>(Count) - 1;
+            }
+            Total += testsupport::Lines(Text).size();
+        }
+        // Nothing but the entries, each once, save at most one line written at the kill.
+        EXPECT_LE(Repeated, 1);
+        EXPECT_EQ(Total, 30u + static_cast<size_t>(Repeated));
+        if (Kill.find("Collection-") != std::string::npos) EXPECT_EQ(Repeated, 0);
+        bool Finished = false;
+        for (const std::string& L : Logged())
+            Finished |= L.rfind("Finishing collection [" + Dir / "Collection-statuses", 0) == 0 &&
+                        L.find(" of 30 line(s) left") != std::string::npos;
+        EXPECT_TRUE(Finished) << ReadFile(Dir / "BrovaCSVSender.Log");
+    }
 }
 
 }  // namespace
