@@ -279,8 +279,7 @@ void TDtaMdlBulkSMS::PrepareClaims(int Index, const std::string& PollDirectory,
         TRunSettings Settings =
             ReadRunSettings(*Config, Index, ProtocolName, BatchName, StateDirectory, Clock());
         // A batch name another run holds waits, so that confirmation files never collide.
-        std::optional<TBatchNameLock> BatchLock =
-            TBatchNameLock::TryHold(Settings.StatusDirectory, BatchName, "");
+        std::optional<TBatchNameLock> BatchLock = HoldBatchName(Settings, FullName, "");
         if (!BatchLock) continue;
 
         // The logon comes first: a gateway that is down leaves the file under its own name. A
@@ -302,6 +301,13 @@ void TDtaMdlBulkSMS::ClaimPrepared(std::vector<TPreparedClaim>& Prepared) {
         }
         std::unique_ptr<TFileJournal> Journal = ClaimFile(P.Name, P.FullName, std::move(P.Journal));
         if (!Journal) continue;
+        try {
+            P.BatchLock.NameJournal(Journal->Path());
+        } catch (const std::exception& E) {
+            // The worker still holds the name while it runs; only a crash would free it early.
+            Log("Unable to name the journal in the batch lock of [" + P.FullName + "] : " +
+                E.what());
+        }
         // The worker runs on its own thread and frees itself when it is done.
         new TBulkThread(std::move(Journal), false, std::move(P.BatchLock), P.Token, Config, Clock);
     }
@@ -372,8 +378,7 @@ void TDtaMdlBulkSMS::ResumeFiles(const std::string& Directory,
             SetResumeNotBefore(Path, std::chrono::steady_clock::now() + kLeftFileRecheck);
             continue;
         }
-        std::optional<TBatchNameLock> BatchLock =
-            TBatchNameLock::TryHold(Settings.StatusDirectory, Settings.BatchName, Path);
+        std::optional<TBatchNameLock> BatchLock = HoldBatchName(Settings, Path, Path);
         if (!BatchLock) continue;
         Log("Logging on... ");
         Token = Logon();
@@ -467,6 +472,20 @@ std::unique_ptr<TFileJournal> TDtaMdlBulkSMS::ClaimFile(const std::string& Name,
         Claimed = Base + "(" + std::to_string(Retry) + ")" + kClaimedExtension;
         // A journal name that is taken moves on to the next number without a word.
         if (RenameFailed) Log("Attempting to rename file to [" + Claimed + "]");
+    }
+}
+
+std::optional<TBatchNameLock> TDtaMdlBulkSMS::HoldBatchName(const TRunSettings& Settings,
+                                                            const std::string& File,
+                                                            const std::string& Journal) {
+    try {
+        return TBatchNameLock::TryHold(DirectoryOf(Settings.ConfirmationFileName()),
+                                       Settings.BatchName, Journal);
+    } catch (const std::exception& E) {
+        // Unguarded, two runs could write one confirmation: the file waits.
+        LogOncePerHour(File, "Unable to hold the batch name " + Settings.BatchName + " for [" +
+                                 File + "] : " + E.what());
+        return std::nullopt;
     }
 }
 

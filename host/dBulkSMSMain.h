@@ -148,6 +148,11 @@ class TDtaMdlBulkSMS {
     // that could not be had.
     std::unique_ptr<TFileJournal> ClaimFile(const std::string& Name, const std::string& FullName,
                                             std::unique_ptr<TFileJournal> Journal);
+    // The batch name of a run, or nothing while another run holds it or it cannot be had (that
+    // logged once an hour for File). Journal: the run's own journal, for a resume.
+    std::optional<TBatchNameLock> HoldBatchName(const TRunSettings& Settings,
+                                                const std::string& File,
+                                                const std::string& Journal);
     // Logs Message unless the same message was logged for Key within the last hour.
     void LogOncePerHour(const std::string& Key, const std::string& Message);
     enum class TCollection { Statuses, Replies };

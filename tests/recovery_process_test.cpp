@@ -233,11 +233,24 @@ TEST(RecordsKept, AFailedResultMailKeepsTheConfirmationUntilTheServerIsBack) {
     EXPECT_EQ(ListDir(Service.InDir("SMS")),
               (std::vector<std::string>{"MAIL.Busy", "MAIL.journal", "MAIL.log"}));
 
+    // Logons that fail meanwhile leave the batch name with the owed journal: a second file of
+    // that name waits under its own name and never joins the first one's confirmation.
+    const int64_t Calls = Sim.Stats().SoapRequests;
+    Sim.Fault("Login", 3, "fault");
+    Service.Drop("SMS", "MAIL.2.csv", FileText(5));
+    ASSERT_TRUE(WaitFor([&] { return Sim.Stats().SoapRequests >= Calls + 4; }, kRunTimeout));
+    EXPECT_EQ(ReadFile(Service.StatusDir("SMS") + "/Confirmation-MAIL.CSV"), Confirmation);
+    EXPECT_EQ(ListDir(Service.InDir("SMS")),
+              (std::vector<std::string>{"MAIL.2.csv", "MAIL.Busy", "MAIL.journal", "MAIL.log"}));
+    EXPECT_EQ(Sim.Messages().size(), 20u);
+
     TMailSink Mail(Settings.SmtpPort);
-    ASSERT_TRUE(Mail.WaitForMessages(1, kRunTimeout));
+    ASSERT_TRUE(Mail.WaitForMessages(2, kRunTimeout));
     ASSERT_TRUE(WaitFor([&] { return ListDir(Service.InDir("SMS")).empty(); }, kRunTimeout));
     EXPECT_EQ(AttachmentOf(Mail.Messages()[0]), Confirmation);
-    EXPECT_EQ(Sim.Messages().size(), 20u) << "a message went to the gateway again";
+    // The second file's confirmation is its own, made after the first one's mail.
+    EXPECT_EQ(testsupport::Lines(AttachmentOf(Mail.Messages()[1])).size(), 6u);
+    EXPECT_EQ(Sim.Messages().size(), 25u) << "a message went to the gateway again";
     // Listed once stopped: a worker lets its batch name go just after its journal is gone.
     EXPECT_EQ(Service.Stop(), 0);
     EXPECT_EQ(ListDir(Service.StatusDir("SMS")), std::vector<std::string>{"MAIL.CSV"});

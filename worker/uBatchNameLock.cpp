@@ -4,25 +4,37 @@
 
 #include "support/Util.h"
 
-std::optional<TBatchNameLock> TBatchNameLock::TryHold(const std::string& StatusDirectory,
+std::optional<TBatchNameLock> TBatchNameLock::TryHold(const std::string& Directory,
                                                       const std::string& BatchName,
                                                       const std::string& Journal) {
-    const std::string Path = AddTrailingBackslash(StatusDirectory) + BatchName + ".lock";
+    const std::string Path = AddTrailingBackslash(Directory) + BatchName + ".lock";
+    const std::string Dir = DirectoryOf(Path);
+    if (!Dir.empty() && !ForceDirectories(Dir))
+        throw EFileError("Cannot create the directory " + Dir, errno ? errno : ENOENT);
+    std::optional<TLockedFile> File;
     try {
-        const std::string Dir = DirectoryOf(Path);
-        if (!Dir.empty()) ForceDirectories(Dir);
-        TLockedFile File = TLockedFile::OpenLockFile(Path);
-        const std::string Owner = File.ReadAll();
-        // A journal that still owes its mail keeps the name until it is gone.
-        if (!Owner.empty() && Owner != Journal && FileExists(Owner)) return std::nullopt;
-        return TBatchNameLock(Path, std::move(File));
+        File.emplace(TLockedFile::OpenLockFile(Path));
     } catch (const EFileError& E) {
         if (E.Code == EWOULDBLOCK) return std::nullopt;
-        return TBatchNameLock(Path, std::nullopt);
+        throw;
     }
+    const std::string Owner = File->ReadAll();
+    // A journal that still owes its mail keeps the name until it is gone.
+    const bool Owed = !Owner.empty() && FileExists(Owner);
+    if (Owed && (Journal.empty() || !SameFile(Owner, Journal))) return std::nullopt;
+    return TBatchNameLock(Path, std::move(File), Owed ? Owner : "");
 }
 
 TBatchNameLock::~TBatchNameLock() { Release(); }
+
+void TBatchNameLock::NameJournal(const std::string& Journal) {
+    KeptFor = Journal;
+    if (!File) return;
+    File->Truncate(0);
+    File->SeekStart();
+    File->Write(Journal);
+    File->Sync();
+}
 
 void TBatchNameLock::Release() {
     if (!File) return;

@@ -125,11 +125,18 @@ TBulkThread::TBulkThread(const std::string& ProtocolName, const std::string& Bat
         Journal->Discard();
         throw std::runtime_error("Cannot journal " + FileName + ": " + SystemErrorText(Error));
     }
-    BatchLock = TBatchNameLock::TryHold(Settings.StatusDirectory, BatchName, Journal->Path());
+    try {
+        BatchLock = TBatchNameLock::TryHold(DirectoryOf(Settings.ConfirmationFileName()),
+                                            BatchName, Journal->Path());
+    } catch (const std::exception&) {
+        Journal->Discard();
+        throw;
+    }
     if (!BatchLock) {
         Journal->Discard();
         throw std::runtime_error("The batch name " + BatchName + " is held by another run");
     }
+    BatchLock->NameJournal(Journal->Path());
     this->Token = Token;
     Construct();
 }
@@ -211,9 +218,10 @@ bool TBulkThread::Execute() {
             case TOutcome::LeftFailed:
                 break;
         }
-        // Until its clean-up, an unfinished run keeps its batch name.
-        if (Outcome != TOutcome::Done && Outcome != TOutcome::LeftFailed && BatchLock)
-            BatchLock->KeepFor(Path);
+        // Until its clean-up, an unfinished run keeps its batch name; a finished one lets it go.
+        if (BatchLock)
+            BatchLock->KeepFor(
+                Outcome != TOutcome::Done && Outcome != TOutcome::LeftFailed ? Path : "");
         Journal->Release();
     } catch (const std::exception& E) {
         // The lock goes with the descriptor all the same; what was synced before stands.

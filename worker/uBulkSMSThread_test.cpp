@@ -72,16 +72,17 @@ TEST_F(BulkThreadLifecycle, CombinedLayoutInAnyCaseWritesOneFileAndLogsEveryStep
 }
 
 TEST_F(BulkThreadLifecycle, CombinedLayoutKeepsTheConfirmationBesideTheExecutable) {
-    // The executable's directory is gone, so both saves fail and the path shows in the log. The
-    // part is at the gateway: the file waits, journalled, for a later attempt.
+    // A directory holds the confirmation's name beside the executable, so both saves fail and
+    // the path shows in the log. The part is at the gateway: the file waits, journalled, for a
+    // later attempt.
     Settings.Format = "COMBINED";
     Settings.SendConfirmation = "true";
     Mail();
     const std::string Exe = Dir / "Exe";
-    rmdir(Exe.c_str());
+    MakeDirs(Exe + "/Confirmation-ABC.CSV");
     Run(kGoodRow);
     const std::string Failure =
-        "Cannot create file \"" + Exe + "/Confirmation-ABC.CSV\". No such file or directory";
+        "Cannot create file \"" + Exe + "/Confirmation-ABC.CSV\". Is a directory";
     const std::vector<std::string> Log = LogMessages();
     ASSERT_EQ(Log.size(), 10u) << ReadFile(LogFile());
     EXPECT_EQ(Log[8], "Error processing file at 0820000000 : " + Failure);
@@ -211,7 +212,9 @@ TEST_F(BulkThreadCleanUp, FailedAndErrorMailFailedKeepsEverythingForTheNextAttem
     Run(kBadRow);
     EXPECT_EQ(ListDir(Dir / "In"),
               (std::vector<std::string>{"ABC.20.Busy", "ABC.20.journal", "ABC.20.log"}));
-    EXPECT_EQ(ListDir(Dir / "Exe"), std::vector<std::string>{"Confirmation-ABC.CSV"});
+    // The batch name stays with the owed journal, its lock beside the confirmation it guards.
+    EXPECT_EQ(ListDir(Dir / "Exe"), (std::vector<std::string>{"ABC.lock", "Confirmation-ABC.CSV"}));
+    EXPECT_EQ(ReadFile(Dir / "Exe/ABC.lock"), Dir / "In/ABC.20.journal");
     std::vector<std::string> Log = LogMessages();
     ASSERT_EQ(Log.size(), kNoRecipientsLog.size() + 2) << ReadFile(LogFile());
     EXPECT_EQ(std::vector<std::string>(Log.begin(), Log.begin() + 6), kNoRecipientsLog);
