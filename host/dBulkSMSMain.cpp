@@ -271,6 +271,11 @@ void TDtaMdlBulkSMS::PrepareClaims(int Index, const std::string& PollDirectory,
         if (!MatchesMask(Name, Mask) || IsServiceFileName(Name)) continue;
         const std::string FullName = PollDirectory + Name;
         if (!IsClaimable(FullName)) continue;
+        // A second name is a claim by link and unlink under way, or one a crash cut short.
+        if (LinkCountOf(FullName) > 1) {
+            FinishCutClaim(PollDirectory, Name, Names);
+            continue;
+        }
         // Beyond the cap a file waits under its own name for a later tick.
         if (RunningBulkThreads() + static_cast<int>(Prepared.size()) >= MaxFilesInFlight) break;
         // A rename does not stop a writer here: a file written to lately waits a tick.
@@ -294,7 +299,10 @@ void TDtaMdlBulkSMS::PrepareClaims(int Index, const std::string& PollDirectory,
 }
 
 void TDtaMdlBulkSMS::ClaimPrepared(std::vector<TPreparedClaim>& Prepared) {
-    for (TPreparedClaim& P : Prepared) {
+    // Taken out first: whatever fails below, no prepared claim is taken up twice.
+    std::vector<TPreparedClaim> Taken;
+    Taken.swap(Prepared);
+    for (TPreparedClaim& P : Taken) {
         if (Stopping) {
             P.Journal->Discard();
             continue;
@@ -308,10 +316,15 @@ void TDtaMdlBulkSMS::ClaimPrepared(std::vector<TPreparedClaim>& Prepared) {
             Log("Unable to name the journal in the batch lock of [" + P.FullName + "] : " +
                 E.what());
         }
-        // The worker runs on its own thread and frees itself when it is done.
-        new TBulkThread(std::move(Journal), false, std::move(P.BatchLock), P.Token, Config, Clock);
+        try {
+            // The worker runs on its own thread and frees itself when it is done.
+            new TBulkThread(std::move(Journal), false, std::move(P.BatchLock), P.Token, Config,
+                            Clock);
+        } catch (const std::exception& E) {
+            // Claimed and journalled: a later poll takes it up again.
+            Log("Unable to start the run of [" + P.FullName + "] : " + E.what());
+        }
     }
-    Prepared.clear();
 }
 
 int64_t TDtaMdlBulkSMS::OldestClaim(const std::string& Directory,
@@ -386,6 +399,25 @@ void TDtaMdlBulkSMS::ResumeFiles(const std::string& Directory,
         new TBulkThread(std::move(Journal), true, std::move(*BatchLock), Token, Config, Clock);
         CountFileResumed();
     }
+}
+
+void TDtaMdlBulkSMS::FinishCutClaim(const std::string& Directory, const std::string& Name,
+                                    const std::vector<std::string>& Names) {
+    const std::string FullName = Directory + Name;
+    const std::string Base = Name.substr(0, Name.rfind('.'));
+    for (const std::string& Other : Names) {
+        // The claimed names are BASE.Busy and BASE(N).Busy.
+        if (Other == Name || !MatchesMask(Other, Base + "*" + kClaimedExtension) ||
+            !SameFile(Directory + Other, FullName))
+            continue;
+        // Its journal has the file under the claimed name: the first name must not be claimed
+        // again, so it goes, and exactly one name is left.
+        if (DeleteFile(FullName) || !FileExists(FullName))
+            Log("File [" + FullName + "] was claimed as [" + Directory + Other +
+                "] by a claim cut short; its first name is removed");
+        return;
+    }
+    LogOncePerHour(FullName, "File [" + FullName + "] is not claimed : it has another name");
 }
 
 bool TDtaMdlBulkSMS::IsClaimable(const std::string& FullName) {

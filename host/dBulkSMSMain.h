@@ -153,6 +153,10 @@ class TDtaMdlBulkSMS {
     std::optional<TBatchNameLock> HoldBatchName(const TRunSettings& Settings,
                                                 const std::string& File,
                                                 const std::string& Journal);
+    // Name in Directory has a second name: when that is its claimed name (a claim by link and
+    // unlink cut between the two), Name goes; otherwise it waits, logged once an hour.
+    void FinishCutClaim(const std::string& Directory, const std::string& Name,
+                        const std::vector<std::string>& Names);
     // Logs Message unless the same message was logged for Key within the last hour.
     void LogOncePerHour(const std::string& Key, const std::string& Message);
     enum class TCollection { Statuses, Replies };

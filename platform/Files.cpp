@@ -154,6 +154,7 @@ bool ForceDirectories(const std::string& Dir) {
 
 bool RenameNoReplace(const std::string& From, const std::string& To, std::string* ErrorText) {
     int err = 0;
+    bool NoSafeWay = false;
     if (::renameat2(AT_FDCWD, From.c_str(), AT_FDCWD, To.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     err = errno;
@@ -161,11 +162,13 @@ bool RenameNoReplace(const std::string& From, const std::string& To, std::string
         // The file system cannot rename without replacing: a hard link fails on an existing
         // target just the same.
         if (::link(From.c_str(), To.c_str()) == 0) {
-            if (::unlink(From.c_str()) == 0) return true;
+            // Gone already: whoever finished a claim cut between these two left it to To.
+            if (::unlink(From.c_str()) == 0 || errno == ENOENT) return true;
             err = errno;
             ::unlink(To.c_str());
         } else {
             err = errno;
+            NoSafeWay = err == EPERM && !IsDirectoryPath(From);
             if (err == EPERM && IsDirectoryPath(From)) {
                 // Directories cannot be linked; check and rename, the best this file system allows.
                 struct stat st {};
@@ -180,11 +183,21 @@ bool RenameNoReplace(const std::string& From, const std::string& To, std::string
         }
     }
     if (ErrorText) *ErrorText = SystemErrorText(err);
+    // Neither way gives a file to exactly one taker here: say so rather than "not permitted".
+    if (ErrorText && NoSafeWay)
+        *ErrorText = "This file system can neither rename without replacing nor link, so no "
+                     "file can be claimed here safely";
     errno = err;
     return false;
 }
 
 bool DeleteFile(const std::string& Path) { return ::unlink(Path.c_str()) == 0; }
+
+int64_t LinkCountOf(const std::string& Path) {
+    struct stat st {};
+    if (Path.empty() || ::lstat(Path.c_str(), &st) != 0) return 0;
+    return static_cast<int64_t>(st.st_nlink);
+}
 
 std::string ExecutablePath() {
     char buf[PATH_MAX + 1];

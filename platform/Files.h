@@ -60,6 +60,8 @@ int64_t FileModifiedNs(const std::string& Path);
 // The time of the last change to the entry itself (a rename, a change of mode or owner, a
 // write), the same way; 0 for a missing file.
 int64_t FileStatusChangeNs(const std::string& Path);
+// The number of names (hard links) of the entry Path itself; 0 when it is missing.
+int64_t LinkCountOf(const std::string& Path);
 // True when both paths name one existing file or directory, however they are spelled.
 bool SameFile(const std::string& A, const std::string& B);
 // The whole content of a file, opened so that others may read but not write it meanwhile.

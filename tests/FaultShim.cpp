@@ -1,5 +1,5 @@
 // Real faults for process tests, loaded with LD_PRELOAD into the service under test: calls of
-// write, fdatasync, fsync, close, rename, renameat2 and connect fail with a chosen errno, or the
+// write, fdatasync, fsync, close, rename, renameat2, link and connect fail with a chosen errno, or the
 // process kills itself with SIGKILL right after a chosen call returned.
 //
 //   BROVA_SHIM_FAIL="call:ERRNO:N:text[;...]"  every Nth call of `call` whose subject holds `text`
@@ -50,7 +50,8 @@ const struct {
                {"ENAMETOOLONG", ENAMETOOLONG},
                {"EINTR", EINTR},
                {"EAGAIN", EAGAIN},
-               {"ECONNREFUSED", ECONNREFUSED}};
+               {"ECONNREFUSED", ECONNREFUSED},
+               {"EINVAL", EINVAL}};
 
 int ErrnoByName(const char* Name) {
     for (size_t I = 0; I < sizeof kErrnos / sizeof kErrnos[0]; ++I)
@@ -156,6 +157,19 @@ TCall Next(const char* Name) {
     return reinterpret_cast<TCall>(dlsym(RTLD_NEXT, Name));
 }
 
+// A call on two paths, "From -> To" its subject.
+int OnTwoPaths(const char* Call, const char* From, const char* To,
+               int (*Real)(const char*, const char*)) {
+    if (!Wanted(Call)) return Real(From, To);
+    char Subject[kSubject];
+    snprintf(Subject, sizeof Subject, "%s -> %s", From, To);
+    const int Fault = FaultFor(Call, Subject);
+    if (Fault) return Failed(Fault);
+    const int Result = Real(From, To);
+    if (Result == 0) AfterSuccess(Call, Subject);
+    return Result;
+}
+
 }  // namespace
 
 extern "C" {
@@ -188,14 +202,12 @@ int close(int Fd) {
 
 int rename(const char* From, const char* To) {
     static const auto Real = Next<int (*)(const char*, const char*)>("rename");
-    if (!Wanted("rename")) return Real(From, To);
-    char Subject[kSubject];
-    snprintf(Subject, sizeof Subject, "%s -> %s", From, To);
-    const int Fault = FaultFor("rename", Subject);
-    if (Fault) return Failed(Fault);
-    const int Result = Real(From, To);
-    if (Result == 0) AfterSuccess("rename", Subject);
-    return Result;
+    return OnTwoPaths("rename", From, To, Real);
+}
+
+int link(const char* From, const char* To) {
+    static const auto Real = Next<int (*)(const char*, const char*)>("link");
+    return OnTwoPaths("link", From, To, Real);
 }
 
 int renameat2(int FromDir, const char* From, int ToDir, const char* To, unsigned Flags) {

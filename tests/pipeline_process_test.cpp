@@ -291,10 +291,14 @@ TEST_F(Pipeline, ResultMailCarriesTheConfirmationAndEverythingIsCleanedUp) {
 
 TEST_F(Pipeline, AFileThatCannotBeRenamedIsLoggedOnceAndTheOthersGoOn) {
     TServiceSettings Settings = BaseSettings();
-    Settings.Environment = WithFaultShim({"BROVA_SHIM_FAIL=renameat2:EROFS:1:STUCK.csv"});
+    // NOLINK.csv lies on a file system that can neither rename without replacing nor link.
+    Settings.Environment = WithFaultShim(
+        {"BROVA_SHIM_FAIL=renameat2:EROFS:1:STUCK.csv;renameat2:EINVAL:1:NOLINK.csv;"
+         "link:EPERM:1:NOLINK.csv"});
     TServiceUnderTest Service(Settings);
-    Service.Drop(
-        "SMS", {{"STUCK.csv", "0820000001,S1,TXT,Hi\r\n"}, {"OK.csv", "0820000002,K1,TXT,Hi\r\n"}});
+    Service.Drop("SMS", {{"STUCK.csv", "0820000001,S1,TXT,Hi\r\n"},
+                         {"OK.csv", "0820000002,K1,TXT,Hi\r\n"},
+                         {"NOLINK.csv", "0820000003,N1,TXT,Hi\r\n"}});
     ASSERT_TRUE(Service.Start());
     ASSERT_TRUE(WaitFor([&] { return Exists(Service.StatusDir("SMS") + "/Confirmation-OK.CSV"); },
                         kFileTimeout));
@@ -304,8 +308,12 @@ TEST_F(Pipeline, AFileThatCannotBeRenamedIsLoggedOnceAndTheOthersGoOn) {
     const std::vector<std::string> Log = LogMessages(ReadFile(Service.ProcessLog()));
     EXPECT_EQ(std::count(Log.begin(), Log.end(), "Unable to rename file [Read-only file system]"),
               1);
-    EXPECT_EQ(std::count(Log.begin(), Log.end(), "Logging on... "), 2);
-    EXPECT_EQ(ListDir(Service.InDir("SMS")), std::vector<std::string>{"STUCK.csv"});
+    EXPECT_EQ(std::count(Log.begin(), Log.end(),
+                         "Unable to rename file [This file system can neither rename without "
+                         "replacing nor link, so no file can be claimed here safely]"),
+              1);
+    EXPECT_EQ(std::count(Log.begin(), Log.end(), "Logging on... "), 3);
+    EXPECT_EQ(ListDir(Service.InDir("SMS")), (std::vector<std::string>{"NOLINK.csv", "STUCK.csv"}));
 }
 
 // Whoever may drop files could plant links to any file of the machine where the service

@@ -118,6 +118,8 @@ struct TCutOff {
     // False: cut off before the claim's rename, the file is claimed anew, not resumed, under
     // the settings of the day; a journal cut off under its temporary name stays until it is old.
     bool Resumed = true;
+    // The fault shim's failures in the run that is cut off.
+    std::string Fail;
 };
 
 void PrintTo(const TCutOff& Cut, std::ostream* Out) { *Out << Cut.Name; }
@@ -138,7 +140,9 @@ TEST_P(CutOffFile, FinishesAfterARestartAsItBeganWithEveryIdentifier) {
     std::string Kill = Cut.Kill;
     if (const size_t At = Kill.find("{smtp}"); At != std::string::npos)
         Kill.replace(At, 6, std::to_string(Mail.Port()));
-    if (!Kill.empty()) Settings.Environment = WithFaultShim({"BROVA_SHIM_KILL=" + Kill});
+    if (!Kill.empty())
+        Settings.Environment =
+            WithFaultShim({"BROVA_SHIM_KILL=" + Kill, "BROVA_SHIM_FAIL=" + Cut.Fail});
     TServiceUnderTest Service(Settings);
     // Parts go out slowly enough for the test to stop the service in the middle of the file.
     if (Kill.empty()) Sim.Fault("Send", 3, "delay", 400);
@@ -204,6 +208,9 @@ INSTANTIATE_TEST_SUITE_P(
         TCutOff{"BeforeTheJournalIsNamed", "fdatasync:1:.journal.", "", SIGKILL, false, false},
         TCutOff{"BeforeTheFileIsRenamed", "renameat2:1:BIG.1.journal", "", SIGKILL, false, false},
         TCutOff{"AfterTheClaim", "renameat2:1:.Busy", ""},
+        // A share that cannot rename without replacing: the claim links, then unlinks.
+        TCutOff{"BetweenTheLinkAndTheUnlinkOfAClaim", "link:1:.Busy", "", SIGKILL, false, true,
+                "renameat2:EINVAL:1:.Busy"},
         // The fourth sync of the journal records part 3, after two answers.
         TCutOff{"BetweenParts", "fdatasync:4:BIG.1.journal", ""},
         TCutOff{"InsideASend", "", "Processing split bulk request[3].", SIGKILL, true},
