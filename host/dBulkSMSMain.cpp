@@ -29,7 +29,6 @@ namespace {
 constexpr const char* kConfigFileName = "BrovaCSVSenderConfig.xml";
 constexpr const char* kClaimedExtension = ".Busy";
 constexpr const char* kCombinedFormat = "COMBINED";
-constexpr const char* kLineEnd = "\r\n";
 // An originator that begins with this country code is written with a leading "0" instead.
 constexpr const char* kInternationalPrefix = "27";
 // A file that failed on its own waits for the operator; its journal is looked at this seldom.
@@ -681,118 +680,6 @@ std::string TDtaMdlBulkSMS::ProtocolDirectory(const std::string& Key, bool Statu
     return Result;
 }
 
-void TDtaMdlBulkSMS::Collect(TCollection Kind, int Count, const TCollectedEntry& Entry) {
-    std::vector<TCollectedLine> Entries;
-    Entries.reserve(static_cast<size_t>(Count));
-    for (int Index = 0; Index < Count; ++Index) Entries.push_back(Entry(Index));
-    std::optional<TCollectionJournal> Journal;
-    try {
-        Journal.emplace(TCollectionJournal::Begin(
-            StateDirectory, Kind == TCollection::Statuses ? "statuses" : "replies", Entries));
-    } catch (const std::exception& E) {
-        // Filing them at once is still the best left.
-        Log("Unable to keep a collection journal in [" + StateDirectory + "] : " + E.what());
-    }
-    AppendCollected(Kind, Entries, Journal ? &*Journal : nullptr);
-    if (Journal) Journal->Finish();
-}
-
-void TDtaMdlBulkSMS::FinishLeftCollections() {
-    for (const std::string& Path : TCollectionJournal::Left(StateDirectory)) {
-        if (Stopping) return;
-        try {
-            std::optional<TCollectionJournal> Journal = TCollectionJournal::Resume(Path);
-            if (!Journal) continue;
-            size_t Left = 0;
-            for (size_t I = 0; I < Journal->Entries().size(); ++I) Left += !Journal->IsDone(I);
-            Log("Finishing collection [" + Path + "] : " + std::to_string(Left) + " of " +
-                std::to_string(Journal->Entries().size()) + " line(s) left");
-            AppendCollected(Journal->Kind() == "replies" ? TCollection::Replies
-                                                         : TCollection::Statuses,
-                            Journal->Entries(), &*Journal);
-            Journal->Finish();
-        } catch (const std::exception& E) {
-            LogOncePerHour(Path, "Unable to finish collection [" + Path + "] : " + E.what());
-        }
-    }
-}
-
-void TDtaMdlBulkSMS::AppendCollected(TCollection Kind, const std::vector<TCollectedLine>& Entries,
-                                     TCollectionJournal* Journal) {
-    // Targets that failed every try keep the rest of their lines of this tick without waiting
-    // again; after a stop every line is kept.
-    TKeptLines GivenUp, Stopped, Refused, Beyond;
-    std::vector<size_t> KeptIndexes;
-    const auto Keep = [&](TKeptLines& Kept, const std::string& Target, const std::string& Line,
-                          size_t Index) {
-        TKept& K = Kept[Target];
-        K.Text += Line + kLineEnd;
-        ++K.Lines;
-        KeptIndexes.push_back(Index);
-    };
-    // A journal that cannot be marked any more only makes a crash repeat more lines.
-    const auto MarkDone = [&](size_t Index) {
-        if (!Journal) return;
-        try {
-            Journal->MarkDone(Index);
-        } catch (const std::exception& E) {
-            Log("Unable to write to collection [" + Journal->Path() + "] : " + E.what());
-            Journal = nullptr;
-        }
-    };
-    TNewFileLimit Limit;
-    std::exception_ptr Failure;
-    try {
-        for (size_t Index = 0; Index < Entries.size(); ++Index) {
-            if (Journal && Journal->IsDone(Index)) continue;
-            const TCollectedLine& Collected = Entries[Index];
-            const std::string Name = SafeFileNamePart(Collected.Name) + kCollectedFileExtension;
-            const std::string Target = Collected.Directory + Name;
-            // The gateway names files, but no more of them than the limit, and none of ours.
-            if (!Limit.Admits(Target)) {
-                Keep(Beyond, BeyondLimitTarget(Collected.Directory), Name + "," + Collected.Line,
-                     Index);
-                continue;
-            }
-            if (IsRefusedCollectedName(Collected.Name)) {
-                Keep(Refused, Target, Collected.Line, Index);
-                continue;
-            }
-            if (!Stopped.empty()) {
-                Keep(Stopped, Target, Collected.Line, Index);
-            } else if (GivenUp.count(Target)) {
-                Keep(GivenUp, Target, Collected.Line, Index);
-            } else {
-                switch (AppendLineToFile(Collected.Line, Target)) {
-                    case TAppendResult::Written:
-                        MarkDone(Index);
-                        if (Kind == TCollection::Statuses)
-                            CountStatusAppended();
-                        else
-                            CountReplyAppended();
-                        ReportProgress();
-                        break;
-                    case TAppendResult::GivenUp:
-                        Keep(GivenUp, Target, Collected.Line, Index);
-                        break;
-                    case TAppendResult::Stopped:
-                        Keep(Stopped, Target, Collected.Line, Index);
-                        break;
-                }
-            }
-        }
-    } catch (...) {
-        Failure = std::current_exception();
-    }
-    KeepUnwritten(GivenUp, "Unable to write");
-    KeepUnwritten(Stopped, "Stopped before writing");
-    KeepUnwritten(Refused, "Not a file name the gateway may make:");
-    KeepUnwritten(Beyond, "Beyond " + std::to_string(kMaxNewFilesPerCollection) +
-                              " new files in one collection:");
-    for (const size_t Index : KeptIndexes) MarkDone(Index);
-    if (Failure) std::rethrow_exception(Failure);
-}
-
 void TDtaMdlBulkSMS::ReportProgress() {
     ServiceThreadBeat();
     FiguresChanged();
@@ -823,51 +710,5 @@ void TDtaMdlBulkSMS::LogConfigurationFindings() {
         for (const std::string& Finding : ConfigurationCheck(*Config)) Log(Finding);
     } catch (const std::exception& E) {
         Log(std::string("Unable to check the configuration : ") + E.what());
-    }
-}
-
-TDtaMdlBulkSMS::TAppendResult TDtaMdlBulkSMS::AppendLineToFile(const std::string& Line,
-                                                               const std::string& TargetFile) {
-    const std::string Text = Line + kLineEnd;
-    for (int Failures = 0;;) {
-        try {
-            AppendDurably(TargetFile, Text);
-            return TAppendResult::Written;
-        } catch (const EFileError& E) {
-            // Only a lock held by another program is worth waiting for however long it lasts.
-            if (E.Code == EWOULDBLOCK) {
-                Log("Error Accessing Status File. File is open.");
-            } else {
-                Log("Error Writing [" + TargetFile + "] : " + E.what());
-                ++Failures;
-            }
-        } catch (const std::exception& E) {
-            Log("Error Writing [" + TargetFile + "] : " + E.what());
-            ++Failures;
-        }
-        if (Failures == kMaxAppendTries) return TAppendResult::GivenUp;
-        // Other timers and control requests run while this line waits; a stop ends the wait.
-        if (!Loop.WaitFor(RetryDelay()) || !Loop.ProcessQueued()) return TAppendResult::Stopped;
-    }
-}
-
-void TDtaMdlBulkSMS::KeepUnwritten(const TKeptLines& Kept, const std::string& Why) {
-    for (const auto& [Target, K] : Kept) {
-        const std::string Path = StateDirectory + UnwrittenFileName(Target);
-        CountUnwrittenLines(K.Lines);
-        try {
-            AppendDurably(Path, K.Text);
-            Log(Why + " " + std::to_string(K.Lines) + " line(s) to [" + Target + "]; kept in [" +
-                Path + "]");
-        } catch (const std::exception& E) {
-            // The process log is the last place left for them.
-            Log("Unable to keep unwritten lines in [" + Path + "] : " + E.what());
-            size_t Start = 0;
-            while (Start < K.Text.size()) {
-                const size_t End = K.Text.find(kLineEnd, Start);
-                Log("Unwritten line for [" + Target + "] : " + K.Text.substr(Start, End - Start));
-                Start = End + 2;
-            }
-        }
     }
 }

@@ -1,6 +1,8 @@
 // What the gateway hands over becomes lines and file names here, and nothing more: its text
 // stays one field of one line, and the names it reports make only files of their own kind,
-// and no more of them in one collection than kMaxNewFilesPerCollection. Any thread.
+// and no more of them in one collection than kMaxNewFilesPerCollection. Any thread. What one
+// call handed over is journalled here before it is filed; the dispatcher's filing itself
+// (TDtaMdlBulkSMS::Collect and what it calls) is defined in uCollection.cpp too.
 #pragma once
 
 #include <map>
