@@ -339,6 +339,12 @@ TEST_F(Pipeline, PlantedLinksFifosAndDirectoriesAreNeitherFollowedNorClaimed) {
     Plant("input", In + "/LINKED.csv");
     ASSERT_EQ(mkfifo((In + "/PIPE.csv").c_str(), 0644), 0);
     MakeDirs(In + "/FOLDER.csv");
+    // Journals the service never wrote: another program's, cut short, and one of ours without
+    // its settings. Neither is written to, and nothing of them is sent.
+    const std::string Foreign = "another program's\nhalf a line", Half = "BrovaCSVSender journal 1\n";
+    WriteFile(In + "/FOREIGN.journal", Foreign);
+    WriteFile(In + "/HALF.journal", Half);
+    WriteFile(In + "/HALF.Busy", "0820000004,H1,TXT,Hi\r\n");
     Service->Drop("SMS", {{"LOGGED.csv", "0820000001,L1,TXT,Hi\r\n"},
                           {"LOCKED.csv", "0820000002,K1,TXT,Hi\r\n"},
                           {"CONFIRMED.csv", "0820000003,C1,TXT,Hi\r\n"}});
@@ -380,6 +386,19 @@ TEST_F(Pipeline, PlantedLinksFifosAndDirectoriesAreNeitherFollowedNorClaimed) {
     EXPECT_EQ(std::count(Log.begin(), Log.end(),
                          "Unable to take up file [" + In +
                              "/GONE.journal] : Is a symbolic link"),
+              1);
+    EXPECT_EQ(ReadFile(In + "/FOREIGN.journal"), Foreign);
+    EXPECT_EQ(ReadFile(In + "/HALF.journal"), Half);
+    EXPECT_EQ(std::count(Log.begin(), Log.end(),
+                         "Unable to take up file : Journal " + In +
+                             "/FOREIGN.journal is not a journal of this service"),
+              1);
+    EXPECT_EQ(std::count_if(Log.begin(), Log.end(),
+                            [&](const std::string& L) {
+                                return L.rfind("Unable to take up file : Journal " + In +
+                                                   "/HALF.journal lacks the setting ",
+                                               0) == 0;
+                            }),
               1);
     EXPECT_EQ(std::count(Log.begin(), Log.end(),
                          "Unable to hold the batch name LOCKED for [" + In +

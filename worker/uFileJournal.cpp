@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
@@ -221,6 +222,10 @@ std::unique_ptr<TFileJournal> TFileJournal::TakeUp(const std::string& Path) {
     // The records end at the first zero written ahead. A record cut short by a crash was never
     // acted on: it goes, and the next one follows the last whole record.
     const std::string_view Records = std::string_view(Text).substr(0, Text.find('\0'));
+    // Nothing is written to a file before it is known for a journal of this service.
+    if (Records.substr(0, std::char_traits<char>::length(kMagic) + 1) !=
+        std::string(kMagic) + "\n")
+        throw std::runtime_error("Journal " + Path + " is not a journal of this service");
     const size_t Last = Records.rfind('\n');
     const size_t Whole = Last == std::string_view::npos ? 0 : Last + 1;
     if (Whole != Records.size())
@@ -234,6 +239,9 @@ std::unique_ptr<TFileJournal> TFileJournal::TakeUp(const std::string& Path) {
 void TFileJournal::Read(std::string_view Text) {
     size_t Pos = 0;
     size_t LineNo = 0;
+    // Every setting the run began with must be there: a run never goes on with a default.
+    std::set<std::string> Missing;
+    for (const TRunSettingsField& F : RunSettingsFields(TRunSettings{})) Missing.insert(F.Name);
     while (Pos < Text.size()) {
         const size_t End = Text.find('\n', Pos);
         const std::string Line(Text.substr(Pos, End - Pos));
@@ -248,6 +256,7 @@ void TFileJournal::Read(std::string_view Text) {
             const std::string& Kind = F[0];
             if (Kind == "setting" && F.size() == 4) {
                 SetRunSettingsField(RunSettings, {F[1], F[2] == "1", F[3]});
+                Missing.erase(F[1]);
             } else if (Kind == "headers") {
                 RunState.HeadersWritten = true;
             } else if (Kind == "part" && F.size() == 4) {
@@ -285,6 +294,9 @@ void TFileJournal::Read(std::string_view Text) {
         }
     }
     if (LineNo == 0) throw std::runtime_error("Journal " + JournalPath + " is empty");
+    if (!Missing.empty())
+        throw std::runtime_error("Journal " + JournalPath + " lacks the setting " +
+                                 *Missing.begin());
 }
 
 std::string TFileJournal::ClaimedFileName() const { return ChangeFileExt(JournalPath, ".Busy"); }
