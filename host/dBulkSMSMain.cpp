@@ -35,6 +35,8 @@ constexpr const char* kInternationalPrefix = "27";
 constexpr std::chrono::hours kLeftFileRecheck{1};
 // The same failure for the same file is logged no more often than this.
 constexpr std::chrono::hours kRepeatedFailureLogInterval{1};
+// A temporary unchanged this long belongs to a writer that is gone; sweeps are this far apart.
+constexpr std::chrono::minutes kLeftTemporaryAge{10};
 // Past this many remembered failures, those older than the interval are forgotten.
 constexpr size_t kMaxRememberedFailures = 1000;
 // The metrics file is read by node_exporter, which does not run as root; it holds no secret.
@@ -258,6 +260,27 @@ void TDtaMdlBulkSMS::PollProtocols() {
         ClaimPrepared(Prepared);
     }
     NoteOldestClaim(Oldest);
+    SweepLeftTemporaries();
+}
+
+void TDtaMdlBulkSMS::SweepLeftTemporaries() {
+    const auto Now = std::chrono::steady_clock::now();
+    if (LastSweep != std::chrono::steady_clock::time_point{} && Now - LastSweep < kLeftTemporaryAge)
+        return;
+    LastSweep = Now;
+    std::vector<std::pair<std::string, std::string>> Places = {
+        {StateDirectory, ".Confirmation-*.tmp"}};
+    if (!MetricsFile.empty())
+        Places.push_back({DirectoryOf(MetricsFile),
+                          "." + MetricsFile.substr(DirectoryOf(MetricsFile).size()) + ".*.tmp"});
+    const std::shared_ptr<IXMLProtocolsType> Protocols = Config->GetSettings()->GetProtocols();
+    for (int Index = 0; Index < Protocols->GetCount(); ++Index)
+        Places.push_back({AddTrailingBackslash(Protocols->GetItem(Index)->GetStatusDirectory()),
+                          ".Confirmation-*.tmp"});
+    for (const auto& [Directory, Mask] : Places)
+        if (!Trim(Directory).empty())
+            for (const std::string& Name : FindFiles(Directory, Mask))
+                RemoveLeftTemporary(Directory + Name, kLeftTemporaryAge);
 }
 
 void TDtaMdlBulkSMS::PrepareClaims(int Index, const std::string& PollDirectory,

@@ -157,6 +157,11 @@ class TDtaMdlBulkSMS {
     // unlink cut between the two), Name goes; otherwise it waits, logged once an hour.
     void FinishCutClaim(const std::string& Directory, const std::string& Name,
                         const std::vector<std::string>& Names);
+    // Removes the temporaries of confirmations and of the metrics file that a crash left in the
+    // status directories, the state directory and beside the metrics file; at most once in ten
+    // minutes.
+    void SweepLeftTemporaries();
+    std::chrono::steady_clock::time_point LastSweep{};
     // Logs Message unless the same message was logged for Key within the last hour.
     void LogOncePerHour(const std::string& Key, const std::string& Message);
     enum class TCollection { Statuses, Replies };

@@ -345,6 +345,18 @@ std::string DirectoryOf(const std::string& Path) {
     return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
 }
 
+void RemoveLeftTemporary(const std::string& Path, std::chrono::seconds Age) {
+    if (EntryKindOf(Path) != TEntryKind::RegularFile) return;
+    const auto Modified = FileModificationTime(Path);
+    if (!Modified || std::chrono::system_clock::now() - *Modified < Age) return;
+    try {
+        // Held, it is being written by some instance.
+        TLockedFile Left = TLockedFile::OpenExclusive(Path);
+        DeleteFile(Path);
+    } catch (const EFileError&) {
+    }
+}
+
 std::string TemporaryNameBeside(const std::string& Path) {
     static std::atomic<unsigned> counter{0};
     char host[64] = "";

@@ -83,6 +83,9 @@ void SyncDirectory(const std::string& Dir);
 std::string DirectoryOf(const std::string& Path);
 // A name for a temporary file beside Path that no other process or thread of any host picks.
 std::string TemporaryNameBeside(const std::string& Path);
+// Removes Path, a temporary of TemporaryNameBeside that a crash left behind: a regular file
+// nobody holds locked, unchanged for at least Age. Anything else stays. Never throws.
+void RemoveLeftTemporary(const std::string& Path, std::chrono::seconds Age);
 
 // An open file with its share lock. A lock another holder has makes the open fail, as a
 // sharing violation would; the lock goes with Close() or the destructor. Openers throw

@@ -299,6 +299,12 @@ TEST_F(Pipeline, AFileThatCannotBeRenamedIsLoggedOnceAndTheOthersGoOn) {
     Service.Drop("SMS", {{"STUCK.csv", "0820000001,S1,TXT,Hi\r\n"},
                          {"OK.csv", "0820000002,K1,TXT,Hi\r\n"},
                          {"NOLINK.csv", "0820000003,N1,TXT,Hi\r\n"}});
+    // A confirmation's temporary that a crash left goes once it is old; a fresh one stays.
+    const std::string Left = Service.StatusDir("SMS") + "/.Confirmation-OLD.CSV.gone-1-0.tmp";
+    const std::string Fresh = Service.StatusDir("SMS") + "/.Confirmation-NEW.CSV.here-1-0.tmp";
+    WriteFile(Left, "left");
+    testsupport::AgeFile(Left, 11 * 60);
+    WriteFile(Fresh, "fresh");
     ASSERT_TRUE(Service.Start());
     ASSERT_TRUE(WaitFor([&] { return Exists(Service.StatusDir("SMS") + "/Confirmation-OK.CSV"); },
                         kFileTimeout));
@@ -314,6 +320,8 @@ TEST_F(Pipeline, AFileThatCannotBeRenamedIsLoggedOnceAndTheOthersGoOn) {
               1);
     EXPECT_EQ(std::count(Log.begin(), Log.end(), "Logging on... "), 3);
     EXPECT_EQ(ListDir(Service.InDir("SMS")), (std::vector<std::string>{"NOLINK.csv", "STUCK.csv"}));
+    EXPECT_FALSE(Exists(Left));
+    EXPECT_TRUE(Exists(Fresh));
 }
 
 // Whoever may drop files could plant links to any file of the machine where the service

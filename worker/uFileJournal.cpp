@@ -465,14 +465,7 @@ bool IsJournalTemporaryName(const std::string& Name) {
 }
 
 void RemoveLeftJournalTemporary(const std::string& Path) {
-    const auto Modified = FileModificationTime(Path);
-    if (!Modified || std::chrono::system_clock::now() - *Modified < kLeftTemporaryAge) return;
-    try {
-        // Held, it belongs to a claim under way in some instance.
-        TLockedFile Left = TLockedFile::OpenExclusive(Path);
-        DeleteFile(Path);
-    } catch (const EFileError&) {
-    }
+    RemoveLeftTemporary(Path, kLeftTemporaryAge);
 }
 
 void SetResumeNotBefore(const std::string& JournalPath,
