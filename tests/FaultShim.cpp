@@ -1,5 +1,5 @@
 // Real faults for process tests, loaded with LD_PRELOAD into the service under test: calls of
-// write, fdatasync, fsync, close, rename, renameat2, link and connect fail with a chosen errno, or the
+// write, pwrite, fdatasync, fsync, close, rename, renameat2, link and connect fail with a chosen errno, or the
 // process kills itself with SIGKILL right after a chosen call returned.
 //
 //   BROVA_SHIM_FAIL="call:ERRNO:N:text[;...]"  every Nth call of `call` whose subject holds `text`
@@ -183,6 +183,21 @@ ssize_t write(int Fd, const void* Data, size_t Size) {
     const ssize_t Result = Real(Fd, Data, Size);
     if (Result >= 0) AfterSuccess("write", Subject);
     return Result;
+}
+
+ssize_t pwrite(int Fd, const void* Data, size_t Size, off_t Offset) {
+    static const auto Real = Next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    if (!Wanted("pwrite")) return Real(Fd, Data, Size, Offset);
+    char Subject[kSubject];
+    FdSubject(Fd, Subject);
+    if (const int Fault = FaultFor("pwrite", Subject)) return Failed(Fault);
+    const ssize_t Result = Real(Fd, Data, Size, Offset);
+    if (Result >= 0) AfterSuccess("pwrite", Subject);
+    return Result;
+}
+
+ssize_t pwrite64(int Fd, const void* Data, size_t Size, off_t Offset) {
+    return pwrite(Fd, Data, Size, Offset);
 }
 
 int fdatasync(int Fd) {

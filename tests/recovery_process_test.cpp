@@ -119,7 +119,7 @@ struct TCutOff {
     // the settings of the day; a journal cut off under its temporary name stays until it is old.
     bool Resumed = true;
     // The fault shim's failures in the run that is cut off.
-    std::string Fail;
+    std::string Fail = {};
 };
 
 void PrintTo(const TCutOff& Cut, std::ostream* Out) { *Out << Cut.Name; }
@@ -218,6 +218,42 @@ INSTANTIATE_TEST_SUITE_P(
         TCutOff{"BeforeTheMail", "connect:1:127.0.0.1:{smtp}", ""},
         TCutOff{"StoppedInTheMiddle", "", "Processing split bulk request[2].", SIGTERM}),
     [](const auto& Info) { return std::string(Info.param.Name); });
+
+// A stop while an answered part cannot be journalled: the file's log keeps each reference with
+// the identifier the gateway gave it.
+TEST(RecordsKept, AnAnswerThatCannotBeJournalledAtAStopIsInTheFilesLog) {
+    TGatewaySim Sim;
+    TempDir Scratch;
+    const std::string Switch = Scratch / "journal-fails";
+    TServiceSettings Settings;
+    Settings.GatewayUrl = Sim.Url();
+    Settings.Split = "1";
+    Settings.MaxMessages = "3";
+    Settings.Environment = WithFaultShim(
+        {"BROVA_SHIM_FAIL=pwrite:EIO:1:STOP.journal", "BROVA_SHIM_SWITCH=" + Switch});
+    TServiceUnderTest Service(Settings);
+    // The answer comes late enough for the journal to fail by then.
+    Sim.Fault("Send", 1, "delay", 1500);
+    Service.Drop("SMS", "STOP.csv", FileText(3));
+    ASSERT_TRUE(Service.Start());
+    const std::string Log = Service.InDir("SMS") + "/STOP.log";
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(Log).find("Sending split bulk request.") !=
+                                     std::string::npos; },
+                        kRunTimeout));
+    WriteFile(Switch, "");
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(Log).find("Error writing the journal : ") !=
+                                     std::string::npos; },
+                        kRunTimeout));
+    Service.Process().Signal(SIGTERM);
+    EXPECT_EQ(Service.Process().Wait(kRunTimeout), 0);
+    std::string Expected = "Split bulk request[1] was accepted but could not be journalled; its "
+                           "identifiers: ";
+    const std::vector<TSimMessage> Sent = Sim.Messages();
+    ASSERT_EQ(Sent.size(), 3u);
+    for (size_t I = 0; I < Sent.size(); ++I)
+        Expected += (I ? ", " : "") + Sent[I].Reference + "=" + std::to_string(Sent[I].ReqID);
+    EXPECT_NE(ReadFile(Log).find(" : " + Expected + "\r\n"), std::string::npos) << ReadFile(Log);
+}
 
 // ---- a mail server that is away, then back ----
 

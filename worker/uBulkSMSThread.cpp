@@ -555,13 +555,29 @@ void TBulkThread::SubmitPart(std::shared_ptr<IBatchRequest> Batch, int32_t PartN
             const std::string Reason = E.what();
             Log("Split bulk request reply cannot be read for identifiers: " + Reason +
                 ". Its lines go without them.");
-            RecordAnswer([&] { Journal->PartAnsweredUnreadable(PartNo, Reason); });
+            RecordAnswer([&] { Journal->PartAnsweredUnreadable(PartNo, Reason); },
+                         [&] {
+                             Log("Split bulk request[" + std::to_string(PartNo) +
+                                 "] was accepted but could not be journalled; its identifiers "
+                                 "could not be read: " + Reason);
+                         });
             Log("Processing split bulk request complete.");
             return;
         }
         MarkPart(Ids);
     }
-    RecordAnswer([&] { Journal->PartAnswered(PartNo, Ids); });
+    RecordAnswer([&] { Journal->PartAnswered(PartNo, Ids); },
+                 [&] {
+                     // The last record of them: each reference with the identifier it got.
+                     std::string Text;
+                     for (size_t J = 0; J < Ids.size() && J < CurrentPart.size(); ++J)
+                         Text += (J ? ", " : "") +
+                                 std::string(
+                                     Messages.Items(CurrentPart[J].MessageIndex).Reference()) +
+                                 "=" + std::to_string(Ids[J]);
+                     Log("Split bulk request[" + std::to_string(PartNo) +
+                         "] was accepted but could not be journalled; its identifiers: " + Text);
+                 });
     Log("Processing split bulk request complete.");
 }
 
@@ -575,7 +591,8 @@ void TBulkThread::RecordNextPartAhead(int32_t PartNo, int32_t First, int32_t Tot
     Journal->PartAhead(PartNo, First, Count);
 }
 
-void TBulkThread::RecordAnswer(const std::function<void()>& Record) {
+void TBulkThread::RecordAnswer(const std::function<void()>& Record,
+                               const std::function<void()>& Unrecorded) {
     // Unrecorded, the part would go out again when the file is taken up: nothing goes on until
     // the journal has it.
     for (;;) {
@@ -585,7 +602,11 @@ void TBulkThread::RecordAnswer(const std::function<void()>& Record) {
         } catch (const std::exception& E) {
             Log("Error writing the journal : " + std::string(E.what()));
         }
-        if (!WaitUnlessStopped(RetryDelay())) throw EStopRequested();
+        if (!WaitUnlessStopped(RetryDelay())) {
+            // Stopping: the file's log is the one place left for what the gateway answered.
+            Unrecorded();
+            throw EStopRequested();
+        }
     }
 }
 
