@@ -14,6 +14,7 @@
 
 #include "host/dBulkSMSMain.h"
 #include "tests/GatewaySim.h"
+#include "tests/ServiceUnderTest.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -212,8 +213,7 @@ TEST_F(CollectionProcess, AKillInsideACollectionLosesNoEntryTheGatewayHandedOver
         std::string List = "<VexoMessageStatusList>";
         for (int I = 0; I < 30; ++I) List += MsgStat(std::to_string(600 + I), Batches[I % 3]);
         Sim.SetOSStatus(List + "</VexoMessageStatusList>");
-        auto Killed = StartService("50", {"LD_PRELOAD=" + BuildDir() + "/tests/libbrova_faultshim.so",
-                                          "BROVA_SHIM_KILL=" + Kill});
+        auto Killed = StartService("50", testsupport::WithFaultShim({"BROVA_SHIM_KILL=" + Kill}));
         EXPECT_EQ(Killed->Wait(), 128 + SIGKILL) << Killed->Stderr();
         const auto Journals = [&] {
             std::vector<std::string> Found;
@@ -246,7 +246,9 @@ TEST_F(CollectionProcess, AKillInsideACollectionLosesNoEntryTheGatewayHandedOver
         // Nothing but the entries, each once, save at most one line written at the kill.
         EXPECT_LE(Repeated, 1);
         EXPECT_EQ(Total, 30u + static_cast<size_t>(Repeated));
-        if (Kill.find("Collection-") != std::string::npos) EXPECT_EQ(Repeated, 0);
+        if (Kill.find("Collection-") != std::string::npos) {
+            EXPECT_EQ(Repeated, 0);
+        }
         bool Finished = false;
         for (const std::string& L : Logged())
             Finished |= L.rfind("Finishing collection [" + Dir / "Collection-statuses", 0) == 0 &&

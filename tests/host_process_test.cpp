@@ -202,7 +202,7 @@ TEST_F(HostProcess, UnderTheServiceManagerReportsEveryStateAndFollowsTheSignals)
     // A gateway that takes the first poll's logon and answers only when the test lets it.
     TListener Gateway;
     const std::string In = Dir / "in";
-    for (const std::string Made : {In, Dir / "status", Dir / "replies"}) MakeDirs(Made);
+    for (const std::string& Made : {In, Dir / "status", Dir / "replies"}) MakeDirs(Made);
     WriteFile(In + "/ABC.csv", "0821234567,R1,SMS,Hello\r\n");
     AgeFile(In + "/ABC.csv", 10);
     WriteConfig(Gateway.Port(), "<Protocol Name=\"SMS\" Enabled=\"true\" PollDirectory=\"" + In +
