@@ -260,7 +260,7 @@ void TFileJournal::Read(std::string_view Text) {
             } else if (Kind == "headers") {
                 RunState.HeadersWritten = true;
             } else if (Kind == "part" && F.size() == 4) {
-                Number<int32_t>(F[1]);
+                CheckPart(Number<int32_t>(F[1]), Number<int32_t>(F[2]), Number<int32_t>(F[3]));
             } else if (Kind == "answer" && F.size() >= 2) {
                 TAnswer& A = RunState.Answers[Number<int32_t>(F[1])];
                 A = TAnswer{};
@@ -297,6 +297,20 @@ void TFileJournal::Read(std::string_view Text) {
     if (!Missing.empty())
         throw std::runtime_error("Journal " + JournalPath + " lacks the setting " +
                                  *Missing.begin());
+}
+
+void TFileJournal::CheckPart(int32_t PartNo, int32_t First, int32_t Count) const {
+    // A part where the split it describes puts none is no record of this run: nothing of it
+    // may be sent on its word.
+    bool Fits = PartNo >= 1 && First >= 0 && Count >= 1;
+    if (RunSettings.Split.Readable() && RunSettings.MaxMessages.Readable()) {
+        const int Max = RunSettings.MaxMessages.Value;
+        if (RunSettings.Split.Value == 1 && Max >= 1)
+            Fits = Fits && Count <= Max && int64_t(First) == int64_t(PartNo - 1) * Max;
+        else
+            Fits = Fits && PartNo == 1 && First == 0;
+    }
+    if (!Fits) throw std::runtime_error("the part does not match the split of the run");
 }
 
 std::string TFileJournal::ClaimedFileName() const { return ChangeFileExt(JournalPath, ".Busy"); }

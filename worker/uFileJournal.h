@@ -97,6 +97,9 @@ class TFileJournal {
     void Release();
 
   private:
+    // Throws std::runtime_error when part PartNo, from message First, Count messages, is not a
+    // part the run's split makes.
+    void CheckPart(int32_t PartNo, int32_t First, int32_t Count) const;
     TFileJournal(std::string Path, TLockedFile File);
     void Append(const std::string& Line, bool Sync);
     // How much the file grows, in zeros, so that Size more bytes of records fit.
