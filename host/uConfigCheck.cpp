@@ -209,6 +209,11 @@ void CheckProtocols(TFindings& F, const IXMLProtocolsType& Protocols) {
                 F.Add(Where + " PollDirectory", "is empty", "no file is ever taken from it");
             F.Directory(Where + " PollDirectory", Poll, "no file is taken from it",
                         "its files cannot be claimed", true);
+            if (!Trim(Poll).empty() && Poll[0] == '/' && DirectoryExists(Poll) &&
+                CanUseDirectory(Poll, true) && ProbeClaimWay(Poll) == TClaimWay::None)
+                F.Add(Where + " PollDirectory " + Poll,
+                      "lies on a file system that can neither rename without replacing nor link",
+                      "no file can be claimed from it safely, so none is");
             if (Trim(Entry->GetPollFileType()).empty())
                 F.Add(Where + " PollFileType", "is empty", "no file is ever taken");
         }

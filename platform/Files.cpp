@@ -193,6 +193,29 @@ bool RenameNoReplace(const std::string& From, const std::string& To, std::string
 
 bool DeleteFile(const std::string& Path) { return ::unlink(Path.c_str()) == 0; }
 
+TClaimWay ProbeClaimWay(const std::string& Dir) {
+    const std::string Base = (Dir.empty() || Dir.back() == '/' ? Dir : Dir + "/") + "claim-probe";
+    const std::string From = TemporaryNameBeside(Base), To = TemporaryNameBeside(Base);
+    try {
+        TLockedFile::CreateNew(From).Close();
+    } catch (const EFileError&) {
+        // Made but not closed cleanly (a full disk), it goes all the same.
+        ::unlink(From.c_str());
+        return TClaimWay::Unknown;
+    }
+    TClaimWay Way = TClaimWay::Rename;
+    if (::renameat2(AT_FDCWD, From.c_str(), AT_FDCWD, To.c_str(), RENAME_NOREPLACE) != 0) {
+        const int Error = errno;
+        if (Error != EINVAL && Error != ENOSYS && Error != EOPNOTSUPP)
+            Way = TClaimWay::Unknown;
+        else
+            Way = ::link(From.c_str(), To.c_str()) == 0 ? TClaimWay::LinkAndUnlink : TClaimWay::None;
+    }
+    ::unlink(From.c_str());
+    ::unlink(To.c_str());
+    return Way;
+}
+
 int64_t LinkCountOf(const std::string& Path) {
     struct stat st {};
     if (Path.empty() || ::lstat(Path.c_str(), &st) != 0) return 0;

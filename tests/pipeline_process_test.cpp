@@ -291,10 +291,11 @@ TEST_F(Pipeline, ResultMailCarriesTheConfirmationAndEverythingIsCleanedUp) {
 
 TEST_F(Pipeline, AFileThatCannotBeRenamedIsLoggedOnceAndTheOthersGoOn) {
     TServiceSettings Settings = BaseSettings();
-    // NOLINK.csv lies on a file system that can neither rename without replacing nor link.
+    // NOLINK.csv, and the start's probe of the directory, meet a file system that can neither
+    // rename without replacing nor link.
     Settings.Environment = WithFaultShim(
         {"BROVA_SHIM_FAIL=renameat2:EROFS:1:STUCK.csv;renameat2:EINVAL:1:NOLINK.csv;"
-         "link:EPERM:1:NOLINK.csv"});
+         "link:EPERM:1:NOLINK.csv;renameat2:EINVAL:1:claim-probe;link:EPERM:1:claim-probe"});
     TServiceUnderTest Service(Settings);
     Service.Drop("SMS", {{"STUCK.csv", "0820000001,S1,TXT,Hi\r\n"},
                          {"OK.csv", "0820000002,K1,TXT,Hi\r\n"},
@@ -319,6 +320,11 @@ TEST_F(Pipeline, AFileThatCannotBeRenamedIsLoggedOnceAndTheOthersGoOn) {
                          "replacing nor link, so no file can be claimed here safely]"),
               1);
     EXPECT_EQ(std::count(Log.begin(), Log.end(), "Logging on... "), 3);
+    EXPECT_EQ(std::count(Log.begin(), Log.end(),
+                         "Protocol 1 (SMS) PollDirectory " + Service.InDir("SMS") +
+                             " lies on a file system that can neither rename without replacing "
+                             "nor link: no file can be claimed from it safely, so none is"),
+              1);
     EXPECT_EQ(ListDir(Service.InDir("SMS")), (std::vector<std::string>{"NOLINK.csv", "STUCK.csv"}));
     EXPECT_FALSE(Exists(Left));
     EXPECT_TRUE(Exists(Fresh));
