@@ -33,7 +33,8 @@ void BM_FileACollection(benchmark::State& State) {
         const std::vector<TCollectedLine> All = Entries(Dir.Path(), State.range(0));
         State.ResumeTiming();
         std::optional<TCollectionJournal> Journal;
-        if (Journalled) Journal.emplace(TCollectionJournal::Begin(Dir.Path() + "/", "statuses", All));
+        if (Journalled)
+            Journal.emplace(TCollectionJournal::Begin(Dir.Path() + "/", "statuses", All));
         for (size_t I = 0; I < All.size(); ++I) {
             AppendDurably(All[I].Directory + All[I].Name + ".CSV", All[I].Line + "\r\n");
             if (Journal) Journal->MarkDone(I);

@@ -527,8 +527,8 @@ TSoapHttpReply Exchange(const TSoapHttpClient& Client, const std::string& Url,
     if (T.Failure == TTransfer::kOutOfMemory)
         throw ESOAPError("Not enough memory to receive the reply");
     if (Code == CURLE_PEER_FAILED_VERIFICATION)
-        throw ESOAPError("certificate of " + UrlHost(Url) + " not trusted: " +
-                         (ErrorText[0] ? ErrorText : curl_easy_strerror(Code)));
+        throw ESOAPError("certificate of " + UrlHost(Url) +
+                         " not trusted: " + (ErrorText[0] ? ErrorText : curl_easy_strerror(Code)));
     if (Code != CURLE_OK) throw ESOAPError(ErrorText[0] ? ErrorText : curl_easy_strerror(Code));
     C.Failed = false;
     curl_easy_getinfo(C.H, CURLINFO_RESPONSE_CODE, &T.Reply.StatusCode);

@@ -386,16 +386,17 @@ TEST(GatewayFailures, AnHttpsGatewayIsTrustedThroughTheSystemStoreOrTheCAFileAlo
                                   "-keyout", Dir / "key.pem", "-out", Dir / "cert.pem"});
     ASSERT_EQ(0, MakeCertificate.Wait()) << MakeCertificate.Stderr();
     TCraftedServer Tls({"tls", Dir / "cert.pem", Dir / "key.pem"});
-    EXPECT_EQ("certificate of 127.0.0.1 not trusted: SSL certificate problem: self-signed "
-              "certificate",
-              FailureOf([&] { GetIVexoWSSoap(false, Tls.Url("https"))->Login("u", "p"); }));
+    EXPECT_EQ(
+        "certificate of 127.0.0.1 not trusted: SSL certificate problem: self-signed "
+        "certificate",
+        FailureOf([&] { GetIVexoWSSoap(false, Tls.Url("https"))->Login("u", "p"); }));
     // The client went as far as the handshake and ended it there.
     EXPECT_EQ(0u, Tls.Process().WaitForStdoutLine("handshake").rfind("handshake failed", 0));
     // With the certificate as the CAFile the handshake is made (this server answers nothing).
-    EXPECT_EQ("Empty reply from server", FailureOf([&] {
-                  GetIVexoWSSoap(false, Tls.Url("https"), nullptr, Dir / "cert.pem")
-                      ->Login("u", "p");
-              }));
+    EXPECT_EQ(
+        "Empty reply from server", FailureOf([&] {
+            GetIVexoWSSoap(false, Tls.Url("https"), nullptr, Dir / "cert.pem")->Login("u", "p");
+        }));
     EXPECT_TRUE(testsupport::WaitFor(
         [&] { return Tls.Process().Stdout().find("\nhandshake done\n") != std::string::npos; }));
 }

@@ -1,8 +1,8 @@
 // The process entry: installs or removes the service, or runs it under the service manager
 // (or in the foreground with /CONSOLE) until it is stopped, or checks its configuration
 // (/CHECK) or an input file (/VALIDATE).
-#include <signal.h>
 #include <malloc.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -66,7 +66,8 @@ void StartHangHook(TEventLoop&) {}
 
 int InstallOrUninstall(const TsvcBrovaCSVSender& Service, const TCommandLine& Command) {
     if (Command.Install && Command.UserMissing) {
-        std::cerr << kServiceDisplayName << ": /USER needs a name: /INSTALL /USER NAME" << std::endl;
+        std::cerr << kServiceDisplayName << ": /USER needs a name: /INSTALL /USER NAME"
+                  << std::endl;
         return 1;
     }
     try {

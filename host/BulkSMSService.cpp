@@ -105,8 +105,8 @@ namespace {
 std::string SwitchOf(const std::string& Arg) {
     if (Arg.size() < 2 || (Arg[0] != '/' && Arg[0] != '-')) return "";
     const std::string Switch = UpperCase(Arg.substr(1));
-    for (const char* Known : {"INSTALL", "UNINSTALL", "SILENT", "CONSOLE", "CHECK", "ONLINE", "VALIDATE",
-                              "USER"})
+    for (const char* Known :
+         {"INSTALL", "UNINSTALL", "SILENT", "CONSOLE", "CHECK", "ONLINE", "VALIDATE", "USER"})
         if (Switch == Known) return Switch;
     return "";
 }

@@ -335,8 +335,8 @@ void TDtaMdlBulkSMS::ClaimPrepared(std::vector<TPreparedClaim>& Prepared) {
             P.BatchLock.NameJournal(Journal->Path());
         } catch (const std::exception& E) {
             // The worker still holds the name while it runs; only a crash would free it early.
-            Log("Unable to name the journal in the batch lock of [" + P.FullName + "] : " +
-                E.what());
+            Log("Unable to name the journal in the batch lock of [" + P.FullName +
+                "] : " + E.what());
         }
         try {
             // The worker runs on its own thread and frees itself when it is done.
@@ -363,7 +363,7 @@ int64_t TDtaMdlBulkSMS::OldestClaim(const std::string& Directory,
 
 std::string TDtaMdlBulkSMS::Logon() {
     const std::shared_ptr<IVexoWSSoap> Client =
-            GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
+        GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
     if (!Client) throw std::runtime_error("Gateway connection object not assigned.");
     try {
         std::string Token = Client->Login(GatewayUsername, GatewayPassword);

@@ -18,7 +18,6 @@
 #include "support/uServiceFigures.h"
 #include "worker/uBatchNameLock.h"
 #include "worker/uFileJournal.h"
-#include "host/uCollection.h"
 #include "worker/uRunSettings.h"
 
 // Collection runs only with an interval above this many milliseconds.

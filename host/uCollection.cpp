@@ -240,9 +240,9 @@ void TDtaMdlBulkSMS::FinishLeftCollections() {
             for (size_t I = 0; I < Journal->Entries().size(); ++I) Left += !Journal->IsDone(I);
             Log("Finishing collection [" + Path + "] : " + std::to_string(Left) + " of " +
                 std::to_string(Journal->Entries().size()) + " line(s) left");
-            AppendCollected(Journal->Kind() == "replies" ? TCollection::Replies
-                                                         : TCollection::Statuses,
-                            Journal->Entries(), &*Journal);
+            AppendCollected(
+                Journal->Kind() == "replies" ? TCollection::Replies : TCollection::Statuses,
+                Journal->Entries(), &*Journal);
             Journal->Finish();
         } catch (const std::exception& E) {
             LogOncePerHour(Path, "Unable to finish collection [" + Path + "] : " + E.what());

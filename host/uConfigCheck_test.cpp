@@ -134,8 +134,9 @@ TEST_F(ConfigCheck, EachValueThatWouldFailIsOneLineWithItsConsequence) {
               "not start"}},
             // A poll directory inside another entry's reply directory.
             {{"PollDirectory=\"" + Dir / "in", "PollDirectory=\"" + Dir / "reply/in"},
-             {Entry + "PollDirectory " + Dir / "reply/in" + " does not exist: no file is taken "
-                      "from it",
+             {Entry + "PollDirectory " + Dir / "reply/in" +
+                  " does not exist: no file is taken "
+                  "from it",
               Entry + "PollDirectory " + Dir / "reply/in" + " lies inside the ReplyDirectory of " +
                   Entry.substr(0, Entry.size() - 1) +
                   ": the service would take its own output for files to send, so it does not "

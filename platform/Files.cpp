@@ -185,8 +185,9 @@ bool RenameNoReplace(const std::string& From, const std::string& To, std::string
     if (ErrorText) *ErrorText = SystemErrorText(err);
     // Neither way gives a file to exactly one taker here: say so rather than "not permitted".
     if (ErrorText && NoSafeWay)
-        *ErrorText = "This file system can neither rename without replacing nor link, so no "
-                     "file can be claimed here safely";
+        *ErrorText =
+            "This file system can neither rename without replacing nor link, so no "
+            "file can be claimed here safely";
     errno = err;
     return false;
 }
@@ -209,7 +210,8 @@ TClaimWay ProbeClaimWay(const std::string& Dir) {
         if (Error != EINVAL && Error != ENOSYS && Error != EOPNOTSUPP)
             Way = TClaimWay::Unknown;
         else
-            Way = ::link(From.c_str(), To.c_str()) == 0 ? TClaimWay::LinkAndUnlink : TClaimWay::None;
+            Way =
+                ::link(From.c_str(), To.c_str()) == 0 ? TClaimWay::LinkAndUnlink : TClaimWay::None;
     }
     ::unlink(From.c_str());
     ::unlink(To.c_str());

@@ -428,7 +428,8 @@ std::string ServiceUnitText(const TServiceDefinition& Service) {
            "WatchdogSec=" +
            std::to_string(kUnitWatchdogSec) +
            "\n"
-           // Each file in flight takes a thread and a few descriptors; files in flight have no limit.
+           // Each file in flight takes a thread and a few descriptors; files in flight have no
+           // limit.
            "TasksMax=infinity\n"
            "LimitNOFILE=" +
            std::to_string(kUnitMaxOpenFiles) +

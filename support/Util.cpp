@@ -162,8 +162,10 @@ bool IsLoopbackHost(const std::string& Host) {
     // Four dotted numbers, the first 127.
     int Dots = 0;
     for (const char C : H) {
-        if (C == '.') ++Dots;
-        else if (C < '0' || C > '9') return false;
+        if (C == '.')
+            ++Dots;
+        else if (C < '0' || C > '9')
+            return false;
     }
     return Dots == 3;
 }

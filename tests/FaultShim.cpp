@@ -1,6 +1,6 @@
 // Real faults for process tests, loaded with LD_PRELOAD into the service under test: calls of
-// write, pwrite, fdatasync, fsync, close, rename, renameat2, link and connect fail with a chosen errno, or the
-// process kills itself with SIGKILL right after a chosen call returned.
+// write, pwrite, fdatasync, fsync, close, rename, renameat2, link and connect fail with a chosen
+// errno, or the process kills itself with SIGKILL right after a chosen call returned.
 //
 //   BROVA_SHIM_FAIL="call:ERRNO:N:text[;...]"  every Nth call of `call` whose subject holds `text`
 //                                              fails with ERRNO (ENOSPC, EIO, EDQUOT, EROFS, ...)

@@ -172,8 +172,8 @@ TTestCertificates::TTestCertificates(const std::string& Dir) {
         ChildProcess P(Args);
         if (P.Wait() != 0) throw std::runtime_error("openssl: " + P.Stderr());
     };
-    Run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-         "-subj", "/CN=Brova Test CA", "-keyout", Dir + "/ca.key", "-out", CA});
+    Run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+         "/CN=Brova Test CA", "-keyout", Dir + "/ca.key", "-out", CA});
     Run({"/usr/bin/openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=server",
          "-keyout", Key, "-out", Dir + "/server.csr"});
     const auto Sign = [&](const std::string& Out, const std::string& Names, const char* Days) {
@@ -190,10 +190,15 @@ TTestCertificates::TTestCertificates(const std::string& Dir) {
 TMailSink::TMailSink(int Port) {
     Start(
         [&] {
-            return std::vector<std::string>{
-                "/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l",
-                "127.0.0.1:" + std::to_string(port_), "-c", "aiosmtpd.handlers.Mailbox",
-                dir_ / "maildir"};
+            return std::vector<std::string>{"/usr/bin/python3",
+                                            "-m",
+                                            "aiosmtpd",
+                                            "-n",
+                                            "-l",
+                                            "127.0.0.1:" + std::to_string(port_),
+                                            "-c",
+                                            "aiosmtpd.handlers.Mailbox",
+                                            dir_ / "maildir"};
         },
         Port);
 }
@@ -201,10 +206,18 @@ TMailSink::TMailSink(int Port) {
 TMailSink::TMailSink(const TTlsMailSink& Tls) {
     Start(
         [&] {
-            std::vector<std::string> Args = {
-                "/usr/bin/python3", SourceDir() + "/tests/tls_smtp_server.py", "--port",
-                std::to_string(port_), "--dir", dir_.Path(), "--mode", Tls.Mode, "--cert",
-                Tls.Cert, "--key", Tls.Key};
+            std::vector<std::string> Args = {"/usr/bin/python3",
+                                             SourceDir() + "/tests/tls_smtp_server.py",
+                                             "--port",
+                                             std::to_string(port_),
+                                             "--dir",
+                                             dir_.Path(),
+                                             "--mode",
+                                             Tls.Mode,
+                                             "--cert",
+                                             Tls.Cert,
+                                             "--key",
+                                             Tls.Key};
             if (!Tls.Auth.empty()) Args.insert(Args.end(), {"--auth", Tls.Auth});
             return Args;
         },

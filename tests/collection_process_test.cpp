@@ -209,7 +209,8 @@ TEST_F(CollectionProcess, AKillInsideACollectionLosesNoEntryTheGatewayHandedOver
     const std::vector<std::string> Batches = {"ABC", "DEF", "GHI"};
     for (const std::string Kill : {"fdatasync:1:/Collection-", "fdatasync:7:/status/"}) {
         SCOPED_TRACE(Kill);
-        for (const std::string& Name : ListDir(Status)) std::filesystem::remove(Status + "/" + Name);
+        for (const std::string& Name : ListDir(Status))
+            std::filesystem::remove(Status + "/" + Name);
         std::string List = "<VexoMessageStatusList>";
         for (int I = 0; I < 30; ++I) List += MsgStat(std::to_string(600 + I), Batches[I % 3]);
         Sim.SetOSStatus(List + "</VexoMessageStatusList>");

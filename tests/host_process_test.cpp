@@ -489,22 +489,29 @@ TEST_F(HostProcess, CheckOnlineLogsOnAndOpensAMailSessionButSendsNothing) {
     const std::string Listening = Https.WaitForStdoutLine("listening ");
     ASSERT_FALSE(Listening.empty()) << Https.Stderr();
     TMailSink Relay({"starttls", Certs.Cert, Certs.Key, "mailer:s3cret"});
-    const std::string Url = "https://127.0.0.1:" + Listening.substr(10) +
-                            "/csp/vexo/Vexo.Webservice.cls";
+    const std::string Url =
+        "https://127.0.0.1:" + Listening.substr(10) + "/csp/vexo/Vexo.Webservice.cls";
     for (const char* Sub : {"in", "status", "reply"}) MakeDirs(Dir / Sub);
     const auto Configure = [&](const std::string& GatewayPassword, const std::string& MailPassword,
                                const std::string& CAFile) {
         WriteFile(Dir / "BrovaCSVSenderConfig.xml",
                   "<BulkCSVSender><OperationalTime Enabled=\"false\"/>"
-                  "<Vexo URL=\"" + Url + "\" Username=\"gwuser\" Password=\"" + GatewayPassword +
-                      "\" CAFile=\"" + CAFile + "\"><Sender EmailAdress=\"ops@example.com\"/>"
+                  "<Vexo URL=\"" +
+                      Url + "\" Username=\"gwuser\" Password=\"" + GatewayPassword +
+                      "\" CAFile=\"" + CAFile +
+                      "\"><Sender EmailAdress=\"ops@example.com\"/>"
                       "</Vexo><Settings PollInterval=\"200\" StatusInterval=\"0\" "
                       "ReplyInterval=\"0\" Priority=\"1\"><Mail Host=\"localhost\" Port=\"" +
-                      std::to_string(Relay.Port()) + "\" SendConfirmation=\"true\" "
-                      "Security=\"starttls\" Username=\"mailer\" Password=\"" + MailPassword +
-                      "\" CAFile=\"" + CAFile + "\"/><Protocols><Protocol Name=\"SMS\" "
-                      "Enabled=\"true\" PollDirectory=\"" + Dir / "in" + "\" PollFileType=\"*.csv\" "
-                      "StatusDirectory=\"" + Dir / "status" + "\" ReplyDirectory=\"" + Dir / "reply" +
+                      std::to_string(Relay.Port()) +
+                      "\" SendConfirmation=\"true\" "
+                      "Security=\"starttls\" Username=\"mailer\" Password=\"" +
+                      MailPassword + "\" CAFile=\"" + CAFile +
+                      "\"/><Protocols><Protocol Name=\"SMS\" "
+                      "Enabled=\"true\" PollDirectory=\"" +
+                      Dir / "in" +
+                      "\" PollFileType=\"*.csv\" "
+                      "StatusDirectory=\"" +
+                      Dir / "status" + "\" ReplyDirectory=\"" + Dir / "reply" +
                       "\"/></Protocols><Submissions Split=\"1\" MaxMessages=\"100\"/></Settings>"
                       "</BulkCSVSender>");
     };
@@ -523,7 +530,8 @@ TEST_F(HostProcess, CheckOnlineLogsOnAndOpensAMailSessionButSendsNothing) {
     EXPECT_EQ(Out[0], "Nothing in " + Dir / "BrovaCSVSenderConfig.xml" + " would fail.");
     EXPECT_EQ(Out[1], Gateway + "Login accepted");
     EXPECT_TRUE(std::regex_match(
-        Out[2], std::regex(Smtp + R"(session accepted \(220 \S+ Python SMTP \S+\), AUTH as mailer)")))
+        Out[2],
+        std::regex(Smtp + R"(session accepted \(220 \S+ Python SMTP \S+\), AUTH as mailer)")))
         << Out[2];
 
     Configure("wrong", "wrong", Certs.CA);

@@ -355,7 +355,8 @@ TEST_F(Pipeline, PlantedLinksFifosAndDirectoriesAreNeitherFollowedNorClaimed) {
     MakeDirs(In + "/FOLDER.csv");
     // Journals the service never wrote: another program's, cut short, and one of ours without
     // its settings. Neither is written to, and nothing of them is sent.
-    const std::string Foreign = "another program's\nhalf a line", Half = "BrovaCSVSender journal 1\n";
+    const std::string Foreign = "another program's\nhalf a line",
+                      Half = "BrovaCSVSender journal 1\n";
     WriteFile(In + "/FOREIGN.journal", Foreign);
     WriteFile(In + "/HALF.journal", Half);
     WriteFile(In + "/HALF.Busy", "0820000004,H1,TXT,Hi\r\n");

@@ -229,25 +229,26 @@ TEST(RecordsKept, AnAnswerThatCannotBeJournalledAtAStopIsInTheFilesLog) {
     Settings.GatewayUrl = Sim.Url();
     Settings.Split = "1";
     Settings.MaxMessages = "3";
-    Settings.Environment = WithFaultShim(
-        {"BROVA_SHIM_FAIL=pwrite:EIO:1:STOP.journal", "BROVA_SHIM_SWITCH=" + Switch});
+    Settings.Environment =
+        WithFaultShim({"BROVA_SHIM_FAIL=pwrite:EIO:1:STOP.journal", "BROVA_SHIM_SWITCH=" + Switch});
     TServiceUnderTest Service(Settings);
     // The answer comes late enough for the journal to fail by then.
     Sim.Fault("Send", 1, "delay", 1500);
     Service.Drop("SMS", "STOP.csv", FileText(3));
     ASSERT_TRUE(Service.Start());
     const std::string Log = Service.InDir("SMS") + "/STOP.log";
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(Log).find("Sending split bulk request.") !=
-                                     std::string::npos; },
-                        kRunTimeout));
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadFile(Log).find("Sending split bulk request.") != std::string::npos; },
+        kRunTimeout));
     WriteFile(Switch, "");
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(Log).find("Error writing the journal : ") !=
-                                     std::string::npos; },
-                        kRunTimeout));
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadFile(Log).find("Error writing the journal : ") != std::string::npos; },
+        kRunTimeout));
     Service.Process().Signal(SIGTERM);
     EXPECT_EQ(Service.Process().Wait(kRunTimeout), 0);
-    std::string Expected = "Split bulk request[1] was accepted but could not be journalled; its "
-                           "identifiers: ";
+    std::string Expected =
+        "Split bulk request[1] was accepted but could not be journalled; its "
+        "identifiers: ";
     const std::vector<TSimMessage> Sent = Sim.Messages();
     ASSERT_EQ(Sent.size(), 3u);
     for (size_t I = 0; I < Sent.size(); ++I)

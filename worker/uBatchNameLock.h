@@ -1,8 +1,8 @@
 // A batch name held by one worker at a time, across the threads of this process and every
 // instance on a shared status directory: the lock file "BATCH.lock" beside the run's
-// confirmation file. It is held from the worker's construction to its clean-up, so that two files of one
-// batch name never write one confirmation file at once. A run whose mail is still owed keeps the
-// name past its worker: the lock file then names its journal, and the name stays taken until
+// confirmation file. It is held from the worker's construction to its clean-up, so that two files
+// of one batch name never write one confirmation file at once. A run whose mail is still owed keeps
+// the name past its worker: the lock file then names its journal, and the name stays taken until
 // that journal is gone.
 #pragma once
 

@@ -126,8 +126,8 @@ TBulkThread::TBulkThread(const std::string& ProtocolName, const std::string& Bat
         throw std::runtime_error("Cannot journal " + FileName + ": " + SystemErrorText(Error));
     }
     try {
-        BatchLock = TBatchNameLock::TryHold(DirectoryOf(Settings.ConfirmationFileName()),
-                                            BatchName, Journal->Path());
+        BatchLock = TBatchNameLock::TryHold(DirectoryOf(Settings.ConfirmationFileName()), BatchName,
+                                            Journal->Path());
     } catch (const std::exception&) {
         Journal->Discard();
         throw;
@@ -220,8 +220,8 @@ bool TBulkThread::Execute() {
         }
         // Until its clean-up, an unfinished run keeps its batch name; a finished one lets it go.
         if (BatchLock)
-            BatchLock->KeepFor(
-                Outcome != TOutcome::Done && Outcome != TOutcome::LeftFailed ? Path : "");
+            BatchLock->KeepFor(Outcome != TOutcome::Done && Outcome != TOutcome::LeftFailed ? Path
+                                                                                            : "");
         Journal->Release();
     } catch (const std::exception& E) {
         // The lock goes with the descriptor all the same; what was synced before stands.
@@ -518,7 +518,8 @@ void TBulkThread::SubmitPart(std::shared_ptr<IBatchRequest> Batch, int32_t PartN
     for (;;) {
         StopPoint();
         try {
-            const std::shared_ptr<IVexoWSSoap> Client = GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
+            const std::shared_ptr<IVexoWSSoap> Client =
+                GetIVexoWSSoap(false, GatewayURL, nullptr, GatewayCAFile);
             if (Batch) {
                 // Every attempt sends the same text: the objects go once it is made, so that a
                 // large part's request and reply have their room.
@@ -559,7 +560,8 @@ void TBulkThread::SubmitPart(std::shared_ptr<IBatchRequest> Batch, int32_t PartN
                          [&] {
                              Log("Split bulk request[" + std::to_string(PartNo) +
                                  "] was accepted but could not be journalled; its identifiers "
-                                 "could not be read: " + Reason);
+                                 "could not be read: " +
+                                 Reason);
                          });
             Log("Processing split bulk request complete.");
             return;
@@ -571,10 +573,10 @@ void TBulkThread::SubmitPart(std::shared_ptr<IBatchRequest> Batch, int32_t PartN
                      // The last record of them: each reference with the identifier it got.
                      std::string Text;
                      for (size_t J = 0; J < Ids.size() && J < CurrentPart.size(); ++J)
-                         Text += (J ? ", " : "") +
-                                 std::string(
-                                     Messages.Items(CurrentPart[J].MessageIndex).Reference()) +
-                                 "=" + std::to_string(Ids[J]);
+                         Text +=
+                             (J ? ", " : "") +
+                             std::string(Messages.Items(CurrentPart[J].MessageIndex).Reference()) +
+                             "=" + std::to_string(Ids[J]);
                      Log("Split bulk request[" + std::to_string(PartNo) +
                          "] was accepted but could not be journalled; its identifiers: " + Text);
                  });

@@ -90,8 +90,7 @@ class TBulkThread {
     void MarkPart(const std::vector<int64_t>& Ids);
     // Writes the journal's record of an answer, trying again a retry delay apart until it is
     // written or a stop comes; then Unrecorded puts what the gateway answered in the file's log.
-    void RecordAnswer(const std::function<void()>& Record,
-                      const std::function<void()>& Unrecorded);
+    void RecordAnswer(const std::function<void()>& Record, const std::function<void()>& Unrecorded);
     // The claim's rename and the headers' record, synced before the run goes on.
     void SettleClaim();
     // Writes the record of the part that starts at message First ahead, when it will be sent.

@@ -223,8 +223,7 @@ std::unique_ptr<TFileJournal> TFileJournal::TakeUp(const std::string& Path) {
     // acted on: it goes, and the next one follows the last whole record.
     const std::string_view Records = std::string_view(Text).substr(0, Text.find('\0'));
     // Nothing is written to a file before it is known for a journal of this service.
-    if (Records.substr(0, std::char_traits<char>::length(kMagic) + 1) !=
-        std::string(kMagic) + "\n")
+    if (Records.substr(0, std::char_traits<char>::length(kMagic) + 1) != std::string(kMagic) + "\n")
         throw std::runtime_error("Journal " + Path + " is not a journal of this service");
     const size_t Last = Records.rfind('\n');
     const size_t Whole = Last == std::string_view::npos ? 0 : Last + 1;

@@ -115,8 +115,8 @@ void Check(CURLcode Code, const char* What) {
 }
 
 // The commands a session sends, as a refusal names them.
-constexpr const char* kCommands[] = {"EHLO", "HELO", "STARTTLS", "AUTH", "MAIL", "RCPT",
-                                     "DATA", "NOOP", "RSET", "QUIT"};
+constexpr const char* kCommands[] = {"EHLO", "HELO", "STARTTLS", "AUTH", "MAIL",
+                                     "RCPT", "DATA", "NOOP",     "RSET", "QUIT"};
 
 // The server's lines that matter for a report: its greeting, its last refusal and the command
 // it refused (the first word only: an AUTH line holds the account).
@@ -198,8 +198,8 @@ void SetUpSession(CURL* C, const TSmtpMail& Mail, std::string& Url, char* ErrorT
 void ThrowFailure(CURLcode Code, const char* ErrorText, const TServerLines& Lines,
                   const std::string& Host) {
     if (Code == CURLE_PEER_FAILED_VERIFICATION)
-        throw ESmtpError("certificate of " + Host + " not trusted: " +
-                         (ErrorText[0] ? ErrorText : curl_easy_strerror(Code)));
+        throw ESmtpError("certificate of " + Host +
+                         " not trusted: " + (ErrorText[0] ? ErrorText : curl_easy_strerror(Code)));
     if (!Lines.Refusal.empty()) throw ESmtpError(Lines.Refusal, Lines.RefusedCommand);
     std::string Reason = curl_easy_strerror(Code);
     if (ErrorText[0]) Reason += std::string(": ") + ErrorText;
@@ -210,10 +210,14 @@ void ThrowFailure(CURLcode Code, const char* ErrorText, const TServerLines& Line
 
 bool ParseMailSecurity(const std::string& Text, TMailSecurity& Security) {
     const std::string Word = UpperCase(Trim(Text));
-    if (Word.empty() || Word == "NONE") Security = TMailSecurity::None;
-    else if (Word == "STARTTLS") Security = TMailSecurity::StartTls;
-    else if (Word == "TLS") Security = TMailSecurity::Tls;
-    else return false;
+    if (Word.empty() || Word == "NONE")
+        Security = TMailSecurity::None;
+    else if (Word == "STARTTLS")
+        Security = TMailSecurity::StartTls;
+    else if (Word == "TLS")
+        Security = TMailSecurity::Tls;
+    else
+        return false;
     return true;
 }
 

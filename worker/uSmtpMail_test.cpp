@@ -223,8 +223,9 @@ TEST(SmtpOverTls, EachModeDeliversWholeAndEachFailureSaysWhy) {
     // The certificate and the host name are checked whatever the mode.
     M = MailTo(Implicit, TMailSecurity::Tls);
     M.CAFile.clear();
-    EXPECT_EQ(Failure(M), "certificate of localhost not trusted: SSL certificate problem: unable "
-                          "to get local issuer certificate");
+    EXPECT_EQ(Failure(M),
+              "certificate of localhost not trusted: SSL certificate problem: unable "
+              "to get local issuer certificate");
     TMailSink Other({"tls", Certs.WrongHostCert, Certs.Key, ""});
     TMailSink Expired({"tls", Certs.ExpiredCert, Certs.Key, ""});
     EXPECT_EQ(Failure(MailTo(Other, TMailSecurity::Tls)),
@@ -237,8 +238,9 @@ TEST(SmtpOverTls, EachModeDeliversWholeAndEachFailureSaysWhy) {
     M = MailTo(StartTls, TMailSecurity::None);
     M.Host = "relay.example";
     M.Username = "mailer";
-    EXPECT_EQ(Failure(M), "AUTH to relay.example over plain SMTP is refused: the password would "
-                          "travel in clear (Security starttls or tls)");
+    EXPECT_EQ(Failure(M),
+              "AUTH to relay.example over plain SMTP is refused: the password would "
+              "travel in clear (Security starttls or tls)");
     EXPECT_EQ(StartTls.Messages().size(), 1u);
     EXPECT_EQ(Implicit.Messages().size(), 1u);
     EXPECT_TRUE(Other.Messages().empty());
