@@ -7,7 +7,7 @@ set -euo pipefail
 build=$1
 [ "$(id -u)" = 0 ] || { echo "skipped: a system unit needs root"; exit 77; }
 [ -d /run/systemd/system ] ||
-    { echo "skipped: systemd is not the running service manager (PID 1 is $(ps -o comm= -p 1))"; exit 77; }
+    { echo "skipped: systemd is not the running service manager (PID 1 is $(cat /proc/1/comm))"; exit 77; }
 fail() {
     echo "FAIL: $*"
     journalctl -u "$unit" --no-pager 2>/dev/null | tail -30 || true
