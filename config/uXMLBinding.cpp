@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
+
+#include "platform/Files.h"
 
 namespace {
 
@@ -123,17 +125,12 @@ std::shared_ptr<TXMLDocument> NewXMLDocument(const std::string& Text) {
 }
 
 std::shared_ptr<TXMLDocument> LoadXMLDocument(const std::string& FileName) {
-    std::FILE* f = std::fopen(FileName.c_str(), "rb");
-    if (!f) throw EXMLError("Cannot open file \"" + FileName + "\": " + std::strerror(errno));
-    std::string text;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    // A directory opens but does not read; it must not pass for an empty document.
-    int err = std::ferror(f) ? errno : 0;
-    std::fclose(f);
-    if (err != 0) throw EXMLError("Cannot read file \"" + FileName + "\": " + std::strerror(err));
-    return std::make_shared<TXMLDocument>(std::move(text));
+    try {
+        // The configuration is the operator's, not a share's: a link to it is followed.
+        return std::make_shared<TXMLDocument>(ReadOwnFileText(FileName));
+    } catch (const EFileError& E) {
+        throw EXMLError(E.what());
+    }
 }
 
 // ---- TXMLNode ----

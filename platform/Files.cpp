@@ -382,6 +382,30 @@ void RemoveLeftTemporary(const std::string& Path, std::chrono::seconds Age) {
     }
 }
 
+std::string ReadOwnFileText(const std::string& Path) {
+    const auto Failed = [&](const char* What, int Error) {
+        return EFileError(std::string(What) + " \"" + Path + "\": " + SystemErrorText(Error), Error);
+    };
+    const int Fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (Fd < 0) throw Failed("Cannot open file", errno);
+    struct stat st {};
+    int Error = ::fstat(Fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR
+                                              : !S_ISREG(st.st_mode) ? EINVAL
+                                                                     : 0;
+    std::string Text;
+    char Buffer[65536];
+    while (Error == 0) {
+        const ssize_t N = ::read(Fd, Buffer, sizeof Buffer);
+        if (N < 0 && errno == EINTR) continue;
+        if (N < 0) Error = errno;
+        if (N <= 0) break;
+        Text.append(Buffer, static_cast<size_t>(N));
+    }
+    ::close(Fd);
+    if (Error != 0) throw Failed("Cannot read file", Error);
+    return Text;
+}
+
 std::string TemporaryNameBeside(const std::string& Path) {
     static std::atomic<unsigned> counter{0};
     char host[64] = "";

@@ -72,6 +72,11 @@ bool SameFile(const std::string& A, const std::string& B);
 // The whole content of a file, opened so that others may read but not write it meanwhile.
 // Throws EFileError with the system's text.
 std::string ReadFileText(const std::string& Path);
+// The whole content of a file that is not in a share, but the operator's own (the
+// configuration beside the executable): a link to it is followed, as the operator may keep it
+// elsewhere. Anything but a regular file fails. Throws EFileError, "Cannot open file \"P\": ..."
+// or "Cannot read file \"P\": ...".
+std::string ReadOwnFileText(const std::string& Path);
 // The same, named for the callers that rely on it: like every open here, anything but a
 // regular file fails before a byte is read (see TLockedFile).
 std::string ReadRegularFileText(const std::string& Path);
