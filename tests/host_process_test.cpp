@@ -589,60 +589,13 @@ class InstallProcess : public HostProcess {
 
 TEST_F(InstallProcess, InstallAndUninstallWriteAndRemoveTheUnit) {
     MakeDirs(UnitDir);
-    const std::string Expected =
-        "[Unit]\n"
-        "Description=Brova CSV Sender\n"
-        "After=network-online.target\n"
-        "Wants=network-online.target\n"
-        "\n"
-        "[Service]\n"
-        "Type=notify\n"
-        "ExecStart=" +
-        Exe +
-        "\n"
-        "Restart=on-failure\n"
-        "RestartSec=10\n"
-        "TimeoutStartSec=600\n"
-        "TimeoutStopSec=180\n"
-        "WatchdogSec=30\n"
-        "TasksMax=infinity\n"
-        "LimitNOFILE=1048576\n"
-        "User=brova\n"
-        "StateDirectory=brova-csv-sender\n"
-        "StateDirectoryMode=0750\n"
-        "UMask=0027\n"
-        "NoNewPrivileges=yes\n"
-        "CapabilityBoundingSet=\n"
-        "AmbientCapabilities=\n"
-        "ProtectSystem=full\n"
-        "ProtectHome=no\n"
-        "PrivateTmp=yes\n"
-        "PrivateDevices=yes\n"
-        "PrivateMounts=yes\n"
-        "ProtectHostname=yes\n"
-        "ProtectClock=yes\n"
-        "ProtectKernelTunables=yes\n"
-        "ProtectKernelModules=yes\n"
-        "ProtectKernelLogs=yes\n"
-        "ProtectControlGroups=yes\n"
-        "ProtectProc=invisible\n"
-        "ProcSubset=pid\n"
-        "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
-        "RestrictNamespaces=yes\n"
-        "RestrictRealtime=yes\n"
-        "RestrictSUIDSGID=yes\n"
-        "RemoveIPC=yes\n"
-        "LockPersonality=yes\n"
-        "MemoryDenyWriteExecute=yes\n"
-        "SystemCallArchitectures=native\n"
-        "SystemCallFilter=@system-service\n"
-        "SystemCallFilter=~@privileged @resources\n"
-        "SystemCallErrorNumber=EPERM\n"
-        "DevicePolicy=closed\n"
-        "KeyringMode=private\n"
-        "\n"
-        "[Install]\n"
-        "WantedBy=multi-user.target\n";
+    // The unit as the package ships it (its text is pinned by the ServiceUnit tests), started
+    // from this executable.
+    std::string Expected = ReadFile(BuildDir() + "/packaging/svcBrovaCSVSender.service");
+    const std::string Packaged = "\nExecStart=/opt/brova-csv-sender/BrovaCSVSender\n";
+    ASSERT_NE(Expected.find(Packaged), std::string::npos) << Expected;
+    Expected.replace(Expected.find(Packaged), Packaged.size(), "\nExecStart=" + Exe + "\n");
+    ASSERT_NE(Expected.find("\nUser=brova\n"), std::string::npos) << Expected;
 
     TResult R = Run({"/INSTALL"}, UnitDir);
     EXPECT_EQ(R.Status, 0);
