@@ -210,7 +210,7 @@ void CheckProtocols(TFindings& F, const IXMLProtocolsType& Protocols) {
             F.Directory(Where + " PollDirectory", Poll, "no file is taken from it",
                         "its files cannot be claimed", true);
             if (!Trim(Poll).empty() && Poll[0] == '/' && DirectoryExists(Poll) &&
-                CanUseDirectory(Poll, true) && ProbeClaimWay(Poll) == TClaimWay::None)
+                CanUseDirectory(Poll, true) && !CanRenameNoReplaceIn(Poll))
                 F.Add(Where + " PollDirectory " + Poll,
                       "lies on a file system that can neither rename without replacing nor link",
                       "no file can be claimed from it safely, so none is");

@@ -194,28 +194,20 @@ bool RenameNoReplace(const std::string& From, const std::string& To, std::string
 
 bool DeleteFile(const std::string& Path) { return ::unlink(Path.c_str()) == 0; }
 
-TClaimWay ProbeClaimWay(const std::string& Dir) {
+bool CanRenameNoReplaceIn(const std::string& Dir) {
     const std::string Base = (Dir.empty() || Dir.back() == '/' ? Dir : Dir + "/") + "claim-probe";
     const std::string From = TemporaryNameBeside(Base), To = TemporaryNameBeside(Base);
+    bool Can = true;
     try {
         TLockedFile::CreateNew(From).Close();
+        // EPERM is what neither way leaves: a hidden file of our own is ours to rename.
+        Can = RenameNoReplace(From, To, nullptr) || errno != EPERM;
     } catch (const EFileError&) {
         // Made but not closed cleanly (a full disk), it goes all the same.
-        ::unlink(From.c_str());
-        return TClaimWay::Unknown;
-    }
-    TClaimWay Way = TClaimWay::Rename;
-    if (::renameat2(AT_FDCWD, From.c_str(), AT_FDCWD, To.c_str(), RENAME_NOREPLACE) != 0) {
-        const int Error = errno;
-        if (Error != EINVAL && Error != ENOSYS && Error != EOPNOTSUPP)
-            Way = TClaimWay::Unknown;
-        else
-            Way =
-                ::link(From.c_str(), To.c_str()) == 0 ? TClaimWay::LinkAndUnlink : TClaimWay::None;
     }
     ::unlink(From.c_str());
     ::unlink(To.c_str());
-    return Way;
+    return Can;
 }
 
 int64_t LinkCountOf(const std::string& Path) {

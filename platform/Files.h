@@ -44,11 +44,10 @@ bool ForceDirectories(const std::string& Dir);
 // Renames From to To but never replaces an existing To. On failure returns false, leaves the
 // system's error code in errno and, when ErrorText is given, sets it to the system's text.
 bool RenameNoReplace(const std::string& From, const std::string& To, std::string* ErrorText);
-// Whether the file system of Dir can give a file to exactly one taker by RenameNoReplace: it
-// renames without replacing, or it links and unlinks instead, or it can do neither. Found out
-// with a hidden file of its own that it removes again; Unknown when that cannot be made.
-enum class TClaimWay { Rename, LinkAndUnlink, None, Unknown };
-TClaimWay ProbeClaimWay(const std::string& Dir);
+// False when the file system of Dir can neither rename without replacing nor link, so that
+// RenameNoReplace can give no file there to exactly one taker. Found out by renaming a hidden
+// file of its own, removed again; true when that file cannot even be made (Dir's own trouble).
+bool CanRenameNoReplaceIn(const std::string& Dir);
 // Removes a file (not a directory).
 bool DeleteFile(const std::string& Path);
 // Full path of the running executable.
