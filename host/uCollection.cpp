@@ -133,8 +133,8 @@ TCollectionJournal TCollectionJournal::Begin(const std::string& StateDirectory,
         DeleteFile(Path);
         throw;
     }
+    // The caller files its own entries: they are not held twice.
     Journal.Kind_ = Kind;
-    Journal.Entries_ = Entries;
     Journal.Done_.assign(Entries.size(), false);
     return Journal;
 }

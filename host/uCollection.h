@@ -67,6 +67,8 @@ class TCollectionJournal {
 
     const std::string& Path() const { return Path_; }
     const std::string& Kind() const { return Kind_; }
+    // The entries as Resume read them back; none for a journal begun here, whose caller holds
+    // them already.
     const std::vector<TCollectedLine>& Entries() const { return Entries_; }
     bool IsDone(size_t Index) const { return Done_[Index]; }
     void MarkDone(size_t Index);
