@@ -466,9 +466,8 @@ bool TDtaMdlBulkSMS::IsClaimable(const std::string& FullName) {
 
 std::unique_ptr<TFileJournal> TDtaMdlBulkSMS::BeginClaim(const std::string& FullName,
                                                          TRunSettings Settings) {
-    Settings.FileSize = FileSizeOf(FullName);
-    Settings.FileModifiedNs = FileModifiedNs(FullName);
     try {
+        TakeClaimedFile(Settings, FullName);
         return TFileJournal::Begin(DirectoryOf(FullName), Settings);
     } catch (const EFileError& E) {
         LogOncePerHour(FullName, "Unable to claim file [" + FullName + "] : " + E.what());

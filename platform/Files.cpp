@@ -288,6 +288,20 @@ bool SameFile(const std::string& A, const std::string& B) {
            a.st_ino == b.st_ino;
 }
 
+namespace {
+TFileIdentity IdentityOf(const struct stat& st) {
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+            static_cast<int64_t>(st.st_size),
+            static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+}  // namespace
+
+std::optional<TFileIdentity> FileIdentityOf(const std::string& Path) {
+    struct stat st {};
+    if (::lstat(Path.c_str(), &st) != 0) return std::nullopt;
+    return IdentityOf(st);
+}
+
 std::string ReadFileText(const std::string& Path) {
     TLockedFile file = TLockedFile::OpenReadShareRead(Path);
     return file.ReadAll();
@@ -573,6 +587,12 @@ int64_t TLockedFile::Size() const {
     struct stat st {};
     if (::fstat(Fd, &st) != 0) ThrowErrno(errno);
     return static_cast<int64_t>(st.st_size);
+}
+
+TFileIdentity TLockedFile::Identity() const {
+    struct stat st {};
+    if (::fstat(Fd, &st) != 0) ThrowErrno(errno);
+    return IdentityOf(st);
 }
 
 void TLockedFile::Close() {

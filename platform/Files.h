@@ -68,6 +68,17 @@ int64_t FileStatusChangeNs(const std::string& Path);
 int64_t LinkCountOf(const std::string& Path);
 // True when both paths name one existing file or directory, however they are spelled.
 bool SameFile(const std::string& A, const std::string& B);
+// Which file it is and how it stood: another file under the same name has another Device or
+// Inode, a file written to another Size or ModifiedNs.
+struct TFileIdentity {
+    uint64_t Device = 0;
+    uint64_t Inode = 0;
+    int64_t Size = 0;
+    int64_t ModifiedNs = 0;
+    bool operator==(const TFileIdentity&) const = default;
+};
+// Of the entry Path itself (a link is not followed); nothing when it is missing.
+std::optional<TFileIdentity> FileIdentityOf(const std::string& Path);
 // The whole content of a file, opened so that others may read but not write it meanwhile.
 // Throws EFileError with the system's text.
 std::string ReadFileText(const std::string& Path);
@@ -143,6 +154,8 @@ class TLockedFile {
     std::string ReadAt(int64_t Offset, size_t Count);
     // The file's size in bytes; throws EFileError.
     int64_t Size() const;
+    // Of the open file itself, whatever its name names meanwhile; throws EFileError.
+    TFileIdentity Identity() const;
     // Cuts the file to Size bytes; throws EFileError.
     void Truncate(int64_t Size);
     // The written data reaches the disk (fdatasync); throws EFileError.

@@ -211,12 +211,131 @@ INSTANTIATE_TEST_SUITE_P(
         // A share that cannot rename without replacing: the claim links, then unlinks.
         TCutOff{"BetweenTheLinkAndTheUnlinkOfAClaim", "link:1:.Busy", "", SIGKILL, false, true,
                 "renameat2:EINVAL:1:.Busy"},
-        // The fourth sync of the journal records part 3, after two answers.
-        TCutOff{"BetweenParts", "fdatasync:4:BIG.1.journal", ""},
+        // The fifth sync of the journal records part 3, after two answers and the growth of the
+        // journal that their lines take.
+        TCutOff{"BetweenParts", "fdatasync:5:BIG.1.journal", ""},
         TCutOff{"InsideASend", "", "Processing split bulk request[3].", SIGKILL, true},
         TCutOff{"AfterTheConfirmationIsSaved", "rename:1:Confirmation-BIG.CSV", ""},
         TCutOff{"BeforeTheMail", "connect:1:127.0.0.1:{smtp}", ""},
         TCutOff{"StoppedInTheMiddle", "", "Processing split bulk request[2].", SIGTERM}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
+
+// ---- a claimed file that is not what the run began with, once part of it was answered ----
+
+enum class TInputChange { Touched, Appended, Replaced, Deleted };
+struct TChangedInput {
+    const char* Name;
+    TInputChange Change;
+    bool Mail;
+};
+void PrintTo(const TChangedInput& C, std::ostream* Out) { *Out << C.Name; }
+
+class ChangedClaimedFile : public ::testing::TestWithParam<TChangedInput> {};
+
+TEST_P(ChangedClaimedFile, StillConfirmsEveryAnsweredRowAndSendsNothingMore) {
+    const TChangedInput& Case = GetParam();
+    TGatewaySim Sim;
+    TMailSink Mail;
+    TServiceSettings Settings;
+    Settings.GatewayUrl = Sim.Url();
+    Settings.Split = "1";
+    Settings.MaxMessages = std::to_string(kPart);
+    Settings.ValidSACellExtensions = "082";
+    Settings.SendConfirmation = Case.Mail;
+    Settings.SmtpPort = Mail.Port();
+    TServiceUnderTest Service(Settings);
+    Sim.Fault("Send", 3, "delay", 400);
+    Service.Drop("SMS", "BIG.1.csv", FileText(kRows));
+    ASSERT_TRUE(Service.Start());
+    const std::string Busy = Service.InDir("SMS") + "/BIG.1.Busy";
+    const std::string Log = Service.InDir("SMS") + "/BIG.1.log";
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return ReadFile(Log).find("Processing split bulk request[2].") != std::string::npos;
+        },
+        kRunTimeout));
+    Service.Process().Signal(SIGKILL);
+    Service.Process().Wait(kRunTimeout);
+    // The part on the wire at the kill may still reach the gateway.
+    std::this_thread::sleep_for(600ms);
+    const auto Answered = IdsByReference(Sim);
+    const size_t SentBefore = Sim.Messages().size();
+
+    switch (Case.Change) {
+        case TInputChange::Touched:
+            AgeFile(Busy, 3600);
+            break;
+        case TInputChange::Appended:
+            WriteFile(Busy, FileText(kRows) + "0821999999,LATE,TXT,Late\r\n");
+            break;
+        case TInputChange::Replaced:
+            WriteFile(Busy + ".new", FileText(kRows));
+            ASSERT_EQ(::rename((Busy + ".new").c_str(), Busy.c_str()), 0);
+            break;
+        case TInputChange::Deleted:
+            ASSERT_EQ(::unlink(Busy.c_str()), 0);
+            break;
+    }
+    Sim.Fault("Send", 0, "delay");
+    ASSERT_TRUE(Service.Start());
+
+    const std::string Failure =
+        std::string(Case.Change == TInputChange::Replaced
+                        ? "The claimed file was replaced since it was claimed"
+                    : Case.Change == TInputChange::Deleted
+                        ? "The File path specified does not exist"
+                        : "The claimed file has changed since it was claimed") +
+        "; the 500 messages answered are confirmed with their identifiers, any after them were "
+        "not sent";
+    const std::string Confirmation = Service.StatusDir("SMS") + "/Confirmation-BIG.CSV";
+    std::string Confirmed;
+    if (Case.Mail) {
+        ASSERT_TRUE(Mail.WaitForMessages(1, kRunTimeout)) << ReadFile(Service.ProcessLog());
+        Confirmed = AttachmentOf(Mail.Messages()[0]);
+        std::string Body;
+        for (const TMailPart& Part : MailParts(Mail.Messages()[0]))
+            if (Part.FileName.empty()) Body += Part.Body;
+        const std::vector<std::string> BodyLines = Lines(Body);
+        EXPECT_NE(std::find(BodyLines.begin(), BodyLines.end(), "Error : " + Failure),
+                  BodyLines.end())
+            << Body;
+    } else {
+        ASSERT_TRUE(WaitFor([&] { return Exists(Confirmation); }, kRunTimeout))
+            << ReadFile(Service.ProcessLog());
+        Confirmed = ReadFile(Confirmation);
+        EXPECT_NE(
+            ReadFile(Log).find(" : Error processing file " + Failure + ". Processing Aborted!\r\n"),
+            std::string::npos);
+        EXPECT_NE(ReadFile(Log).find(" : Messages after the first 500 of the claimed file were "
+                                     "not sent.\r\n"),
+                  std::string::npos)
+            << ReadFile(Log);
+    }
+    EXPECT_EQ(Confirmed, ExpectedConfirmation(kPart, Answered, Confirmed));
+
+    // What is left: the claimed file only when it is not the one claimed, with its log; the
+    // journal of a run that failed without mail, for the operator.
+    std::vector<std::string> Left;
+    if (Case.Change != TInputChange::Deleted) Left = {"BIG.1.Busy", "BIG.1.log"};
+    if (!Case.Mail) Left = {"BIG.1.Busy", "BIG.1.journal", "BIG.1.log"};
+    if (!Case.Mail && Case.Change == TInputChange::Deleted) Left = {"BIG.1.journal", "BIG.1.log"};
+    ASSERT_TRUE(WaitFor([&] { return ListDir(Service.InDir("SMS")) == Left; }, kRunTimeout))
+        << ::testing::PrintToString(ListDir(Service.InDir("SMS")));
+    if (Case.Mail && Case.Change != TInputChange::Deleted)
+        EXPECT_NE(ReadFile(Log).find("The claimed file is not the file that was claimed; it is "
+                                     "left as it is."),
+                  std::string::npos);
+    EXPECT_EQ(Service.Stop(), 0);
+    EXPECT_EQ(Sim.Messages().size(), SentBefore) << "the changed file was sent";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AfterPartOne, ChangedClaimedFile,
+    ::testing::Values(TChangedInput{"TouchedWithMail", TInputChange::Touched, true},
+                      TChangedInput{"AppendedToWithoutMail", TInputChange::Appended, false},
+                      TChangedInput{"ReplacedWithMail", TInputChange::Replaced, true},
+                      TChangedInput{"DeletedWithMail", TInputChange::Deleted, true},
+                      TChangedInput{"DeletedWithoutMail", TInputChange::Deleted, false}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
 // A stop while an answered part cannot be journalled: the file's log keeps each reference with

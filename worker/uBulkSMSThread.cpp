@@ -117,8 +117,11 @@ TBulkThread::TBulkThread(const std::string& ProtocolName, const std::string& Bat
     this->Config = std::move(Config);
     Settings = ReadRunSettings(*this->Config, ProtocolIndex, ProtocolName, BatchName, ExeDirectory,
                                this->Clock());
-    Settings.FileSize = FileSizeOf(FileName);
-    Settings.FileModifiedNs = FileModifiedNs(FileName);
+    try {
+        TakeClaimedFile(Settings, FileName);
+    } catch (const EFileError&) {
+        // The run fails when it reads the file, and says why in its log.
+    }
     Journal = TFileJournal::Begin(DirectoryOf(FileName), Settings);
     int Error = 0;
     if (!Journal->Name(ChangeFileExt(FileName, kJournalExtension), Error)) {
@@ -241,12 +244,7 @@ TBulkThread::TOutcome TBulkThread::Run() {
         ConfirmationLines.ProtocolKind = ProtocolKind;
         Log(Resumed ? "Processing resumed" : "Processing started");
         ProcessingDate = Settings.ProcessingDate;
-        if (ProtocolKind <= 1)
-            ConfirmationLines.Add("Cell No.,Reference,Status");
-        else if (ProtocolKind == 2)
-            ConfirmationLines.Add("Fax No.,Reference,Status");
-        else if (ProtocolKind == 3)
-            ConfirmationLines.Add("Email Address,Reference,Status");
+        AddConfirmationHeader();
 
         SettleClaim();
         const TFileJournal::TState& State = Journal->State();
@@ -277,6 +275,7 @@ TBulkThread::TOutcome TBulkThread::Run() {
         OwnFailure = !(File && IsPassingFileError(File->Code)) &&
                      (Reading || !PartAccepted || dynamic_cast<const ESettingError*>(&E) ||
                       Journal->State().Failed);
+        if (OwnFailure && Reading && PartAccepted) Failure = ConfirmAnsweredParts(Failure);
     } catch (...) {
         Failure = kUnknownError;
         OwnFailure = Reading || !PartAccepted || Journal->State().Failed;
@@ -302,7 +301,73 @@ void TBulkThread::SettleClaim() {
     Journal->Sync();
 }
 
+std::string TBulkThread::ConfirmAnsweredParts(const std::string& Failure) {
+    // The claimed file is not what the run began with: what the gateway answered is confirmed
+    // from the journal alone, nothing of the file is sent.
+    ConfirmationLines.Clear();
+    Messages.Clear();
+    AddConfirmationHeader();
+    int64_t Answered = 0;
+    for (const auto& [PartNo, Answer] : Journal->State().Answers) {
+        Answered += Answer.Count;
+        if (Answer.HasLines) {
+            for (const std::string& Line : Answer.Lines) ConfirmationLines.Add(Line);
+            continue;
+        }
+        // Journalled before its lines were kept: the log has what is known.
+        std::string Ids;
+        for (const int64_t Id : Answer.Ids) Ids += (Ids.empty() ? "" : ", ") + std::to_string(Id);
+        Log("Split bulk request[" + std::to_string(PartNo) + "] was answered; " +
+            (Answer.Readable ? "its identifiers: " + Ids
+                             : "its identifiers could not be read: " + Answer.Reason));
+    }
+    RebuiltConfirmation = true;
+    const std::string Sent = std::to_string(Answered);
+    Log("Messages after the first " + Sent + " of the claimed file were not sent.");
+    return Failure + "; the " + Sent +
+           " messages answered are confirmed with their identifiers, any after them were not "
+           "sent";
+}
+
+void TBulkThread::AddConfirmationHeader() {
+    if (ProtocolKind <= 1)
+        ConfirmationLines.Add("Cell No.,Reference,Status");
+    else if (ProtocolKind == 2)
+        ConfirmationLines.Add("Fax No.,Reference,Status");
+    else if (ProtocolKind == 3)
+        ConfirmationLines.Add("Email Address,Reference,Status");
+}
+
+bool TBulkThread::IsClaimedFile() const {
+    const std::optional<TFileIdentity> Now = FileIdentityOf(FileName);
+    if (!Now) return false;
+    const TFileIdentity& Then = Settings.ClaimedFile;
+    // A journal of an earlier version knows the size and time only.
+    return Then.Device == 0 ? Now->Size == Then.Size && Now->ModifiedNs == Then.ModifiedNs
+                            : *Now == Then;
+}
+
+void TBulkThread::CheckClaimedFile(const TLockedFile& Input) const {
+    const TFileIdentity Now = Input.Identity();
+    const TFileIdentity& Then = Settings.ClaimedFile;
+    if (Then.Device != 0 && (Now.Device != Then.Device || Now.Inode != Then.Inode))
+        throw std::runtime_error("The claimed file was replaced since it was claimed");
+    if (Now.Size != Then.Size || Now.ModifiedNs != Then.ModifiedNs)
+        throw std::runtime_error("The claimed file has changed since it was claimed");
+}
+
 TBulkThread::TOutcome TBulkThread::RunFailed(const std::string& Failure, bool Recorded) {
+    // Without mail, the confirmation of the answered rows is where their identifiers stay;
+    // saved first, so that a save that fails is tried again when the run is taken up.
+    if (!Recorded && RebuiltConfirmation && Settings.SendConfirmation.Readable() &&
+        !Settings.SendConfirmation.Value) {
+        try {
+            SaveConfirmationLines();
+        } catch (const std::exception& E) {
+            Log("Error handling failed processing : " + std::string(E.what()));
+            return TOutcome::RetryLater;
+        }
+    }
     if (!Recorded) {
         Log("Error processing file " + Failure + ". Processing Aborted!");
         try {
@@ -332,12 +397,20 @@ void TBulkThread::CleanUp(bool DeleteLogs) {
         Journal->CleanUpBegun(DeleteLogs);
     } catch (...) {
     }
+    // Only the file that was claimed goes: one written to or put in its place since is
+    // someone's data, left with the log that says so.
+    bool KeepLog = false;
     try {
-        if (FileExists(FileName)) DeleteFile(FileName);
+        if (IsClaimedFile()) {
+            DeleteFile(FileName);
+        } else if (FileExists(FileName)) {
+            Log("The claimed file is not the file that was claimed; it is left as it is.");
+            KeepLog = true;
+        }
     } catch (...) {
     }
     try {
-        if (DeleteLogs && FileExists(LogFileName)) DeleteFile(LogFileName);
+        if (DeleteLogs && !KeepLog && FileExists(LogFileName)) DeleteFile(LogFileName);
     } catch (...) {
     }
     try {
@@ -345,7 +418,7 @@ void TBulkThread::CleanUp(bool DeleteLogs) {
     } catch (...) {
     }
     try {
-        if (!Settings.Combined() && FileExists(LogFileName)) DeleteFile(LogFileName);
+        if (!Settings.Combined() && !KeepLog && FileExists(LogFileName)) DeleteFile(LogFileName);
     } catch (...) {
     }
 }
@@ -361,12 +434,11 @@ bool TBulkThread::ReadInput() {
         Log("Creating Messages to be sent...");
         if (!FileExists(FileName))
             throw std::runtime_error("The File path specified does not exist");
-        // A run taken up again must read what it began with.
-        if (Resumed && (FileSizeOf(FileName) != Settings.FileSize ||
-                        FileModifiedNs(FileName) != Settings.FileModifiedNs))
-            throw std::runtime_error("The claimed file has changed since it was claimed");
-        // Read piece by piece: the file's text is never held whole.
+        // Every run reads exactly the file that was claimed, before anything of it is sent
+        // and once more after the last byte was read.
         TLockedFile Input = TLockedFile::OpenRegularShareRead(FileName);
+        CheckClaimedFile(Input);
+        // Read piece by piece: the file's text is never held whole.
         std::vector<std::string> Rejected;
         TInputRows Rows(Settings, ProtocolKind, Messages, Rejected);
         std::unique_ptr<char[]> Piece(new char[kReadPieceBytes]);
@@ -375,6 +447,7 @@ bool TBulkThread::ReadInput() {
             if (Got == 0 || !Rows.Read(std::string_view(Piece.get(), Got))) break;
         }
         Rows.Finish();
+        CheckClaimedFile(Input);
         for (std::string& Line : Rejected) ConfirmationLines.Add(std::move(Line));
         // Rows count once, in the run that first read them.
         if (!Resumed) CountRowsRejected(static_cast<int64_t>(Rejected.size()));
@@ -457,6 +530,7 @@ TBulkThread::TOutcome TBulkThread::ProcessBulkRequest() {
                     Log("Split bulk request[" + std::to_string(PartNo) +
                         "] was answered before; it is not sent again.");
                     if (Answered->second.Readable) MarkPart(Answered->second.Ids);
+                    JournalledLines = ConfirmationLines.Count();
                 } else {
                     // A run that failed on its own sends nothing, however often it is taken up.
                     if (State.Failed) throw std::runtime_error(State.Failure);
@@ -556,7 +630,8 @@ void TBulkThread::SubmitPart(std::shared_ptr<IBatchRequest> Batch, int32_t PartN
             const std::string Reason = E.what();
             Log("Split bulk request reply cannot be read for identifiers: " + Reason +
                 ". Its lines go without them.");
-            RecordAnswer([&] { Journal->PartAnsweredUnreadable(PartNo, Reason); },
+            const std::vector<std::string> Lines = PartLines();
+            RecordAnswer([&] { Journal->PartAnsweredUnreadable(PartNo, Reason, Lines); },
                          [&] {
                              Log("Split bulk request[" + std::to_string(PartNo) +
                                  "] was accepted but could not be journalled; its identifiers "
@@ -568,7 +643,8 @@ void TBulkThread::SubmitPart(std::shared_ptr<IBatchRequest> Batch, int32_t PartN
         }
         MarkPart(Ids);
     }
-    RecordAnswer([&] { Journal->PartAnswered(PartNo, Ids); },
+    const std::vector<std::string> Lines = PartLines();
+    RecordAnswer([&] { Journal->PartAnswered(PartNo, Ids, Lines); },
                  [&] {
                      // The last record of them: each reference with the identifier it got.
                      std::string Text;
@@ -591,6 +667,16 @@ void TBulkThread::RecordNextPartAhead(int32_t PartNo, int32_t First, int32_t Tot
         Count = std::min(Count, Settings.MaxMessages.Get());
     // Synced while the part is built; the part goes out only once it is on disk.
     Journal->PartAhead(PartNo, First, Count);
+}
+
+std::vector<std::string> TBulkThread::PartLines() {
+    std::vector<std::string> Lines;
+    const int64_t Count = ConfirmationLines.Count();
+    Lines.reserve(static_cast<size_t>(std::max<int64_t>(Count - JournalledLines, 0)));
+    for (int64_t L = JournalledLines; L < Count; ++L) Lines.push_back(ConfirmationLines.Text(L));
+    // Recorded or, at a stop, logged with the answer: either way they are not asked for again.
+    JournalledLines = Count;
+    return Lines;
 }
 
 void TBulkThread::RecordAnswer(const std::function<void()>& Record,

@@ -78,6 +78,17 @@ class TBulkThread {
     // Removes the claimed file and, with DeleteLogs, the log and the confirmation file; outside
     // the "COMBINED" layout the log goes in any case. Never throws.
     void CleanUp(bool DeleteLogs);
+    // The run cannot read the claimed file as it began it, after parts were answered: the
+    // confirmation lines become those the journal kept of the answered parts, and the rows not
+    // sent are named in the log. Returns Failure with what became of the rows.
+    std::string ConfirmAnsweredParts(const std::string& Failure);
+    void AddConfirmationHeader();
+    // True when the claimed file is still the file the journal describes, unchanged.
+    bool IsClaimedFile() const;
+    // Throws when Input is not that file, or was written to since the claim.
+    void CheckClaimedFile(const TLockedFile& Input) const;
+    // The confirmation lines added since the last answered part, for its journal record.
+    std::vector<std::string> PartLines();
     // Fills Messages from the claimed file's accepted rows and ConfirmationLines with a line per
     // rejected row (ReadInputRows). Throws when the file as a whole cannot be read.
     bool ReadInput();
@@ -132,6 +143,8 @@ class TBulkThread {
     std::optional<TBatchNameLock> BatchLock;
     bool PartAccepted = false;            // some part of the file is at the gateway
     std::vector<TPartEntry> CurrentPart;  // the messages of the part being built
+    int64_t JournalledLines = 1;          // the confirmation lines journalled, the header's too
+    bool RebuiltConfirmation = false;     // the lines are the journal's (ConfirmAnsweredParts)
 };
 
 // Completion of workers, for the tests and the process that start them: the number of workers

@@ -67,6 +67,12 @@ void TConfirmationLines::AppendLine(std::string& Out, const TLine& Line) const {
     }
 }
 
+std::string TConfirmationLines::Text(int64_t Line) const {
+    std::string Out;
+    AppendLine(Out, Lines[static_cast<size_t>(Line)]);
+    return Out;
+}
+
 int64_t TConfirmationLines::Size() const {
     // Counted as AppendLine writes, without writing: the quotes, commas and line ends around the
     // texts, and the identifier's digits.

@@ -28,6 +28,8 @@ class TConfirmationLines {
     // Line Line gets ',"MessageID=N"', N being its message's identifier when written.
     void Mark(int64_t Line);
     int64_t Count() const { return static_cast<int64_t>(Lines.size()); }
+    // Line Line as Write gives it, without its line end.
+    std::string Text(int64_t Line) const;
     void Clear();
 
     // The bytes Write gives, each line ended by CR LF.

@@ -241,6 +241,11 @@ void TFileJournal::Read(std::string_view Text) {
     // Every setting the run began with must be there: a run never goes on with a default.
     std::set<std::string> Missing;
     for (const TRunSettingsField& F : RunSettingsFields(TRunSettings{})) Missing.insert(F.Name);
+    // Journals written before the claimed file's device and inode were kept go on without them.
+    Missing.erase("FileDevice");
+    Missing.erase("FileInode");
+    std::map<int32_t, int32_t> PartCounts;
+    std::map<int32_t, std::vector<std::string>> Lines;
     while (Pos < Text.size()) {
         const size_t End = Text.find('\n', Pos);
         const std::string Line(Text.substr(Pos, End - Pos));
@@ -259,10 +264,24 @@ void TFileJournal::Read(std::string_view Text) {
             } else if (Kind == "headers") {
                 RunState.HeadersWritten = true;
             } else if (Kind == "part" && F.size() == 4) {
-                CheckPart(Number<int32_t>(F[1]), Number<int32_t>(F[2]), Number<int32_t>(F[3]));
+                const int32_t PartNo = Number<int32_t>(F[1]);
+                CheckPart(PartNo, Number<int32_t>(F[2]), Number<int32_t>(F[3]));
+                PartCounts[PartNo] = Number<int32_t>(F[3]);
+            } else if (Kind == "lines" && F.size() >= 2) {
+                std::vector<std::string>& Kept = Lines[Number<int32_t>(F[1])];
+                Kept.assign(std::make_move_iterator(F.begin() + 2),
+                            std::make_move_iterator(F.end()));
             } else if (Kind == "answer" && F.size() >= 2) {
-                TAnswer& A = RunState.Answers[Number<int32_t>(F[1])];
+                const int32_t PartNo = Number<int32_t>(F[1]);
+                TAnswer& A = RunState.Answers[PartNo];
                 A = TAnswer{};
+                A.Count = PartCounts.count(PartNo) ? PartCounts[PartNo] : 0;
+                // The lines go before their answer, in the same write.
+                if (const auto Found = Lines.find(PartNo); Found != Lines.end()) {
+                    A.HasLines = true;
+                    A.Lines = std::move(Found->second);
+                    Lines.erase(Found);
+                }
                 if (F.size() >= 3 && F[2] == "-") {
                     A.Readable = false;
                     if (F.size() >= 4) A.Reason = F[3];
@@ -392,8 +411,21 @@ void TFileJournal::PartAhead(int32_t PartNo, int32_t First, int32_t Count) {
     SyncThread->Start();
 }
 
-void TFileJournal::PartAnswered(int32_t PartNo, const std::vector<int64_t>& Ids) {
-    std::string Line = "answer " + std::to_string(PartNo);
+namespace {
+std::string LinesRecord(int32_t PartNo, const std::vector<std::string>& Lines) {
+    std::string Record = "lines " + std::to_string(PartNo);
+    size_t Size = Record.size() + 1;
+    for (const std::string& L : Lines) Size += L.size() + 8;
+    Record.reserve(Size);
+    for (const std::string& L : Lines) AppendField(Record, L);
+    Record += '\n';
+    return Record;
+}
+}  // namespace
+
+void TFileJournal::PartAnswered(int32_t PartNo, const std::vector<int64_t>& Ids,
+                                const std::vector<std::string>& Lines) {
+    std::string Line = LinesRecord(PartNo, Lines) + "answer " + std::to_string(PartNo);
     Line.reserve(Line.size() + Ids.size() * 12 + 1);
     char Buffer[24];
     for (const int64_t Id : Ids) {
@@ -404,14 +436,15 @@ void TFileJournal::PartAnswered(int32_t PartNo, const std::vector<int64_t>& Ids)
     }
     Line += '\n';
     Append(Line, false);
-    RunState.Answers[PartNo] = TAnswer{true, Ids, ""};
+    RunState.Answers[PartNo] = TAnswer{true, Ids, "", 0, false, {}};
 }
 
-void TFileJournal::PartAnsweredUnreadable(int32_t PartNo, const std::string& Reason) {
-    std::string Line = "answer " + std::to_string(PartNo) + " -";
+void TFileJournal::PartAnsweredUnreadable(int32_t PartNo, const std::string& Reason,
+                                          const std::vector<std::string>& Lines) {
+    std::string Line = LinesRecord(PartNo, Lines) + "answer " + std::to_string(PartNo) + " -";
     AppendField(Line, Reason);
     Append(Line + "\n", false);
-    RunState.Answers[PartNo] = TAnswer{false, {}, Reason};
+    RunState.Answers[PartNo] = TAnswer{false, {}, Reason, 0, false, {}};
 }
 
 void TFileJournal::ConfirmationSaving(int64_t PriorSize, int64_t FinalSize) {

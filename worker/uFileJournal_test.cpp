@@ -1,5 +1,6 @@
 // Journals taken up after a crash: a part record the run's split could not have made is not
-// believed, so nothing of that journal is sent on its word.
+// believed, so nothing of that journal is sent on its word; an answered part's lines and the
+// claimed file come back as they were written, and a journal of an earlier version still reads.
 #include "worker/uFileJournal.h"
 
 #include <gtest/gtest.h>
@@ -48,6 +49,44 @@ TEST(FileJournal, APartRecordTheSplitCouldNotMakeIsNotTakenUp) {
         }
         std::remove(Path.c_str());
     }
+}
+
+TEST(FileJournal, AnsweredLinesAndTheClaimedFileReadBackAndOlderJournalsStillRead) {
+    TempDir Dir;
+    TRunSettings Settings;
+    Settings.Split.Value = 1;
+    Settings.MaxMessages.Value = 500;
+    Settings.ClaimedFile = {2049, 1234567, 880, 1700000000123456789};
+    const std::vector<std::string> Lines = {"\"0821\",\"R 1%41\",\"a\r\nb\"", "", "R2,bad"};
+    {
+        std::unique_ptr<TFileJournal> Journal = TFileJournal::Begin(Dir.Path(), Settings);
+        int Error = 0;
+        ASSERT_TRUE(Journal->Name(Dir / "A.journal", Error)) << Error;
+        Journal->PartSending(1, 0, 2);
+        Journal->PartAnswered(1, {8589934593LL, 7}, Lines);
+        Journal->Release();
+    }
+    {
+        const std::unique_ptr<TFileJournal> Journal = TFileJournal::TakeUp(Dir / "A.journal");
+        EXPECT_EQ(Journal->Settings().ClaimedFile, Settings.ClaimedFile);
+        const TFileJournal::TAnswer& Answer = Journal->State().Answers.at(1);
+        EXPECT_TRUE(Answer.HasLines);
+        EXPECT_EQ(Answer.Lines, Lines);
+        EXPECT_EQ(Answer.Count, 2);
+        EXPECT_EQ(Answer.Ids, (std::vector<int64_t>{8589934593LL, 7}));
+    }
+    // As an earlier version wrote it: no device, inode or lines.
+    std::string Older;
+    for (const std::string& Line : testsupport::Lines(testsupport::ReadFile(Dir / "A.journal")))
+        if (Line.rfind("setting FileDevice", 0) != 0 && Line.rfind("setting FileInode", 0) != 0 &&
+            Line.rfind("lines", 0) != 0 && Line.find('\0') == std::string::npos)
+            Older += Line + "\n";
+    testsupport::WriteFile(Dir / "B.journal", Older);
+    const std::unique_ptr<TFileJournal> Journal = TFileJournal::TakeUp(Dir / "B.journal");
+    EXPECT_EQ(Journal->Settings().ClaimedFile.Device, 0u);
+    EXPECT_EQ(Journal->Settings().ClaimedFile.Size, 880);
+    EXPECT_FALSE(Journal->State().Answers.at(1).HasLines);
+    EXPECT_EQ(Journal->State().Answers.at(1).Ids.size(), 2u);
 }
 
 }  // namespace

@@ -127,6 +127,10 @@ TRunSettings ReadRunSettings(const IXMLBulkCSVSenderType& Config, int32_t Protoc
     return S;
 }
 
+void TakeClaimedFile(TRunSettings& Settings, const std::string& Path) {
+    Settings.ClaimedFile = TLockedFile::OpenRegularShareRead(Path).Identity();
+}
+
 std::vector<TRunSettingsField> RunSettingsFields(const TRunSettings& Settings) {
     std::vector<TRunSettingsField> Out = {
         {"ProtocolName", true, Settings.ProtocolName},
@@ -135,8 +139,10 @@ std::vector<TRunSettingsField> RunSettingsFields(const TRunSettings& Settings) {
         {"ReplyDirectory", true, Settings.ReplyDirectory},
         {"ExeDirectory", true, Settings.ExeDirectory},
         {"ProcessingDate", true, DateText(Settings.ProcessingDate)},
-        {"FileSize", true, std::to_string(Settings.FileSize)},
-        {"FileModifiedNs", true, std::to_string(Settings.FileModifiedNs)},
+        {"FileSize", true, std::to_string(Settings.ClaimedFile.Size)},
+        {"FileModifiedNs", true, std::to_string(Settings.ClaimedFile.ModifiedNs)},
+        {"FileDevice", true, std::to_string(Settings.ClaimedFile.Device)},
+        {"FileInode", true, std::to_string(Settings.ClaimedFile.Inode)},
     };
     VisitFields(const_cast<TRunSettings&>(Settings), [&](const char* Name, const auto& S) {
         Out.push_back({Name, S.Readable(), Text(S)});
@@ -152,9 +158,11 @@ void SetRunSettingsField(TRunSettings& Settings, const TRunSettingsField& Field)
     if (N == "ReplyDirectory") return void(Settings.ReplyDirectory = Field.Text);
     if (N == "ExeDirectory") return void(Settings.ExeDirectory = Field.Text);
     if (N == "ProcessingDate") return void(Settings.ProcessingDate = DateOf(Field.Text));
-    if (N == "FileSize") return void(Settings.FileSize = Number<int64_t>(Field.Text, N));
-    if (N == "FileModifiedNs")
-        return void(Settings.FileModifiedNs = Number<int64_t>(Field.Text, N));
+    TFileIdentity& File = Settings.ClaimedFile;
+    if (N == "FileSize") return void(File.Size = Number<int64_t>(Field.Text, N));
+    if (N == "FileModifiedNs") return void(File.ModifiedNs = Number<int64_t>(Field.Text, N));
+    if (N == "FileDevice") return void(File.Device = Number<uint64_t>(Field.Text, N));
+    if (N == "FileInode") return void(File.Inode = Number<uint64_t>(Field.Text, N));
     bool Known = false;
     VisitFields(Settings, [&](const char* Name, auto& S) {
         if (N == Name) {

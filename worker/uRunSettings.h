@@ -11,6 +11,7 @@
 
 #include "config/uBrovaCSVSenderConfig.h"
 #include "platform/DateTime.h"
+#include "platform/Files.h"
 
 // A setting that could not be read when the run began; the same every time the run reads it.
 class ESettingError : public std::runtime_error {
@@ -40,8 +41,7 @@ struct TRunSettings {
     std::string ReplyDirectory;
     std::string ExeDirectory;  // holds the confirmation file in the "COMBINED" layout
     TDateTime ProcessingDate;  // the day of the run, at 00:00
-    int64_t FileSize = 0;      // the claimed file as it was claimed
-    int64_t FileModifiedNs = 0;
+    TFileIdentity ClaimedFile;  // the file as it was opened at the claim (Device 0: unknown)
 
     // Of the configuration.
     TRunSetting<std::string> ValidSACellExtensions;
@@ -68,6 +68,10 @@ struct TRunSettings {
 TRunSettings ReadRunSettings(const IXMLBulkCSVSenderType& Config, int32_t ProtocolIndex,
                              const std::string& ProtocolName, const std::string& BatchName,
                              const std::string& ExeDirectory, const TDateTime& Today);
+
+// Opens Path as a file to claim (never through a link) and keeps which file it is in
+// Settings.ClaimedFile. Throws EFileError.
+void TakeClaimedFile(TRunSettings& Settings, const std::string& Path);
 
 // The settings as named texts, for the journal: Readable false carries the reason in Text.
 struct TRunSettingsField {
