@@ -6,18 +6,19 @@
 #include <optional>
 #include <stdexcept>
 #include <unordered_map>
+#include <utility>
 
 #include "gateway/uVexoOSReplies.h"
 #include "gateway/uVexoOSStatus.h"
 #include "gateway/uVexocspWS.h"
+#include "host/BulkSMSService.h"
+#include "host/uCollection.h"
+#include "host/uConfigCheck.h"
 #include "platform/Files.h"
 #include "platform/Heartbeat.h"
 #include "platform/RetryDelay.h"
 #include "platform/ServiceHost.h"
 #include "platform/SysLog.h"
-#include "host/BulkSMSService.h"
-#include "host/uCollection.h"
-#include "host/uConfigCheck.h"
 #include "support/Util.h"
 #include "support/uLogFile.h"
 #include "worker/uBatchNameLock.h"
@@ -287,6 +288,8 @@ void TDtaMdlBulkSMS::PrepareClaims(int Index, const std::string& PollDirectory,
                                    const std::string& Mask, const std::string& ProtocolName,
                                    const std::vector<std::string>& Names,
                                    std::vector<TPreparedClaim>& Prepared) {
+    // A logon that served no file, its batch name being held, serves the next one.
+    std::string SpareToken;
     for (const std::string& Name : Names) {
         if (Stopping) break;
         // What the service writes itself is never input, whatever the mask takes in.
@@ -305,14 +308,17 @@ void TDtaMdlBulkSMS::PrepareClaims(int Index, const std::string& PollDirectory,
         const std::string BatchName = Name.substr(0, Name.find('.'));
         TRunSettings Settings =
             ReadRunSettings(*Config, Index, ProtocolName, BatchName, StateDirectory, Clock());
+        // The logon comes first: a gateway that is down leaves the file under its own name,
+        // holding nothing. A file whose claim keeps failing is tried at every tick without a
+        // line each time.
+        if (SpareToken.empty()) {
+            if (!LoggedFailures.count(FullName)) Log("Logging on... ");
+            SpareToken = Logon();
+        }
         // A batch name another run holds waits, so that confirmation files never collide.
         std::optional<TBatchNameLock> BatchLock = HoldBatchName(Settings, FullName, "");
         if (!BatchLock) continue;
-
-        // The logon comes first: a gateway that is down leaves the file under its own name. A
-        // file whose claim keeps failing is tried at every tick without a line each time.
-        if (!LoggedFailures.count(FullName)) Log("Logging on... ");
-        Token = Logon();
+        Token = std::exchange(SpareToken, std::string());
         std::unique_ptr<TFileJournal> Journal = BeginClaim(FullName, std::move(Settings));
         if (!Journal) continue;
         Prepared.push_back({Name, FullName, Token, std::move(*BatchLock), std::move(Journal)});
@@ -377,6 +383,7 @@ std::string TDtaMdlBulkSMS::Logon() {
 
 void TDtaMdlBulkSMS::ResumeFiles(const std::string& Directory,
                                  const std::vector<std::string>& Names) {
+    std::string SpareToken;
     for (const std::string& Name : Names) {
         if (Stopping) return;
         if (IsJournalTemporaryName(Name)) {
@@ -413,10 +420,13 @@ void TDtaMdlBulkSMS::ResumeFiles(const std::string& Directory,
             SetResumeNotBefore(Path, std::chrono::steady_clock::now() + kLeftFileRecheck);
             continue;
         }
+        if (SpareToken.empty()) {
+            if (!LoggedFailures.count(Path)) Log("Logging on... ");
+            SpareToken = Logon();
+        }
         std::optional<TBatchNameLock> BatchLock = HoldBatchName(Settings, Path, Path);
         if (!BatchLock) continue;
-        Log("Logging on... ");
-        Token = Logon();
+        Token = std::exchange(SpareToken, std::string());
         Log("Resuming file [" + Journal->ClaimedFileName() + "]");
         new TBulkThread(std::move(Journal), true, std::move(*BatchLock), Token, Config, Clock);
         CountFileResumed();
@@ -532,8 +542,13 @@ std::optional<TBatchNameLock> TDtaMdlBulkSMS::HoldBatchName(const TRunSettings& 
                                                             const std::string& File,
                                                             const std::string& Journal) {
     try {
-        return TBatchNameLock::TryHold(DirectoryOf(Settings.ConfirmationFileName()),
-                                       Settings.BatchName, Journal);
+        std::optional<TBatchNameLock> Lock = TBatchNameLock::TryHold(
+            DirectoryOf(Settings.ConfirmationFileName()), Settings.BatchName, Journal);
+        // Said once an hour, which also spares the logon's line at every tick meanwhile.
+        if (!Lock)
+            LogOncePerHour(File, "File [" + File + "] waits : its batch name " +
+                                     Settings.BatchName + " is held by another run");
+        return Lock;
     } catch (const std::exception& E) {
         // Unguarded, two runs could write one confirmation: the file waits.
         LogOncePerHour(File, "Unable to hold the batch name " + Settings.BatchName + " for [" +

@@ -406,6 +406,14 @@ TEST(RecordsKept, AFailedResultMailKeepsTheConfirmationUntilTheServerIsBack) {
     EXPECT_EQ(ListDir(Service.InDir("SMS")),
               (std::vector<std::string>{"MAIL.2.csv", "MAIL.Busy", "MAIL.journal", "MAIL.log"}));
     EXPECT_EQ(Sim.Messages().size(), 20u);
+    // Logged on again, it keeps waiting, said once and not at every tick.
+    const std::string Waits = "File [" + Service.InDir("SMS") +
+                              "/MAIL.2.csv] waits : its batch name MAIL is held by another run";
+    ASSERT_TRUE(WaitFor([&] { return Sim.Stats().SoapRequests >= Calls + 8; }, kRunTimeout));
+    size_t Said = 0;
+    for (const std::string& Line : Lines(ReadFile(Service.ProcessLog())))
+        Said += Line.find(Waits) != std::string::npos;
+    EXPECT_EQ(Said, 1u) << ReadFile(Service.ProcessLog());
 
     TMailSink Mail(Settings.SmtpPort);
     ASSERT_TRUE(Mail.WaitForMessages(2, kRunTimeout));
