@@ -311,7 +311,8 @@ std::string TBulkThread::ConfirmAnsweredParts(const std::string& Failure) {
     for (const auto& [PartNo, Answer] : Journal->State().Answers) {
         Answered += Answer.Count;
         if (Answer.HasLines) {
-            for (const std::string& Line : Answer.Lines) ConfirmationLines.Add(Line);
+            for (const std::string& Line : Answer.Lines)
+                ConfirmationLines.Add(TConfirmationLines::Expand(Line));
             continue;
         }
         // Journalled before its lines were kept: the log has what is known.
@@ -673,7 +674,7 @@ std::vector<std::string> TBulkThread::PartLines() {
     std::vector<std::string> Lines;
     const int64_t Count = ConfirmationLines.Count();
     Lines.reserve(static_cast<size_t>(std::max<int64_t>(Count - JournalledLines, 0)));
-    for (int64_t L = JournalledLines; L < Count; ++L) Lines.push_back(ConfirmationLines.Text(L));
+    for (int64_t L = JournalledLines; L < Count; ++L) Lines.push_back(ConfirmationLines.Compact(L));
     // Recorded or, at a stop, logged with the answer: either way they are not asked for again.
     JournalledLines = Count;
     return Lines;

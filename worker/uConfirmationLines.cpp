@@ -1,7 +1,9 @@
 #include "worker/uConfirmationLines.h"
 
+#include <algorithm>
 #include <charconv>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -67,9 +69,68 @@ void TConfirmationLines::AppendLine(std::string& Out, const TLine& Line) const {
     }
 }
 
-std::string TConfirmationLines::Text(int64_t Line) const {
+namespace {
+// Between the fields of a short line; no address, reference or failure text holds it.
+constexpr char kCompactSeparator = '\x1f';
+}  // namespace
+
+std::string TConfirmationLines::Compact(int64_t Index) const {
+    const TLine& Line = Lines[static_cast<size_t>(Index)];
+    if (Line.Kind == TKind::Text) return "T" + Texts[static_cast<size_t>(Line.Text)];
+    const TVexoMessage Message = Messages.Items(Line.Message);
+    const TVexoRecipient Recipient = Message.Recipients().Items(Line.Recipient);
+    const std::string_view Address = ProtocolKind == 2   ? Recipient.FaxNo
+                                     : ProtocolKind == 3 ? Recipient.Email
+                                                         : Recipient.CellNo;
+    const std::string_view Failure =
+        Line.Kind == TKind::Failed ? std::string_view(Texts[static_cast<size_t>(Line.Text)]) : "";
+    // A field that holds the separator keeps the whole line instead.
+    for (const std::string_view Field : {Address, Message.Reference(), Failure})
+        if (Field.find(kCompactSeparator) != std::string_view::npos) {
+            std::string Whole = "T";
+            AppendLine(Whole, Line);
+            return Whole;
+        }
+    std::string Out(1, Line.Kind == TKind::Failed ? 'F' : 'S');
+    Out += Address;
+    Out += kCompactSeparator;
+    Out += Message.Reference();
+    if (Line.Kind == TKind::Failed) {
+        Out += kCompactSeparator;
+        Out += Failure;
+    }
+    if (Line.Marked) {
+        Out += kCompactSeparator;
+        Out += std::to_string(Message.MessageID());
+    }
+    return Out;
+}
+
+std::string TConfirmationLines::Expand(std::string_view Compact) {
+    if (Compact.empty()) return "";
+    if (Compact[0] == 'T') return std::string(Compact.substr(1));
+    // The address, the reference, the failure of an 'F' line, the identifier of a marked one.
+    std::vector<std::string_view> Fields;
+    for (size_t From = 1;;) {
+        const size_t To = Compact.find(kCompactSeparator, From);
+        Fields.push_back(Compact.substr(From, To == std::string_view::npos ? To : To - From));
+        if (To == std::string_view::npos) break;
+        From = To + 1;
+    }
+    Fields.resize(std::max<size_t>(Fields.size(), 2));
+    size_t Next = 2;
     std::string Out;
-    AppendLine(Out, Lines[static_cast<size_t>(Line)]);
+    AppendQuoted(Out, Fields[0]);
+    Out += ',';
+    AppendQuoted(Out, Fields[1]);
+    Out += ',';
+    AppendQuoted(Out,
+                 Compact[0] == 'F' && Fields.size() > Next ? Fields[Next++] : kSubmittedStatus);
+    if (Fields.size() > Next) {
+        Out += ",\"MessageID=";
+        Out += Fields[Next];
+        Out += '"';
+    }
     return Out;
 }
 

@@ -28,8 +28,10 @@ class TConfirmationLines {
     // Line Line gets ',"MessageID=N"', N being its message's identifier when written.
     void Mark(int64_t Line);
     int64_t Count() const { return static_cast<int64_t>(Lines.size()); }
-    // Line Line as Write gives it, without its line end.
-    std::string Text(int64_t Line) const;
+    // Line Line in short, for a journal: its kind and fields, without the quotes and status
+    // every such line has. Expand gives the line as Write gives it, without its line end.
+    std::string Compact(int64_t Line) const;
+    static std::string Expand(std::string_view Compact);
     void Clear();
 
     // The bytes Write gives, each line ended by CR LF.

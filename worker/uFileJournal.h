@@ -27,9 +27,9 @@ class TFileJournal {
         std::vector<int64_t> Ids;  // by position in the part
         std::string Reason;        // why the identifiers could not be read
         int32_t Count = 0;         // the messages of the part, 0 when no part record says
-        // The part's confirmation lines as they were written, so that they reach a confirmation
-        // even when the claimed file cannot be read again; only of a journal taken up, and not
-        // in journals written before lines were kept (HasLines false).
+        // The part's confirmation lines as they were written (short), so that they reach a
+        // confirmation even when the claimed file cannot be read again; only of a journal taken up,
+        // and not in journals written before lines were kept (HasLines false).
         bool HasLines = false;
         std::vector<std::string> Lines;
     };
@@ -89,8 +89,8 @@ class TFileJournal {
     void PartAhead(int32_t PartNo, int32_t First, int32_t Count);
     // Waits until every record written is on disk; throws EFileError when the sync failed.
     void AwaitSync();
-    // Lines: the part's confirmation lines as the confirmation will show them, those of rejected
-    // rows before them included.
+    // Lines: the part's confirmation lines, those of rejected rows before them included, each
+    // as TConfirmationLines::Compact gives it.
     void PartAnswered(int32_t PartNo, const std::vector<int64_t>& Ids,
                       const std::vector<std::string>& Lines);
     void PartAnsweredUnreadable(int32_t PartNo, const std::string& Reason,
