@@ -250,8 +250,7 @@ TBulkThread::TOutcome TBulkThread::Run() {
         const TFileJournal::TState& State = Journal->State();
         PartAccepted = !State.Answers.empty();
         if (State.Done || State.Mailed) {
-            CleanUp(State.Done ? State.DoneDeleteLogs : true);
-            return TOutcome::Done;
+            return CleanUp(State.Done ? State.DoneDeleteLogs : true);
         }
         // Only the error mail is owed; a failed run whose confirmation was not saved yet goes
         // through its steps again, which never send, to make the same lines.
@@ -382,8 +381,7 @@ TBulkThread::TOutcome TBulkThread::RunFailed(const std::string& Failure, bool Re
     try {
         if (Settings.SendConfirmation.Get()) {
             if (!EmailErrorResult(Failure)) return TOutcome::MailOwed;
-            CleanUp(true);
-            return TOutcome::Done;
+            return CleanUp(true);
         }
     } catch (const std::exception& E) {
         // Nothing is cleaned up: the claimed file stays for the operator.
@@ -392,11 +390,14 @@ TBulkThread::TOutcome TBulkThread::RunFailed(const std::string& Failure, bool Re
     return TOutcome::LeftFailed;
 }
 
-void TBulkThread::CleanUp(bool DeleteLogs) {
+TBulkThread::TOutcome TBulkThread::CleanUp(bool DeleteLogs) {
     try {
-        // Cut off from here on, the run is only cleaned up when taken up again.
+        // On disk before the first delete: cut off from here on, the run is only cleaned up
+        // when taken up again, never run again on a file half removed.
         Journal->CleanUpBegun(DeleteLogs);
-    } catch (...) {
+    } catch (const std::exception& E) {
+        Log("Error writing the journal : " + std::string(E.what()));
+        return TOutcome::RetryLater;
     }
     // Only the file that was claimed goes: one written to or put in its place since is
     // someone's data, left with the log that says so.
@@ -422,6 +423,7 @@ void TBulkThread::CleanUp(bool DeleteLogs) {
         if (!Settings.Combined() && !KeepLog && FileExists(LogFileName)) DeleteFile(LogFileName);
     } catch (...) {
     }
+    return TOutcome::Done;
 }
 
 void TBulkThread::StopPoint() {
@@ -575,13 +577,11 @@ TBulkThread::TOutcome TBulkThread::Deliver() {
         const bool Sent = EmailResult();
         Log("Processing bulk request complete.");
         if (!Sent) return TOutcome::MailOwed;
-        CleanUp(true);
-        return TOutcome::Done;
+        return CleanUp(true);
     }
     // Logged before the clean-up, which removes this log outside the combined layout.
     Log("Processing bulk request complete.");
-    CleanUp(false);
-    return TOutcome::Done;
+    return CleanUp(false);
 }
 
 void TBulkThread::SubmitPart(std::shared_ptr<IBatchRequest> Batch, int32_t PartNo) {

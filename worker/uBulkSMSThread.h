@@ -76,8 +76,9 @@ class TBulkThread {
     // mail when confirmations are on.
     TOutcome RunFailed(const std::string& Failure, bool Recorded);
     // Removes the claimed file and, with DeleteLogs, the log and the confirmation file; outside
-    // the "COMBINED" layout the log goes in any case. Never throws.
-    void CleanUp(bool DeleteLogs);
+    // the "COMBINED" layout the log goes in any case. Done, or RetryLater with nothing removed
+    // when its journal record cannot be written. Never throws.
+    TOutcome CleanUp(bool DeleteLogs);
     // The run cannot read the claimed file as it began it, after parts were answered: the
     // confirmation lines become those the journal kept of the answered parts, and the rows not
     // sent are named in the log. Returns Failure with what became of the rows.

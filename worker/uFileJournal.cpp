@@ -473,7 +473,7 @@ void TFileJournal::MailSent() {
 }
 
 void TFileJournal::CleanUpBegun(bool DeleteLogs) {
-    Append(DeleteLogs ? "done 1\n" : "done 0\n", false);
+    Append(DeleteLogs ? "done 1\n" : "done 0\n", true);
     RunState.Done = true;
     RunState.DoneDeleteLogs = DeleteLogs;
 }
