@@ -107,6 +107,19 @@ size_t SendsWith(TGatewaySim& Sim, size_t Messages) {
 
 // ---- a file cut off at each point of its road, then the service started again ----
 
+// The big file's run: parts of 500, every other number completed with "082".
+TServiceSettings BigFileSettings(const TGatewaySim& Sim, const TMailSink& Mail,
+                                 bool SendConfirmation) {
+    TServiceSettings Settings;
+    Settings.GatewayUrl = Sim.Url();
+    Settings.Split = "1";
+    Settings.MaxMessages = std::to_string(kPart);
+    Settings.ValidSACellExtensions = "082";
+    Settings.SendConfirmation = SendConfirmation;
+    Settings.SmtpPort = Mail.Port();
+    return Settings;
+}
+
 struct TCutOff {
     const char* Name;
     // The fault shim's kill (tests/FaultShim.cpp); "{smtp}" stands for the mail server's port.
@@ -130,13 +143,7 @@ TEST_P(CutOffFile, FinishesAfterARestartAsItBeganWithEveryIdentifier) {
     const TCutOff& Cut = GetParam();
     TGatewaySim Sim;
     TMailSink Mail;
-    TServiceSettings Settings;
-    Settings.GatewayUrl = Sim.Url();
-    Settings.Split = "1";
-    Settings.MaxMessages = std::to_string(kPart);
-    Settings.ValidSACellExtensions = "082";
-    Settings.SendConfirmation = true;
-    Settings.SmtpPort = Mail.Port();
+    TServiceSettings Settings = BigFileSettings(Sim, Mail, true);
     std::string Kill = Cut.Kill;
     if (const size_t At = Kill.find("{smtp}"); At != std::string::npos)
         Kill.replace(At, 6, std::to_string(Mail.Port()));
@@ -235,13 +242,7 @@ TEST_P(ChangedClaimedFile, StillConfirmsEveryAnsweredRowAndSendsNothingMore) {
     const TChangedInput& Case = GetParam();
     TGatewaySim Sim;
     TMailSink Mail;
-    TServiceSettings Settings;
-    Settings.GatewayUrl = Sim.Url();
-    Settings.Split = "1";
-    Settings.MaxMessages = std::to_string(kPart);
-    Settings.ValidSACellExtensions = "082";
-    Settings.SendConfirmation = Case.Mail;
-    Settings.SmtpPort = Mail.Port();
+    const TServiceSettings Settings = BigFileSettings(Sim, Mail, Case.Mail);
     TServiceUnderTest Service(Settings);
     Sim.Fault("Send", 3, "delay", 400);
     Service.Drop("SMS", "BIG.1.csv", FileText(kRows));
