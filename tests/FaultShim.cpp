@@ -1,10 +1,12 @@
 // Real faults for process tests, loaded with LD_PRELOAD into the service under test: calls of
 // write, pwrite, fdatasync, fsync, close, rename, renameat2, link and connect fail with a chosen
-// errno, or the process kills itself with SIGKILL right after a chosen call returned.
+// errno, the process kills itself with SIGKILL right after a chosen call returned, or that call's
+// thread pauses before it returns, so that a test can change a file at that very point.
 //
 //   BROVA_SHIM_FAIL="call:ERRNO:N:text[;...]"  every Nth call of `call` whose subject holds `text`
 //                                              fails with ERRNO (ENOSPC, EIO, EDQUOT, EROFS, ...)
 //   BROVA_SHIM_KILL="call:N:text"              SIGKILL right after the Nth successful such call
+//   BROVA_SHIM_PAUSE="call:MS:N:text"          the Nth successful such call returns MS ms late
 //   BROVA_SHIM_SWITCH=/path                    the failures apply only while this file exists
 //
 // The subject of a call on a descriptor is the path it names (/proc/self/fd), of a rename
@@ -29,7 +31,8 @@ namespace {
 struct Rule {
     char Call[16];
     char Text[256];
-    int Errno;  // 0: a kill rule
+    int Errno;    // 0: a kill or pause rule
+    int PauseMs;  // a pause rule's delay; 0: a kill rule
     long Every;
     std::atomic<long> Seen;
 };
@@ -59,19 +62,20 @@ int ErrnoByName(const char* Name) {
     return atoi(Name);
 }
 
-// "call:ERRNO:N:text" (Kill false) or "call:N:text" (Kill true).
-void AddRule(char* Spec, int Kill) {
+// "call:ERRNO:N:text" (Kill false), "call:N:text" (Kill true) or "call:MS:N:text" (Pause true).
+void AddRule(char* Spec, int Kill, int Pause = 0) {
     if (RuleCount == kMaxRules) return;
     Rule* R = &Rules[RuleCount];
     char* Save = nullptr;
     const char* Call = strtok_r(Spec, ":", &Save);
-    const char* Errno = Kill ? "0" : strtok_r(nullptr, ":", &Save);
+    const char* Errno = Kill && !Pause ? "0" : strtok_r(nullptr, ":", &Save);
     const char* Every = strtok_r(nullptr, ":", &Save);
     const char* Text = strtok_r(nullptr, "", &Save);
     if (!Call || !Errno || !Every) return;
     snprintf(R->Call, sizeof R->Call, "%s", Call);
     snprintf(R->Text, sizeof R->Text, "%s", Text ? Text : "");
     R->Errno = Kill ? 0 : ErrnoByName(Errno);
+    R->PauseMs = Pause ? atoi(Errno) : 0;
     R->Every = atol(Every) > 0 ? atol(Every) : 1;
     R->Seen = 0;
     ++RuleCount;
@@ -94,6 +98,11 @@ __attribute__((constructor)) void ReadRules() {
     if (Kill) {
         snprintf(Buffer, sizeof Buffer, "%s", Kill);
         AddRule(Buffer, 1);
+    }
+    const char* Pause = getenv("BROVA_SHIM_PAUSE");
+    if (Pause) {
+        snprintf(Buffer, sizeof Buffer, "%s", Pause);
+        AddRule(Buffer, 1, 1);
     }
     Switch = getenv("BROVA_SHIM_SWITCH");
 }
@@ -126,7 +135,11 @@ void AfterSuccess(const char* Call, const char* Subject) {
     for (int I = 0; I < RuleCount; ++I) {
         Rule* R = &Rules[I];
         if (R->Errno || strcmp(R->Call, Call) != 0 || !strstr(Subject, R->Text)) continue;
-        if (R->Seen.fetch_add(1) + 1 == R->Every) raise(SIGKILL);
+        if (R->Seen.fetch_add(1) + 1 != R->Every) continue;
+        if (R->PauseMs)
+            usleep(static_cast<useconds_t>(R->PauseMs) * 1000);
+        else
+            raise(SIGKILL);
     }
 }
 

@@ -338,6 +338,36 @@ INSTANTIATE_TEST_SUITE_P(
                       TChangedInput{"DeletedWithoutMail", TInputChange::Deleted, false}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
+// The first run reads the file it claimed, or nothing: one written to between the claim and the
+// read is not sent, and is left as it is.
+TEST(ChangedClaimedFile, WrittenToBeforeTheFirstReadIsNotSent) {
+    TGatewaySim Sim;
+    TServiceSettings Settings;
+    Settings.GatewayUrl = Sim.Url();
+    // The worker waits after its first sync of the journal, before it reads the file.
+    Settings.Environment = WithFaultShim({"BROVA_SHIM_PAUSE=fdatasync:1500:1:NEW.journal"});
+    TServiceUnderTest Service(Settings);
+    Service.Drop("SMS", "NEW.csv", FileText(3));
+    ASSERT_TRUE(Service.Start());
+    const std::string Busy = Service.InDir("SMS") + "/NEW.Busy";
+    ASSERT_TRUE(WaitFor([&] { return Exists(Busy); }, kRunTimeout));
+    const std::string Appended = FileText(3) + "0821999999,LATE,TXT,Late\r\n";
+    WriteFile(Busy, Appended);
+    const std::string Log = Service.InDir("SMS") + "/NEW.log";
+    ASSERT_TRUE(
+        WaitFor([&] { return ReadFile(Log).find("Processing Aborted!") != std::string::npos; },
+                kRunTimeout));
+    EXPECT_NE(ReadFile(Log).find(" : Error processing file The claimed file has changed since it "
+                                 "was claimed. Processing Aborted!\r\n"),
+              std::string::npos)
+        << ReadFile(Log);
+    EXPECT_EQ(Service.Stop(), 0);
+    EXPECT_TRUE(Sim.Messages().empty());
+    EXPECT_EQ(ListDir(Service.InDir("SMS")),
+              (std::vector<std::string>{"NEW.Busy", "NEW.journal", "NEW.log"}));
+    EXPECT_EQ(ReadFile(Busy), Appended);
+}
+
 // A stop while an answered part cannot be journalled: the file's log keeps each reference with
 // the identifier the gateway gave it.
 TEST(RecordsKept, AnAnswerThatCannotBeJournalledAtAStopIsInTheFilesLog) {
