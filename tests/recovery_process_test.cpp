@@ -321,10 +321,11 @@ TEST_P(ChangedClaimedFile, StillConfirmsEveryAnsweredRowAndSendsNothingMore) {
     if (!Case.Mail && Case.Change == TInputChange::Deleted) Left = {"BIG.1.journal", "BIG.1.log"};
     ASSERT_TRUE(WaitFor([&] { return ListDir(Service.InDir("SMS")) == Left; }, kRunTimeout))
         << ::testing::PrintToString(ListDir(Service.InDir("SMS")));
-    if (Case.Mail && Case.Change != TInputChange::Deleted)
+    if (Case.Mail && Case.Change != TInputChange::Deleted) {
         EXPECT_NE(ReadFile(Log).find("The claimed file is not the file that was claimed; it is "
                                      "left as it is."),
                   std::string::npos);
+    }
     EXPECT_EQ(Service.Stop(), 0);
     EXPECT_EQ(Sim.Messages().size(), SentBefore) << "the changed file was sent";
 }
