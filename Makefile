@@ -17,7 +17,10 @@ FUZZ_CXX ?= clang++-14
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := splitter config soapreply osstatus osreplies batchformat simbatch
 
-.PHONY: deps deps-fuzz build test test-plain test-asan test-tsan bench demo install package clean fuzz
+# Only `make windows-deps` needs these: the cross compiler and Wine.
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix wine64
+
+.PHONY: deps deps-fuzz deps-windows windows-deps build test test-plain test-asan test-tsan bench demo install package clean fuzz
 
 deps:
 	@missing=""; \
@@ -68,6 +71,18 @@ install: build
 	cmake --install build --prefix $(PREFIX)
 
 # build/brova-csv-sender_VERSION_ARCH.deb, then what it holds and what it depends on.
+# The Windows build's libraries, from Debian's source packages, into build-windows/deps.
+deps-windows:
+	@missing=""; \
+	for p in $(WINDOWS_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+		echo "installing:$$missing"; \
+		$(SUDO) apt-get update && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+windows-deps: deps-windows
+	packaging/windows/build-deps.sh
+
 package: build
 	cd build && cpack
 	@for deb in build/brova-csv-sender_*.deb; do \
@@ -90,4 +105,4 @@ fuzz: deps-fuzz
 	done
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-windows
