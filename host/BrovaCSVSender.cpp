@@ -1,10 +1,10 @@
 // The process entry: installs or removes the service, or runs it under the service manager
 // (or in the foreground with /CONSOLE) until it is stopped, or checks its configuration
 // (/CHECK) or an input file (/VALIDATE).
-#include <malloc.h>
+
+#ifdef BROVA_HANG_ON_SIGUSR1
 #include <signal.h>
-#include <sys/prctl.h>
-#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +20,7 @@
 #include "host/uFileValidation.h"
 #include "host/uOnlineCheck.h"
 #include "platform/Files.h"
+#include "platform/Memory.h"
 #include "platform/ServiceHost.h"
 #include "platform/SysLog.h"
 
@@ -40,11 +41,6 @@ constexpr const char* kMetricsFileVariable = "BROVA_METRICS_FILE";
 constexpr int kValidateClean = 0;
 constexpr int kValidateRejected = 1;
 constexpr int kValidateFailed = 2;
-
-std::string FileNameOf(const std::string& Path) {
-    const size_t Slash = Path.rfind('/');
-    return Slash == std::string::npos ? Path : Path.substr(Slash + 1);
-}
 
 #ifdef BROVA_HANG_ON_SIGUSR1
 // Test build only: SIGUSR1 makes the service thread hang for good, as a deadlock would.
@@ -172,12 +168,11 @@ int RunService(TsvcBrovaCSVSender& Service, bool Console) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    prctl(PR_SET_NAME, kMainThreadName);
+    NameThisThread(kMainThreadName);
     // Every part of a file makes buffers of some hundred kilobytes (its XML, its envelope, the
     // answer). From the heap and kept there once freed, the next part's take pages that are
     // already mapped, instead of new mappings that fault in page by page.
-    mallopt(M_MMAP_THRESHOLD, kHeapBufferLimit);
-    mallopt(M_TRIM_THRESHOLD, kHeapKeptFree);
+    KeepBuffersInHeap(kHeapBufferLimit, kHeapKeptFree);
     int Result = 1;
     try {
         TsvcBrovaCSVSender Service(ExecutablePath(), Now);
@@ -199,5 +194,5 @@ int main(int argc, char** argv) {
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
-    _exit(Result);
+    std::_Exit(Result);
 }

@@ -76,17 +76,13 @@ std::string ServiceStateDirectory(const std::string& ExePath) {
 }
 
 std::string ProcessLogFileName(const std::string& ExePath) {
-    const size_t Slash = ExePath.rfind('/');
-    const std::string Name = Slash == std::string::npos ? ExePath : ExePath.substr(Slash + 1);
+    const std::string Name = FileNameOf(ExePath);
     const size_t Dot = Name.rfind('.');
     return ServiceStateDirectory(ExePath) +
            (Dot != std::string::npos ? Name.substr(0, Dot) : Name) + ".Log";
 }
 
-std::string ExecutableDirectory(const std::string& ExePath) {
-    const size_t Slash = ExePath.rfind('/');
-    return Slash == std::string::npos ? std::string() : ExePath.substr(0, Slash + 1);
-}
+std::string ExecutableDirectory(const std::string& ExePath) { return DirectoryOf(ExePath); }
 
 std::string ConfigFileName(const std::string& ExePath) {
     return ExecutableDirectory(ExePath) + kConfigFileName;

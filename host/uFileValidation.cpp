@@ -51,8 +51,7 @@ TFileValidation ValidateInputFile(const std::string& ExePath, const std::string&
                                            " as its PollDirectory"
                                      : "No Protocol entry is named " + ProtocolName);
 
-    const size_t Slash = FileName.rfind('/');
-    const std::string Name = Slash == std::string::npos ? FileName : FileName.substr(Slash + 1);
+    const std::string Name = FileNameOf(FileName);
     const TRunSettings Settings =
         ReadRunSettings(*Config, Index, UpperCase(Protocols->GetItem(Index)->GetName()),
                         Name.substr(0, Name.find('.')), ServiceStateDirectory(ExePath), Today);

@@ -376,6 +376,8 @@ std::string DirectoryOf(const std::string& Path) {
     return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
 }
 
+std::string FileNameOf(const std::string& Path) { return Path.substr(DirectoryOf(Path).size()); }
+
 void RemoveLeftTemporary(const std::string& Path, std::chrono::seconds Age) {
     if (EntryKindOf(Path) != TEntryKind::RegularFile) return;
     const auto Modified = FileModificationTime(Path);

@@ -101,6 +101,8 @@ void AppendDurably(const std::string& Path, std::string_view Text);
 void SyncDirectory(const std::string& Dir);
 // The directory part of Path with its trailing "/" ("" for a bare name).
 std::string DirectoryOf(const std::string& Path);
+// The name part of Path, after its last "/" (all of it for a bare name).
+std::string FileNameOf(const std::string& Path);
 // A name for a temporary file beside Path that no other process or thread of any host picks.
 std::string TemporaryNameBeside(const std::string& Path);
 // Removes Path, a temporary of TemporaryNameBeside that a crash left behind: a regular file

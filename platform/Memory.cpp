@@ -38,3 +38,8 @@ void PreferHugePages(void* Data, size_t Bytes) {
 }
 
 void ReturnFreeMemory() { malloc_trim(0); }
+
+void KeepBuffersInHeap(int BufferLimit, int KeptFree) {
+    mallopt(M_MMAP_THRESHOLD, BufferLimit);
+    mallopt(M_TRIM_THRESHOLD, KeptFree);
+}

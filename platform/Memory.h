@@ -22,3 +22,7 @@ void PreferHugePages(void* Data, size_t Bytes);
 // many small frees does not add to the process's peak. Takes time in proportion to the heap:
 // for after large frees only.
 void ReturnFreeMemory();
+// Keeps buffers up to BufferLimit bytes in the heap, and up to KeptFree bytes of freed heap
+// with the process for the next ones, rather than a mapping of their own each time. Main
+// thread, before other threads start.
+void KeepBuffersInHeap(int BufferLimit, int KeptFree);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -378,6 +379,8 @@ int TServiceHost::ServiceThread(const TServiceHandlers& Handlers) {
     Report("STATUS=Stopped");
     return 0;
 }
+
+void NameThisThread(const char* Name) { prctl(PR_SET_NAME, Name); }
 
 void ForwardControlSignals(TEventLoop& Loop) {
     gSignalLoop = &Loop;

@@ -110,6 +110,9 @@ class TServiceHost {
     bool Ready = false;
 };
 
+// Gives the calling thread the name the process list shows for it (at most 15 characters).
+void NameThisThread(const char* Name);
+
 // Maps SIGTERM and SIGINT to stop, SIGTSTP to pause and SIGCONT to continue, all posted to
 // Loop; SIGHUP and SIGPIPE are ignored. Main thread, before other threads start.
 void ForwardControlSignals(TEventLoop& Loop);

@@ -10,9 +10,9 @@ constexpr int64_t kBytesPerKB = 1024;
 
 // The directory part of a path, without its last "/"; "/" for the root, "" for none.
 std::string DirectoryPart(const std::string& Path) {
-    size_t slash = Path.rfind('/');
-    if (slash == std::string::npos) return "";
-    return slash == 0 ? "/" : Path.substr(0, slash);
+    std::string Dir = DirectoryOf(Path);
+    if (Dir.size() > 1) Dir.pop_back();
+    return Dir;
 }
 
 // Appends Msg to line with CR, LF and every other control character as "\r", "\n" or "\xNN",
@@ -84,8 +84,7 @@ void AppendLine(const std::string& Msg, const std::string& LogFileName, uint32_t
 }  // namespace
 
 std::string RollOverFileName(const std::string& LogFileName, const TDateTime& When) {
-    size_t slash = LogFileName.rfind('/');
-    size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const size_t nameStart = DirectoryOf(LogFileName).size();
     size_t dot = LogFileName.rfind('.');
     if (dot == std::string::npos || dot < nameStart) dot = LogFileName.size();
     return LogFileName.substr(0, dot) + FormatRollOverStamp(When) + LogFileName.substr(dot);

@@ -102,7 +102,8 @@ std::string FromHeader(const TSmtpMail& Mail) {
     return "From: " + Quoted + "\" " + Mailbox(Mail.FromAddress);
 }
 
-std::string FileNameOf(const std::string& Path) {
+// The name a mail client shows for the attachment: it takes either slash for a separator.
+std::string AttachmentNameOf(const std::string& Path) {
     const size_t Slash = Path.find_last_of("/\\");
     return Slash == std::string::npos ? Path : Path.substr(Slash + 1);
 }
@@ -279,7 +280,8 @@ void SendSmtpMail(const TSmtpMail& Mail) {
     if (!Mail.AttachmentPath.empty()) {
         curl_mimepart* File = curl_mime_addpart(Mime.get());
         Check(curl_mime_filedata(File, Mail.AttachmentPath.c_str()), "Attachment");
-        Check(curl_mime_filename(File, FileNameOf(Mail.AttachmentPath).c_str()), "Attachment");
+        Check(curl_mime_filename(File, AttachmentNameOf(Mail.AttachmentPath).c_str()),
+              "Attachment");
         Check(curl_mime_type(File, "application/octet-stream"), "Attachment");
         Check(curl_mime_encoder(File, "base64"), "Attachment");
     }
