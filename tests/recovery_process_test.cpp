@@ -228,7 +228,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- a claimed file that is not what the run began with, once part of it was answered ----
 
-enum class TInputChange { Touched, Appended, Replaced, Deleted };
+// FailedInJournal: the file stays as it was, but its journal says that the run failed on its
+// own, as one that met a setting it cannot read does.
+enum class TInputChange { Touched, Appended, Replaced, Deleted, FailedInJournal };
 struct TChangedInput {
     const char* Name;
     TInputChange Change;
@@ -275,18 +277,29 @@ TEST_P(ChangedClaimedFile, StillConfirmsEveryAnsweredRowAndSendsNothingMore) {
         case TInputChange::Deleted:
             ASSERT_EQ(::unlink(Busy.c_str()), 0);
             break;
+        case TInputChange::FailedInJournal: {
+            const std::string Journal = Service.InDir("SMS") + "/BIG.1.journal";
+            std::string Text = ReadFile(Journal);
+            const std::string Record = "failed The%20batch%20was%20refused\n";
+            Text.replace(Text.find('\0'), Record.size(), Record);
+            WriteFile(Journal, Text);
+            break;
+        }
     }
     Sim.Fault("Send", 0, "delay");
     ASSERT_TRUE(Service.Start());
 
     const std::string Failure =
-        std::string(Case.Change == TInputChange::Replaced
-                        ? "The claimed file was replaced since it was claimed"
-                    : Case.Change == TInputChange::Deleted
-                        ? "The File path specified does not exist"
-                        : "The claimed file has changed since it was claimed") +
-        "; the 500 messages answered are confirmed with their identifiers, any after them were "
-        "not sent";
+        Case.Change == TInputChange::FailedInJournal
+            ? std::string("The batch was refused")
+            : std::string(Case.Change == TInputChange::Replaced
+                              ? "The claimed file was replaced since it was claimed"
+                          : Case.Change == TInputChange::Deleted
+                              ? "The File path specified does not exist"
+                              : "The claimed file has changed since it was claimed") +
+                  "; the 500 messages answered are confirmed with their identifiers, any after "
+                  "them were "
+                  "not sent";
     const std::string Confirmation = Service.StatusDir("SMS") + "/Confirmation-BIG.CSV";
     std::string Confirmed;
     if (Case.Mail) {
@@ -316,12 +329,13 @@ TEST_P(ChangedClaimedFile, StillConfirmsEveryAnsweredRowAndSendsNothingMore) {
     // What is left: the claimed file only when it is not the one claimed, with its log; the
     // journal of a run that failed without mail, for the operator.
     std::vector<std::string> Left;
-    if (Case.Change != TInputChange::Deleted) Left = {"BIG.1.Busy", "BIG.1.log"};
+    if (Case.Change != TInputChange::Deleted && Case.Change != TInputChange::FailedInJournal)
+        Left = {"BIG.1.Busy", "BIG.1.log"};
     if (!Case.Mail) Left = {"BIG.1.Busy", "BIG.1.journal", "BIG.1.log"};
     if (!Case.Mail && Case.Change == TInputChange::Deleted) Left = {"BIG.1.journal", "BIG.1.log"};
     ASSERT_TRUE(WaitFor([&] { return ListDir(Service.InDir("SMS")) == Left; }, kRunTimeout))
         << ::testing::PrintToString(ListDir(Service.InDir("SMS")));
-    if (Case.Mail && Case.Change != TInputChange::Deleted) {
+    if (Case.Mail && !Left.empty()) {
         EXPECT_NE(ReadFile(Log).find("The claimed file is not the file that was claimed; it is "
                                      "left as it is."),
                   std::string::npos);
@@ -336,7 +350,9 @@ INSTANTIATE_TEST_SUITE_P(
                       TChangedInput{"AppendedToWithoutMail", TInputChange::Appended, false},
                       TChangedInput{"ReplacedWithMail", TInputChange::Replaced, true},
                       TChangedInput{"DeletedWithMail", TInputChange::Deleted, true},
-                      TChangedInput{"DeletedWithoutMail", TInputChange::Deleted, false}),
+                      TChangedInput{"DeletedWithoutMail", TInputChange::Deleted, false},
+                      TChangedInput{"FailedInItsJournalWithMail", TInputChange::FailedInJournal,
+                                    true}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
 // The first run reads the file it claimed, or nothing: one written to between the claim and the

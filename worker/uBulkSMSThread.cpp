@@ -274,7 +274,7 @@ TBulkThread::TOutcome TBulkThread::Run() {
         OwnFailure = !(File && IsPassingFileError(File->Code)) &&
                      (Reading || !PartAccepted || dynamic_cast<const ESettingError*>(&E) ||
                       Journal->State().Failed);
-        if (OwnFailure && Reading && PartAccepted) Failure = ConfirmAnsweredParts(Failure);
+        if (OwnFailure && PartAccepted) Failure = ConfirmAnsweredParts(Failure, Reading);
     } catch (...) {
         Failure = kUnknownError;
         OwnFailure = Reading || !PartAccepted || Journal->State().Failed;
@@ -300,13 +300,20 @@ void TBulkThread::SettleClaim() {
     Journal->Sync();
 }
 
-std::string TBulkThread::ConfirmAnsweredParts(const std::string& Failure) {
+std::string TBulkThread::ConfirmAnsweredParts(const std::string& Failure, bool Reading) {
+    int64_t Answered = AnsweredMessages;
+    if (!Reading) {
+        // Lines after those of the last part answered belong to parts never sent.
+        ConfirmationLines.Truncate(JournalledLines);
+        RebuiltConfirmation = true;
+        return NotSent(Failure, Answered);
+    }
     // The claimed file is not what the run began with: what the gateway answered is confirmed
     // from the journal alone, nothing of the file is sent.
     ConfirmationLines.Clear();
     Messages.Clear();
     AddConfirmationHeader();
-    int64_t Answered = 0;
+    Answered = 0;
     for (const auto& [PartNo, Answer] : Journal->State().Answers) {
         Answered += Answer.Count;
         if (Answer.HasLines) {
@@ -322,6 +329,10 @@ std::string TBulkThread::ConfirmAnsweredParts(const std::string& Failure) {
                              : "its identifiers could not be read: " + Answer.Reason));
     }
     RebuiltConfirmation = true;
+    return NotSent(Failure, Answered);
+}
+
+std::string TBulkThread::NotSent(const std::string& Failure, int64_t Answered) {
     const std::string Sent = std::to_string(Answered);
     Log("Messages after the first " + Sent + " of the claimed file were not sent.");
     return Failure + "; the " + Sent +
@@ -534,6 +545,7 @@ TBulkThread::TOutcome TBulkThread::ProcessBulkRequest() {
                         "] was answered before; it is not sent again.");
                     if (Answered->second.Readable) MarkPart(Answered->second.Ids);
                     JournalledLines = ConfirmationLines.Count();
+                    AnsweredMessages += static_cast<int64_t>(CurrentPart.size());
                 } else {
                     // A run that failed on its own sends nothing, however often it is taken up.
                     if (State.Failed) throw std::runtime_error(State.Failure);
@@ -671,6 +683,7 @@ void TBulkThread::RecordNextPartAhead(int32_t PartNo, int32_t First, int32_t Tot
 }
 
 std::vector<std::string> TBulkThread::PartLines() {
+    AnsweredMessages += static_cast<int64_t>(CurrentPart.size());
     std::vector<std::string> Lines;
     const int64_t Count = ConfirmationLines.Count();
     Lines.reserve(static_cast<size_t>(std::max<int64_t>(Count - JournalledLines, 0)));

@@ -79,10 +79,12 @@ class TBulkThread {
     // the "COMBINED" layout the log goes in any case. Done, or RetryLater with nothing removed
     // when its journal record cannot be written. Never throws.
     TOutcome CleanUp(bool DeleteLogs);
-    // The run cannot read the claimed file as it began it, after parts were answered: the
-    // confirmation lines become those the journal kept of the answered parts, and the rows not
-    // sent are named in the log. Returns Failure with what became of the rows.
-    std::string ConfirmAnsweredParts(const std::string& Failure);
+    // The run failed on its own after parts were answered: the confirmation lines become those
+    // of the answered parts only, from the journal when the claimed file could not be read
+    // (Reading), and the rows not sent are named in the log. Returns Failure with what became
+    // of the rows.
+    std::string ConfirmAnsweredParts(const std::string& Failure, bool Reading);
+    std::string NotSent(const std::string& Failure, int64_t Answered);
     void AddConfirmationHeader();
     // True when the claimed file is still the file the journal describes, unchanged.
     bool IsClaimedFile() const;
@@ -145,7 +147,8 @@ class TBulkThread {
     bool PartAccepted = false;            // some part of the file is at the gateway
     std::vector<TPartEntry> CurrentPart;  // the messages of the part being built
     int64_t JournalledLines = 1;          // the confirmation lines journalled, the header's too
-    bool RebuiltConfirmation = false;     // the lines are the journal's (ConfirmAnsweredParts)
+    bool RebuiltConfirmation = false;     // only the answered parts' lines (ConfirmAnsweredParts)
+    int64_t AnsweredMessages = 0;         // the messages of the parts answered so far
 };
 
 // Completion of workers, for the tests and the process that start them: the number of workers

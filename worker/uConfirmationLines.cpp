@@ -38,6 +38,10 @@ int64_t TConfirmationLines::AddRecipient(int32_t Message, int32_t Recipient,
 
 void TConfirmationLines::Mark(int64_t Line) { Lines[static_cast<size_t>(Line)].Marked = true; }
 
+void TConfirmationLines::Truncate(int64_t Count) {
+    if (Count < this->Count()) Lines.resize(static_cast<size_t>(Count));
+}
+
 void TConfirmationLines::Clear() {
     Lines.clear();
     Texts.clear();

@@ -33,6 +33,8 @@ class TConfirmationLines {
     std::string Compact(int64_t Line) const;
     static std::string Expand(std::string_view Compact);
     void Clear();
+    // Keeps the first Count lines only.
+    void Truncate(int64_t Count);
 
     // The bytes Write gives, each line ended by CR LF.
     int64_t Size() const;
