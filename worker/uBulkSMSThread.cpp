@@ -301,19 +301,18 @@ void TBulkThread::SettleClaim() {
 }
 
 std::string TBulkThread::ConfirmAnsweredParts(const std::string& Failure, bool Reading) {
-    int64_t Answered = AnsweredMessages;
+    RebuiltConfirmation = true;
     if (!Reading) {
         // Lines after those of the last part answered belong to parts never sent.
         ConfirmationLines.Truncate(JournalledLines);
-        RebuiltConfirmation = true;
-        return NotSent(Failure, Answered);
+        return NotSent(Failure, AnsweredMessages);
     }
     // The claimed file is not what the run began with: what the gateway answered is confirmed
     // from the journal alone, nothing of the file is sent.
     ConfirmationLines.Clear();
     Messages.Clear();
     AddConfirmationHeader();
-    Answered = 0;
+    int64_t Answered = 0;
     for (const auto& [PartNo, Answer] : Journal->State().Answers) {
         Answered += Answer.Count;
         if (Answer.HasLines) {
@@ -328,7 +327,6 @@ std::string TBulkThread::ConfirmAnsweredParts(const std::string& Failure, bool R
             (Answer.Readable ? "its identifiers: " + Ids
                              : "its identifiers could not be read: " + Answer.Reason));
     }
-    RebuiltConfirmation = true;
     return NotSent(Failure, Answered);
 }
 
@@ -349,22 +347,24 @@ void TBulkThread::AddConfirmationHeader() {
         ConfirmationLines.Add("Email Address,Reference,Status");
 }
 
-bool TBulkThread::IsClaimedFile() const {
-    const std::optional<TFileIdentity> Now = FileIdentityOf(FileName);
-    if (!Now) return false;
+const char* TBulkThread::ClaimedFileDifference(const TFileIdentity& Now) const {
     const TFileIdentity& Then = Settings.ClaimedFile;
     // A journal of an earlier version knows the size and time only.
-    return Then.Device == 0 ? Now->Size == Then.Size && Now->ModifiedNs == Then.ModifiedNs
-                            : *Now == Then;
+    if (Then.Device != 0 && (Now.Device != Then.Device || Now.Inode != Then.Inode))
+        return "The claimed file was replaced since it was claimed";
+    if (Now.Size != Then.Size || Now.ModifiedNs != Then.ModifiedNs)
+        return "The claimed file has changed since it was claimed";
+    return nullptr;
+}
+
+bool TBulkThread::IsClaimedFile() const {
+    const std::optional<TFileIdentity> Now = FileIdentityOf(FileName);
+    return Now && !ClaimedFileDifference(*Now);
 }
 
 void TBulkThread::CheckClaimedFile(const TLockedFile& Input) const {
-    const TFileIdentity Now = Input.Identity();
-    const TFileIdentity& Then = Settings.ClaimedFile;
-    if (Then.Device != 0 && (Now.Device != Then.Device || Now.Inode != Then.Inode))
-        throw std::runtime_error("The claimed file was replaced since it was claimed");
-    if (Now.Size != Then.Size || Now.ModifiedNs != Then.ModifiedNs)
-        throw std::runtime_error("The claimed file has changed since it was claimed");
+    if (const char* Difference = ClaimedFileDifference(Input.Identity()))
+        throw std::runtime_error(Difference);
 }
 
 TBulkThread::TOutcome TBulkThread::RunFailed(const std::string& Failure, bool Recorded) {
@@ -630,6 +630,7 @@ void TBulkThread::SubmitPart(std::shared_ptr<IBatchRequest> Batch, int32_t PartN
     // From here on the part is the gateway's: nothing sends it again.
     PartAccepted = true;
     CountPartSent(static_cast<int64_t>(CurrentPart.size()));
+    AnsweredMessages += static_cast<int64_t>(CurrentPart.size());
     Info->SetReplyText(ReplyText);
     std::vector<int64_t> Ids;
     if (ReplyText.size() > kShortestMarkedReply) {
@@ -683,7 +684,6 @@ void TBulkThread::RecordNextPartAhead(int32_t PartNo, int32_t First, int32_t Tot
 }
 
 std::vector<std::string> TBulkThread::PartLines() {
-    AnsweredMessages += static_cast<int64_t>(CurrentPart.size());
     std::vector<std::string> Lines;
     const int64_t Count = ConfirmationLines.Count();
     Lines.reserve(static_cast<size_t>(std::max<int64_t>(Count - JournalledLines, 0)));

@@ -86,6 +86,9 @@ class TBulkThread {
     std::string ConfirmAnsweredParts(const std::string& Failure, bool Reading);
     std::string NotSent(const std::string& Failure, int64_t Answered);
     void AddConfirmationHeader();
+    // How a file differs from the one the journal describes, or nullptr when it is that file,
+    // unchanged.
+    const char* ClaimedFileDifference(const TFileIdentity& Now) const;
     // True when the claimed file is still the file the journal describes, unchanged.
     bool IsClaimedFile() const;
     // Throws when Input is not that file, or was written to since the claim.
