@@ -1,9 +1,5 @@
 #include "platform/EventLoop.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -15,8 +11,6 @@
 namespace {
 
 using TSteady = std::chrono::steady_clock;
-
-constexpr size_t kDrainChunk = 64;
 
 }  // namespace
 
@@ -48,31 +42,8 @@ void TTimer::Restart() { Deadline = TSteady::now() + std::chrono::milliseconds(I
 
 // ---- TEventLoop ----
 
-TEventLoop::TEventLoop() {
-    int Fds[2];
-    if (pipe2(Fds, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw std::runtime_error("Cannot create the event loop's request pipe");
-    ReadFd = Fds[0];
-    WriteFd = Fds[1];
-}
-
-TEventLoop::~TEventLoop() {
-    close(ReadFd);
-    close(WriteFd);
-}
-
-bool TEventLoop::Write(TControlRequest Request) {
-    const int SavedErrno = errno;
-    const uint8_t Byte = static_cast<uint8_t>(Request);
-    ssize_t Written;
-    while ((Written = write(WriteFd, &Byte, 1)) < 0 && errno == EINTR) {
-    }
-    errno = SavedErrno;
-    return Written == 1;
-}
-
 void TEventLoop::Post(TControlRequest Request) {
-    // A full pipe already holds thousands of requests; dropping one more loses nothing.
+    // A full queue already holds thousands of requests; dropping one more loses nothing.
     Write(Request);
 }
 
@@ -88,19 +59,9 @@ void TEventLoop::Unregister(TTimer* Timer) {
     Timers.erase(std::remove(Timers.begin(), Timers.end(), Timer), Timers.end());
 }
 
-void TEventLoop::Drain() {
-    uint8_t Buffer[kDrainChunk];
-    for (;;) {
-        const ssize_t N = read(ReadFd, Buffer, sizeof Buffer);
-        if (N < 0 && errno == EINTR) continue;
-        if (N <= 0) return;
-        for (ssize_t I = 0; I < N; ++I) {
-            const auto Request = static_cast<TControlRequest>(Buffer[I]);
-            if (Request == TControlRequest::Stop || Request == TControlRequest::Shutdown)
-                StopFlag = true;
-            Queue.push_back(Request);
-        }
-    }
+void TEventLoop::Enqueue(TControlRequest Request) {
+    if (Request == TControlRequest::Stop || Request == TControlRequest::Shutdown) StopFlag = true;
+    Queue.push_back(Request);
 }
 
 void TEventLoop::WaitForRequest(TClockPoint Until) {
@@ -116,8 +77,7 @@ void TEventLoop::WaitForRequest(TClockPoint Until) {
         const auto Ms = std::chrono::ceil<std::chrono::milliseconds>(Left).count();
         TimeoutMs = static_cast<int>(std::min<int64_t>(Ms, INT_MAX));
     }
-    pollfd Fd{ReadFd, POLLIN, 0};
-    poll(&Fd, 1, TimeoutMs);  // EINTR: the caller looks again
+    WaitForPost(TimeoutMs);
     ServiceThreadBeat();
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -111,26 +112,31 @@ class TEventLoop {
 
     void Register(TTimer* Timer);
     void Unregister(TTimer* Timer);
-    // Moves every request from the pipe into the queue, in arrival order.
+    // Moves every posted request into the queue, in arrival order.
     void Drain();
-    // Waits for the pipe to become readable, at most until Until (forever when Until is max).
+    // Waits for a posted request, at most until Until (forever when Until is max).
     void WaitForRequest(TClockPoint Until);
+    // Waits for a posted request at most this long (forever when negative).
+    void WaitForPost(int TimeoutMs);
+    // Puts one posted request at the end of the queue.
+    void Enqueue(TControlRequest Request);
     // Takes one queued request and acts on it. False when none was queued.
     bool HandleOneRequest();
     // Fires the armed timer that has been due longest, if any was due at NotAfter.
     bool FireOneTimer(TClockPoint NotAfter);
     TClockPoint NextDeadline() const;
     void Notify(TLoopState State);
-    // Writes one request byte to the pipe; false when it is full.
+    // Hands one request to the loop's thread; false when it cannot take more.
     bool Write(TControlRequest Request);
 
-    int ReadFd = -1;
-    int WriteFd = -1;
+    // How posted requests reach the loop's thread and wake it (platform/EventLoopWakeUp).
+    struct TWakeUp;
+    std::unique_ptr<TWakeUp> WakeUp;
     std::vector<TTimer*> Timers;
     std::deque<TControlRequest> Queue;
     bool IsPaused = false;
     // A stop or shutdown is queued: nested waits end at once, Run() ends when it gets there.
     bool StopFlag = false;
-    // A report is in the pipe or the queue and has not run yet.
+    // A report is posted or queued and has not run yet.
     std::atomic<bool> ReportPending{false};
 };
