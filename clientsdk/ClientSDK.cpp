@@ -241,10 +241,16 @@ struct TClassEntry {
 // the heap again. The lists are bounded; what does not fit is freed.
 constexpr size_t kMaxRecycledPerClass = 4096;
 
+// Set once the thread's lists begin to go at its end. The objects they free release the objects
+// and blocks they hold, into lists that may be gone already: from then on everything is freed
+// at once. Plain data, so that it outlives every list.
+thread_local bool tListsEnding = false;
+
 template <typename T>
 struct TRecycled {
     std::vector<T*> Free;
     ~TRecycled() {
+        tListsEnding = true;
         for (T* Object : Free) delete Object;
     }
 };
@@ -257,6 +263,10 @@ TRecycled<T>& RecycledOnThisThread() {
 
 template <typename T>
 void Release(T* Object) {
+    if (tListsEnding) {
+        delete Object;
+        return;
+    }
     TRecycled<T>& Recycled = RecycledOnThisThread<T>();
     if (Recycled.Free.size() >= kMaxRecycledPerClass) {
         delete Object;
@@ -272,6 +282,7 @@ std::vector<void*>& FreeBlocksOnThisThread() {
     thread_local struct TFree {
         std::vector<void*> Blocks;
         ~TFree() {
+            tListsEnding = true;
             for (void* Block : Blocks) ::operator delete(Block);
         }
     } Free;
@@ -292,6 +303,10 @@ struct TRecycledBlocks {
         return static_cast<T*>(Block);
     }
     void deallocate(T* Block, size_t N) {
+        if (tListsEnding) {
+            ::operator delete(Block);
+            return;
+        }
         std::vector<void*>& Free = FreeBlocksOnThisThread<sizeof(T)>();
         if (N != 1 || Free.size() >= kMaxRecycledPerClass)
             ::operator delete(Block);
