@@ -35,9 +35,11 @@ std::string UnwrittenFileName(const std::string& TargetFile) {
     std::string Name = kUnwrittenPrefix;
     for (const char C : TargetFile) {
         const unsigned char Code = static_cast<unsigned char>(C);
-        if (C == '/') {
+        if (IsPathSeparator(C)) {
             Name += '_';
-        } else if (C == '_' || C == '%' || C == '~' || IsControl(C)) {
+        } else if (C == '_' || C == '%' || C == '~' || IsControl(C) ||
+                   std::string_view(":\\*?\"<>|").find(C) != std::string_view::npos) {
+            // Also what Windows reserves in a name: ":" would name a stream of another file.
             Name += '%';
             Name += kHex[Code >> 4];
             Name += kHex[Code & 0xF];

@@ -24,9 +24,10 @@ constexpr int kMaxNewFilesPerCollection = 1000;
 // A client application value as a file name: "/", "\" and control characters become "_".
 std::string SafeFileNamePart(const std::string& Value);
 // The "Unwritten-" file name for the lines of TargetFile: the prefix and the whole path with
-// each "/" as "_", and "_", "%", "~" and control characters as "%XX", so that no two targets
-// share one. A name above 255 bytes is cut and ends in "~", 16 hex digits of a hash of the
-// path, and ".CSV".
+// each "/" (on Windows also "\\") as "_", and "_", "%", "~", control characters and the
+// characters Windows reserves in names (: \\ * ? " < > |) as "%XX", so that no two targets share
+// one and the name is one on every system. A name above 255 bytes is cut and ends in "~", 16 hex
+// digits of a hash of the path, and ".CSV".
 std::string UnwrittenFileName(const std::string& TargetFile);
 // A value of the gateway as a field of a status, reply or combined line: each control
 // character (CR and LF among them) becomes one space, so that no value makes a line of its own.

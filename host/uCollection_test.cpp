@@ -8,8 +8,19 @@
 
 #include "tests/TestSupport.h"
 
+using testsupport::ListDir;
 using testsupport::TempDir;
 using testsupport::WriteFile;
+
+// A Windows target keeps its lines in one file of that name beside the log, not in a stream of
+// a file "Unwritten-C" or in a directory that is not there.
+TEST(UnwrittenFiles, AWindowsTargetNamesOneFileBesideTheLog) {
+    TempDir Dir;
+    const std::string Name = UnwrittenFileName("C:\\Shares\\SMS\\Status\\A|B?<1>\"*.CSV");
+    EXPECT_EQ(Name.find_first_of(":\\*?\"<>|/"), std::string::npos) << Name;
+    WriteFile(Dir / Name, "kept\r\n");
+    EXPECT_EQ(ListDir(Dir.Path()), std::vector<std::string>{Name});
+}
 
 // A gateway that names a new file for every status cannot fill a directory in one collection.
 TEST(NewFileLimit, AdmitsFilesThereAndTheFirstNewOnesOnly) {

@@ -77,7 +77,7 @@ class TFindings {
     void Directory(const std::string& What, const std::string& Path, const std::string& Missing,
                    const std::string& Unusable, bool Poll = false) {
         if (Trim(Path).empty()) return;
-        if (Path[0] != '/')
+        if (!IsAbsolutePath(Path))
             Add(What + " " + Shown(Path), "is not an absolute path",
                 std::string("it is taken from ") + kWorkingDirectory);
         else if (!DirectoryExists(Path))
@@ -209,7 +209,7 @@ void CheckProtocols(TFindings& F, const IXMLProtocolsType& Protocols) {
                 F.Add(Where + " PollDirectory", "is empty", "no file is ever taken from it");
             F.Directory(Where + " PollDirectory", Poll, "no file is taken from it",
                         "its files cannot be claimed", true);
-            if (!Trim(Poll).empty() && Poll[0] == '/' && DirectoryExists(Poll) &&
+            if (!Trim(Poll).empty() && IsAbsolutePath(Poll) && DirectoryExists(Poll) &&
                 CanUseDirectory(Poll, true) && !CanRenameNoReplaceIn(Poll))
                 F.Add(Where + " PollDirectory " + Poll,
                       "lies on a file system that can neither rename without replacing nor link",

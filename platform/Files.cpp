@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <climits>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -19,14 +18,10 @@ namespace {
 constexpr mode_t kNewFileMode = 0666;  // narrowed by the umask
 constexpr mode_t kNewDirMode = 0777;
 constexpr size_t kReadChunk = 64 * 1024;
-// How long an append waits for a lock that someone holds before it reports the file as held.
-constexpr std::chrono::milliseconds kAppendLockPatience{250};
 
 [[noreturn]] void ThrowErrno(int Err) { throw EFileError(SystemErrorText(Err), Err); }
 
 [[noreturn]] void ThrowNotRegular() { throw EFileError("Not a regular file", EINVAL); }
-
-char FoldCase(char C) { return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C; }
 
 [[noreturn]] void ThrowLink() { throw EFileError("Is a symbolic link", ELOOP); }
 
@@ -223,28 +218,6 @@ std::string ExecutablePath() {
     return std::string(buf, static_cast<size_t>(n));
 }
 
-bool MatchesMask(const std::string& Name, const std::string& Mask) {
-    if (Mask == "*.*") return true;
-    // Greedy match that backtracks only to the last "*": linear for one star, O(n*m) at worst.
-    size_t n = 0, m = 0, starMask = std::string::npos, starName = 0;
-    while (n < Name.size()) {
-        if (m < Mask.size() && Mask[m] == '*') {
-            starMask = m++;
-            starName = n;
-        } else if (m < Mask.size() && (Mask[m] == '?' || FoldCase(Mask[m]) == FoldCase(Name[n]))) {
-            ++m;
-            ++n;
-        } else if (starMask != std::string::npos) {
-            m = starMask + 1;
-            n = ++starName;
-        } else {
-            return false;
-        }
-    }
-    while (m < Mask.size() && Mask[m] == '*') ++m;
-    return m == Mask.size();
-}
-
 std::vector<std::string> FindFiles(const std::string& Dir, const std::string& Mask) {
     std::vector<std::string> names;
     // An empty directory name is a missing setting, not the working directory.
@@ -302,61 +275,6 @@ std::optional<TFileIdentity> FileIdentityOf(const std::string& Path) {
     return IdentityOf(st);
 }
 
-std::string ReadFileText(const std::string& Path) {
-    TLockedFile file = TLockedFile::OpenReadShareRead(Path);
-    return file.ReadAll();
-}
-
-std::string ReadRegularFileText(const std::string& Path) {
-    TLockedFile file = TLockedFile::OpenRegularShareRead(Path);
-    return file.ReadAll();
-}
-
-void AppendDurably(const std::string& Path, std::string_view Text) {
-    TLockedFile file = [&] {
-        // Another appender (an instance of this service on a share) holds the lock for the
-        // moment of one line: that is waited out here, briefly, before it counts as held.
-        auto pause = std::chrono::milliseconds(1);
-        for (auto waited = std::chrono::milliseconds(0);; waited += pause, pause *= 2) {
-            try {
-                return TLockedFile::OpenAppend(Path);
-            } catch (const EFileError& e) {
-                if (e.Code != EWOULDBLOCK || waited >= kAppendLockPatience) throw;
-            }
-            std::this_thread::sleep_for(pause);
-        }
-    }();
-    const int64_t start = file.Size();
-    try {
-        file.Write(Text);
-        file.Sync();
-    } catch (const EFileError&) {
-        // A part that reached the file (a short write on a full disk) would stand in front of
-        // the whole text when it is tried again.
-        try {
-            file.Truncate(start);
-        } catch (const EFileError&) {
-        }
-        throw;
-    }
-    try {
-        file.Close();
-    } catch (const EFileError&) {
-        // The text was synced before the close failed, so it is normally in place; writing it
-        // again would double it. It counts when it reads back whole and syncs once more (the
-        // closing of a descriptor that only read has nothing left to lose).
-        try {
-            TLockedFile check = TLockedFile::OpenReadShareRead(Path);
-            if (check.ReadAt(start, Text.size()) == Text) {
-                check.Sync();
-                return;
-            }
-        } catch (const EFileError&) {
-        }
-        throw;
-    }
-}
-
 void SyncDirectory(const std::string& Dir) {
     int fd;
     do {
@@ -371,23 +289,13 @@ void SyncDirectory(const std::string& Dir) {
     if (rc != 0 && err != EINVAL && err != ENOTSUP && err != EROFS) ThrowErrno(err);
 }
 
+bool IsPathSeparator(char C) { return C == '/'; }
+
+bool IsAbsolutePath(const std::string& Path) { return !Path.empty() && Path[0] == '/'; }
+
 std::string DirectoryOf(const std::string& Path) {
     const size_t slash = Path.rfind('/');
     return slash == std::string::npos ? std::string() : Path.substr(0, slash + 1);
-}
-
-std::string FileNameOf(const std::string& Path) { return Path.substr(DirectoryOf(Path).size()); }
-
-void RemoveLeftTemporary(const std::string& Path, std::chrono::seconds Age) {
-    if (EntryKindOf(Path) != TEntryKind::RegularFile) return;
-    const auto Modified = FileModificationTime(Path);
-    if (!Modified || std::chrono::system_clock::now() - *Modified < Age) return;
-    try {
-        // Held, it is being written by some instance.
-        TLockedFile Left = TLockedFile::OpenExclusive(Path);
-        DeleteFile(Path);
-    } catch (const EFileError&) {
-    }
 }
 
 std::string ReadOwnFileText(const std::string& Path) {

@@ -99,6 +99,11 @@ void AppendDurably(const std::string& Path, std::string_view Text);
 // Makes the entries of Dir (names created, renamed or removed) survive a crash of the machine.
 // File systems that cannot sync a directory are taken as done. Throws EFileError.
 void SyncDirectory(const std::string& Dir);
+// True for the characters that part the levels of a path: "/", and on Windows also "\\".
+bool IsPathSeparator(char C);
+// True when Path names the same entry whatever the working directory: "/..." on Linux; a drive
+// ("C:\\...", "C:/...") or a share ("\\\\server\\...") on Windows.
+bool IsAbsolutePath(const std::string& Path);
 // The directory part of Path with its trailing "/" ("" for a bare name).
 std::string DirectoryOf(const std::string& Path);
 // The name part of Path, after its last "/" (all of it for a bare name).
