@@ -7,6 +7,10 @@
 #   MAX_MESSAGES=N                 messages per part when SPLIT is 1 (default 500)
 #   FILES=N                        N files of ROWS rows dropped at once (default 1)
 #   BUILD=build-x bench/run_e2e.sh executables from another build directory (default: build)
+#   SERVICE_EXE=FILE LAUNCHER=CMD  that service executable instead, started through CMD (the
+#                                  Windows build: SERVICE_EXE=build-windows/BrovaCSVSender.exe
+#                                  LAUNCHER=/usr/lib/wine/wine64, inside
+#                                  packaging/windows/wine-session.sh); stopped with SIGINT
 #
 # Builds nothing. Prints the wall time from the moment the files become claimable until every
 # confirmation file is complete and the claimed files are cleaned up, the rows per second, the
@@ -30,7 +34,12 @@ PY=/usr/bin/python3
 TICKS=$(getconf CLK_TCK)
 TOTAL=$((ROWS * FILES))
 
-for exe in BrovaCSVSender vexo-gateway-sim; do
+SERVICE_EXE=${SERVICE_EXE:-$BUILD/BrovaCSVSender}
+LAUNCHER=${LAUNCHER:-}
+# Wine hands SIGINT to the console control handler; SIGTERM would end the process.
+STOP_SIGNAL=$([ -n "$LAUNCHER" ] && echo INT || echo TERM)
+[ -f "$SERVICE_EXE" ] || { echo "run_e2e: $SERVICE_EXE not found; build first" >&2; exit 1; }
+for exe in vexo-gateway-sim; do
     [ -x "$BUILD/$exe" ] || { echo "run_e2e: $BUILD/$exe not found; build first" >&2; exit 1; }
 done
 
@@ -39,7 +48,7 @@ PIDS=()
 cleanup() {
     for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
     wait 2>/dev/null
-    rm -rf "$WORK"
+    [ -n "${KEEP_WORK:-}" ] || rm -rf "$WORK"
 }
 trap cleanup EXIT
 
@@ -68,7 +77,7 @@ SIM_BASE=${GATEWAY_URL%%/csp/*}
 
 # The service with its configuration beside it.
 mkdir -p "$WORK/service" "$WORK/SMS/In" "$WORK/SMS/Status" "$WORK/SMS/Reply" "$WORK/stage"
-cp "$BUILD/BrovaCSVSender" "$WORK/service/"
+cp "$SERVICE_EXE" "$WORK/service/"
 cat >"$WORK/service/BrovaCSVSenderConfig.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <BulkCSVSender>
@@ -92,7 +101,7 @@ cat >"$WORK/service/BrovaCSVSenderConfig.xml" <<XML
 </BulkCSVSender>
 XML
 
-"$WORK/service/BrovaCSVSender" /CONSOLE >"$WORK/service.out" 2>&1 &
+$LAUNCHER "$WORK/service/$(basename "$SERVICE_EXE")" /CONSOLE >"$WORK/service.out" 2>&1 &
 SERVICE_PID=$!
 PIDS+=($SERVICE_PID)
 for _ in $(seq 100); do
@@ -146,9 +155,9 @@ STATS=$("$PY" -c 'import sys, urllib.request; print(urllib.request.urlopen(sys.a
 SOAP_CONNECTIONS=$(awk '$1 == "soap-connections" { print $2 }' <<<"$STATS")
 SOAP_REQUESTS=$(awk '$1 == "soap-requests" { print $2 }' <<<"$STATS")
 
-kill -TERM $SERVICE_PID
+kill -$STOP_SIGNAL $SERVICE_PID
 for _ in $(seq 300); do kill -0 $SERVICE_PID 2>/dev/null || break; sleep 0.1; done
-kill -0 $SERVICE_PID 2>/dev/null && fail "the service did not stop on SIGTERM"
+kill -0 $SERVICE_PID 2>/dev/null && fail "the service did not stop on SIG$STOP_SIGNAL"
 wait $SERVICE_PID
 status=$?
 [ $status -eq 0 ] || fail "the service exited with status $status"

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <regex>
@@ -19,6 +20,17 @@ constexpr int kAgeSeconds = 10;
 constexpr std::chrono::seconds kStartTimeout{20};
 constexpr std::chrono::seconds kStopTimeout{30};
 
+// Another build of the service to test, run through a launcher: the Windows executable under
+// Wine, with the Linux simulator and mail sink.
+std::string ServiceUnderLauncher() {
+    const char* Exe = std::getenv("BROVA_TEST_SERVICE_EXE");
+    return Exe ? Exe : "";
+}
+std::string Launcher() {
+    const char* Prefix = std::getenv("BROVA_TEST_LAUNCHER");
+    return Prefix ? Prefix : "";
+}
+
 std::string Attr(const char* Name, const std::string& Value) {
     std::string Out = std::string(" ") + Name + "=\"";
     AppendXmlEscaped(Out, Value, true);
@@ -32,7 +44,9 @@ std::string Attr(const char* Name, int Value) { return Attr(Name, std::to_string
 TServiceUnderTest::TServiceUnderTest(TServiceSettings Settings, const TServiceUnderTest* Shared)
     : settings_(std::move(Settings)), dataRoot_(Shared ? Shared->DataRoot() : dir_.Path()) {
     MakeDirs(dir_ / "service");
-    std::filesystem::copy_file(BuildDir() + "/BrovaCSVSender", dir_ / "service/BrovaCSVSender");
+    std::filesystem::copy_file(
+        ServiceUnderLauncher().empty() ? BuildDir() + "/BrovaCSVSender" : ServiceUnderLauncher(),
+        dir_ / ExeName());
     for (const std::string& Protocol : settings_.Protocols) {
         MakeDirs(InDir(Protocol));
         MakeDirs(StatusDir(Protocol));
@@ -99,8 +113,9 @@ bool TServiceUnderTest::Start() {
     Options.cwd = dir_ / "service";
     // A start again finds the line of the earlier start in the log: only what follows counts.
     const size_t Before = ReadFile(ProcessLog()).size();
-    process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{dir_ / "service/BrovaCSVSender", "/CONSOLE"}, Options);
+    std::vector<std::string> Argv{dir_ / ExeName(), "/CONSOLE"};
+    if (!Launcher().empty()) Argv.insert(Argv.begin(), Launcher());
+    process_ = std::make_unique<ChildProcess>(Argv, Options);
     return WaitFor(
                [&] {
                    return !process_->Running() ||
@@ -114,8 +129,17 @@ bool TServiceUnderTest::Start() {
 
 int TServiceUnderTest::Stop() {
     if (!process_) return -1;
-    process_->Signal(SIGTERM);
+    process_->Signal(StopSignal());
     return process_->Wait(kStopTimeout);
+}
+
+std::string TServiceUnderTest::ExeName() {
+    return ServiceUnderLauncher().empty() ? "service/BrovaCSVSender" : "service/BrovaCSVSender.exe";
+}
+
+int TServiceUnderTest::StopSignal() {
+    // Wine hands SIGINT to the console control handler as Ctrl+C; SIGTERM would end the process.
+    return Launcher().empty() ? SIGTERM : SIGINT;
 }
 
 void TServiceUnderTest::Drop(

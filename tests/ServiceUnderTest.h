@@ -1,6 +1,8 @@
 // The service executable as the system under test: copied into a fresh directory with its
 // configuration written beside it, one In, Status and Reply directory per protocol entry, run in
 // console mode against the gateway simulator (and a mail sink when asked), stopped with SIGTERM.
+// With BROVA_TEST_SERVICE_EXE set, that executable is tested instead, started through the
+// command BROVA_TEST_LAUNCHER names (the Windows build under Wine).
 #pragma once
 
 #include <memory>
@@ -58,8 +60,13 @@ class TServiceUnderTest {
     bool Start();
     // Writes the configuration anew (the directories stay); the next Start reads it.
     void Configure(TServiceSettings Settings);
-    // SIGTERM, then the exit status (-1 when it did not end in time).
+    // StopSignal(), then the exit status (-1 when it did not end in time).
     int Stop();
+    // The signal that stops the service as an operator would: SIGTERM, or SIGINT for a service
+    // run through BROVA_TEST_LAUNCHER.
+    static int StopSignal();
+    // The executable's path under Root().
+    static std::string ExeName();
     ChildProcess& Process() { return *process_; }
 
     const TServiceSettings& Settings() const { return settings_; }
