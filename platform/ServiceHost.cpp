@@ -91,20 +91,6 @@ void OnControlSignal(int Signal) {
     }
 }
 
-std::string StateText(TLoopState State) {
-    switch (State) {
-        case TLoopState::PausePending:
-            return "STATUS=Pause pending";
-        case TLoopState::Paused:
-            return "STATUS=Paused";
-        case TLoopState::ContinuePending:
-            return "STATUS=Continue pending";
-        case TLoopState::Running:
-            return "STATUS=Running";
-    }
-    return "STATUS=Running";
-}
-
 // The executable path as one ExecStart word: "%" and "$" would be expanded by systemd, and
 // blanks, quotes and backslashes would split or change the word unless quoted.
 std::string ExecStartWord(const std::string& Path) {
@@ -326,58 +312,6 @@ int TServiceHost::Run(const TServiceHandlers& Handlers) {
     }
     Service.join();
     return Result;
-}
-
-std::string TServiceHost::RunningText(const TServiceHandlers& Handlers) const {
-    const std::string Figures = Handlers.Figures ? Handlers.Figures() : std::string();
-    return Figures.empty() ? "STATUS=Running" : "STATUS=Running; " + Figures;
-}
-
-int TServiceHost::ServiceThread(const TServiceHandlers& Handlers) {
-    EventLoop.OnStateChange = [this, &Handlers](TLoopState State) {
-        Report(State == TLoopState::Running ? RunningText(Handlers) : StateText(State));
-    };
-    EventLoop.OnReport = [this, &Handlers] {
-        // A paused or stopping service keeps its state text; the same figures go once.
-        if (!Ready || EventLoop.Paused()) return;
-        const std::string Text = RunningText(Handlers);
-        if (Text != LastStatus) Report(Text);
-    };
-    EventLoop.OnHandlerError = [this](const std::string& Message) {
-        WriteSystemLogError(ExeFileName, Message);
-    };
-
-    Report("STATUS=Start pending");
-    std::string StartError;
-    try {
-        if (Handlers.Start) Handlers.Start(EventLoop);
-    } catch (const std::exception& E) {
-        StartError = E.what();
-    } catch (...) {
-        StartError = "Unknown error";
-    }
-    if (!StartError.empty()) {
-        WriteSystemLogError(ServiceName, "Service failed on start: " + StartError);
-        Report("STATUS=Stopped");
-        return 1;
-    }
-    Report("READY=1\n" + RunningText(Handlers));
-    Ready = true;
-
-    EndRequest = EventLoop.Run();
-
-    Ready = false;
-    Report("STOPPING=1\nSTATUS=Stop pending");
-    // A shutdown ends the loop without the stop handler; the process end cleans up.
-    if (EndRequest == TControlRequest::Stop && Handlers.Stop) {
-        try {
-            Handlers.Stop();
-        } catch (const std::exception& E) {
-            WriteSystemLogError(ServiceName, E.what());
-        }
-    }
-    Report("STATUS=Stopped");
-    return 0;
 }
 
 void NameThisThread(const char* Name) { prctl(PR_SET_NAME, Name); }

@@ -92,8 +92,8 @@ void EnterState(DWORD State, DWORD WaitHintMs) {
 
 // Maps the notify protocol's lines onto the service status: READY=1 and "STATUS=Running..."
 // are running, STOPPING=1 stop pending, the other STATUS= texts the state they name;
-// EXTEND_TIMEOUT_USEC=N moves a pending state on and gives it N more; EXIT_STATUS=N a service
-// specific exit code for the stopped state. True when the status changed.
+// EXTEND_TIMEOUT_USEC=N moves a pending state on and gives it N more; stopped straight from
+// start pending is a failed start. True when the status changed.
 bool ApplyState(const std::string& State) {
     bool Changed = false;
     size_t Begin = 0;
@@ -116,12 +116,13 @@ bool ApplyState(const std::string& State) {
             EnterState(SERVICE_PAUSED, 0);
         else if (Line == "STATUS=Continue pending")
             EnterState(SERVICE_CONTINUE_PENDING, kPauseWaitHintMs);
-        else if (Line == "STATUS=Stopped")
+        else if (Line == "STATUS=Stopped") {
+            // Stopped without ever running: the start failed, which the restart actions see.
+            if (gStatus.dwCurrentState == SERVICE_START_PENDING) {
+                gStatus.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+                gStatus.dwServiceSpecificExitCode = 1;
+            }
             EnterState(SERVICE_STOPPED, 0);
-        else if (StartsWith(Line, "EXIT_STATUS=")) {
-            const DWORD Code = strtoul(Line.c_str() + strlen("EXIT_STATUS="), nullptr, 10);
-            gStatus.dwWin32ExitCode = Code ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
-            gStatus.dwServiceSpecificExitCode = Code;
         } else if (StartsWith(Line, "EXTEND_TIMEOUT_USEC=") && gStatus.dwCheckPoint != 0) {
             const unsigned long long Usec =
                 strtoull(Line.c_str() + strlen("EXTEND_TIMEOUT_USEC="), nullptr, 10);
@@ -326,72 +327,6 @@ int TServiceHost::Run(const TServiceHandlers& Handlers) {
         return 1;
     }
     return gResult;
-}
-
-std::string TServiceHost::RunningText(const TServiceHandlers& Handlers) const {
-    const std::string Figures = Handlers.Figures ? Handlers.Figures() : std::string();
-    return Figures.empty() ? "STATUS=Running" : "STATUS=Running; " + Figures;
-}
-
-int TServiceHost::ServiceThread(const TServiceHandlers& Handlers) {
-    EventLoop.OnStateChange = [this, &Handlers](TLoopState State) {
-        switch (State) {
-            case TLoopState::PausePending:
-                Report("STATUS=Pause pending");
-                break;
-            case TLoopState::Paused:
-                Report("STATUS=Paused");
-                break;
-            case TLoopState::ContinuePending:
-                Report("STATUS=Continue pending");
-                break;
-            case TLoopState::Running:
-                Report(RunningText(Handlers));
-                break;
-        }
-    };
-    EventLoop.OnReport = [this, &Handlers] {
-        // A paused or stopping service keeps its state text; the same figures go once.
-        if (!Ready || EventLoop.Paused()) return;
-        const std::string Text = RunningText(Handlers);
-        if (Text != LastStatus) Report(Text);
-    };
-    EventLoop.OnHandlerError = [this](const std::string& Message) {
-        WriteSystemLogError(ExeFileName, Message);
-    };
-
-    Report("STATUS=Start pending");
-    std::string StartError;
-    try {
-        if (Handlers.Start) Handlers.Start(EventLoop);
-    } catch (const std::exception& E) {
-        StartError = E.what();
-    } catch (...) {
-        StartError = "Unknown error";
-    }
-    if (!StartError.empty()) {
-        WriteSystemLogError(ServiceName, "Service failed on start: " + StartError);
-        // A failure the service manager sees, so that its restart actions apply.
-        Report("EXIT_STATUS=1\nSTATUS=Stopped");
-        return 1;
-    }
-    Report("READY=1\n" + RunningText(Handlers));
-    Ready = true;
-
-    EndRequest = EventLoop.Run();
-
-    Ready = false;
-    Report("STOPPING=1\nSTATUS=Stop pending");
-    // A shutdown ends the loop without the stop handler; the process end cleans up.
-    if (EndRequest == TControlRequest::Stop && Handlers.Stop) {
-        try {
-            Handlers.Stop();
-        } catch (const std::exception& E) {
-            WriteSystemLogError(ServiceName, E.what());
-        }
-    }
-    Report("STATUS=Stopped");
-    return 0;
 }
 
 void NameThisThread(const char* Name) {
