@@ -250,26 +250,6 @@ std::chrono::microseconds WatchdogIntervalFromEnvironment() {
     return std::chrono::microseconds(static_cast<int64_t>(Value));
 }
 
-TServiceHost::TServiceHost(std::string ServiceName, std::string ExeFileName,
-                           TServiceNotifier Notifier, std::chrono::microseconds WatchdogInterval)
-    : ServiceName(std::move(ServiceName)),
-      ExeFileName(std::move(ExeFileName)),
-      Notifier(std::move(Notifier)),
-      WatchdogInterval(WatchdogInterval) {}
-
-void TServiceHost::Report(const std::string& State) {
-    const size_t Status = State.find("STATUS=");
-    if (Status != std::string::npos) {
-        const size_t End = State.find('\n', Status);
-        LastStatus = State.substr(Status, End == std::string::npos ? End : End - Status);
-    }
-    try {
-        Notifier.Notify(State);
-    } catch (const std::exception& E) {
-        WriteSystemLogError(ServiceName, E.what());
-    }
-}
-
 int TServiceHost::Run(const TServiceHandlers& Handlers) {
     using std::chrono::duration_cast;
     using std::chrono::milliseconds;

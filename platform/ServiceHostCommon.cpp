@@ -24,6 +24,26 @@ std::string StateText(TLoopState State) {
 
 }  // namespace
 
+TServiceHost::TServiceHost(std::string ServiceName, std::string ExeFileName,
+                           TServiceNotifier Notifier, std::chrono::microseconds WatchdogInterval)
+    : ServiceName(std::move(ServiceName)),
+      ExeFileName(std::move(ExeFileName)),
+      Notifier(std::move(Notifier)),
+      WatchdogInterval(WatchdogInterval) {}
+
+void TServiceHost::Report(const std::string& State) {
+    const size_t Status = State.find("STATUS=");
+    if (Status != std::string::npos) {
+        const size_t End = State.find('\n', Status);
+        LastStatus = State.substr(Status, End == std::string::npos ? End : End - Status);
+    }
+    try {
+        Notifier.Notify(State);
+    } catch (const std::exception& E) {
+        WriteSystemLogError(ServiceName, E.what());
+    }
+}
+
 std::string TServiceHost::RunningText(const TServiceHandlers& Handlers) const {
     const std::string Figures = Handlers.Figures ? Handlers.Figures() : std::string();
     return Figures.empty() ? "STATUS=Running" : "STATUS=Running; " + Figures;

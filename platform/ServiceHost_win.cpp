@@ -263,26 +263,6 @@ void TServiceNotifier::Notify(const std::string& State) const {
         Fail("Cannot report \"" + State + "\" to the service manager", GetLastError());
 }
 
-TServiceHost::TServiceHost(std::string ServiceName, std::string ExeFileName,
-                           TServiceNotifier Notifier, std::chrono::microseconds WatchdogInterval)
-    : ServiceName(std::move(ServiceName)),
-      ExeFileName(std::move(ExeFileName)),
-      Notifier(std::move(Notifier)),
-      WatchdogInterval(WatchdogInterval) {}
-
-void TServiceHost::Report(const std::string& State) {
-    const size_t Status = State.find("STATUS=");
-    if (Status != std::string::npos) {
-        const size_t End = State.find('\n', Status);
-        LastStatus = State.substr(Status, End == std::string::npos ? End : End - Status);
-    }
-    try {
-        Notifier.Notify(State);
-    } catch (const std::exception& E) {
-        WriteSystemLogError(ServiceName, E.what());
-    }
-}
-
 int TServiceHost::Run(const TServiceHandlers& Handlers) {
     if (!Notifier.Active()) {
         THeartbeat Heartbeat;
