@@ -12,6 +12,7 @@
 #include "host/dBulkSMSMain.h"
 #include "platform/DateTime.h"
 #include "platform/Files.h"
+#include "platform/ServiceHost.h"
 #include "support/Util.h"
 #include "worker/uServiceFileNames.h"
 #include "worker/uSmtpMail.h"
@@ -24,7 +25,8 @@ constexpr const char* kWindowError =
 constexpr const char* kNoLogon = "every logon fails and files wait under their own names";
 constexpr const char* kMailFails = "every result and error mail fails";
 constexpr const char* kTwoOrMore = "every file of two or more messages fails";
-constexpr const char* kWorkingDirectory = "the service's working directory (/ under systemd)";
+const std::string kWorkingDirectory =
+    "the service's working directory (" + ServiceWorkingDirectoryText() + ")";
 // Any date does: only the times of day are compared.
 constexpr const char* kSomeDay = "2000/01/01 ";
 constexpr const char* kClaimedMask = "*.Busy";
@@ -79,7 +81,7 @@ class TFindings {
         if (Trim(Path).empty()) return;
         if (!IsAbsolutePath(Path))
             Add(What + " " + Shown(Path), "is not an absolute path",
-                std::string("it is taken from ") + kWorkingDirectory);
+                "it is taken from " + kWorkingDirectory);
         else if (!DirectoryExists(Path))
             Add(What + " " + Path, "does not exist", Missing);
         else if (!CanUseDirectory(Path, true))
@@ -221,7 +223,7 @@ void CheckProtocols(TFindings& F, const IXMLProtocolsType& Protocols) {
         const std::string Status = Entry->GetStatusDirectory();
         if (Trim(Status).empty())
             F.Add(Where + " StatusDirectory", "is empty",
-                  std::string("confirmation and status files go to ") + kWorkingDirectory);
+                  "confirmation and status files go to " + kWorkingDirectory);
         F.Directory(Where + " StatusDirectory", Status,
                     "statuses cannot be written there until it is created",
                     "confirmation and status files cannot be written there");

@@ -19,7 +19,7 @@ int FittingEntry(const IXMLProtocolsType& Protocols, const std::string& FileName
     const std::string Wanted = Trim(UpperCase(ProtocolName));
     // A bare name is in the working directory.
     const std::string Directory =
-        FileName.find('/') == std::string::npos ? std::string(".") : DirectoryOf(FileName);
+        DirectoryOf(FileName).empty() ? std::string(".") : DirectoryOf(FileName);
     for (int Index = 0; Index < Protocols.GetCount(); ++Index) {
         const std::shared_ptr<IXMLProtocolType> Protocol = Protocols.GetItem(Index);
         if (Wanted.empty() ? SameFile(Protocol->GetPollDirectory(), Directory)

@@ -309,6 +309,8 @@ void ForwardControlSignals(TEventLoop& Loop) {
     for (int Signal : {SIGHUP, SIGPIPE}) sigaction(Signal, &Ignore, nullptr);
 }
 
+std::string ServiceWorkingDirectoryText() { return "/ under systemd"; }
+
 std::string ServiceUnitDirectory() {
     const char* Dir = getenv("BROVA_UNIT_DIR");
     return Dir && *Dir ? Dir : kDefaultUnitDirectory;

@@ -117,6 +117,10 @@ void NameThisThread(const char* Name);
 // Loop; SIGHUP and SIGPIPE are ignored. Main thread, before other threads start.
 void ForwardControlSignals(TEventLoop& Loop);
 
+// The working directory the service manager gives the service, as the configuration check
+// words it: "/ under systemd".
+std::string ServiceWorkingDirectoryText();
+
 // Where unit files go: $BROVA_UNIT_DIR, or /etc/systemd/system.
 std::string ServiceUnitDirectory();
 // The unit file's text: the service as its own user, in a sandbox that leaves it its state

@@ -325,6 +325,8 @@ void ForwardControlSignals(TEventLoop& Loop) {
 }
 
 // The service manager keeps the registration; there are no unit files.
+std::string ServiceWorkingDirectoryText() { return "the system folder under the service manager"; }
+
 std::string ServiceUnitDirectory() { return ""; }
 
 std::string ServiceUnitText(const TServiceDefinition&) {

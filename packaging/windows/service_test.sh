@@ -162,6 +162,15 @@ sed -e "s#URL=\"[^\"]*\"#URL=\"$url\"#" -e 's#Password=""#Password="secret"#' \
     -e 's#/var/lib/brova/\([A-Z]*\)/\([A-Za-z]*\)#C:\\BrovaCSVSender\\\1\\\2#g' \
     "$sample" >"$dir/BrovaCSVSenderConfig.xml" || exit 1
 for channel in SMS FAX EMAIL; do mkdir -p "$dir/$channel/In" "$dir/$channel/Status" "$dir/$channel/Reply"; done
+
+echo "== /CHECK and /VALIDATE"
+run "$win_exe" /CHECK || fail "/CHECK found something"
+[ "$out" = "Nothing in C:\\BrovaCSVSender\\BrovaCSVSenderConfig.xml would fail." ] || fail "/CHECK said something else"
+printf '0821234567,R1,TXT,Hello\r\nbad,R2,TXT,x\r\n' >"$dir/SMS/In/TRY.csv"
+run "$win_exe" /VALIDATE "$win_dir\\SMS\\In\\TRY.csv"
+[ "$(tr -d '\r' <<<"$out")" = $'bad,R2,"Cell no. is invalid"\n2 rows: 1 accepted, 1 rejected' ] ||
+    fail "/VALIDATE said something else"
+rm "$dir/SMS/In/TRY.csv"
 run net start "$name" || fail "net start exited with $?"
 wait_state RUNNING
 grep -Eq "WIN32_EXIT_CODE +: 0 " <<<"$out" || fail "the exit code of the failed start stayed"
