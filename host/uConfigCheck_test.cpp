@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ServiceHost.h"
 #include "tests/TestSupport.h"
 
 namespace {
@@ -50,6 +51,9 @@ TEST_F(ConfigCheck, EachValueThatWouldFailIsOneLineWithItsConsequence) {
     const std::string Mail = "every result and error mail fails";
     const std::string TwoOrMore = "every file of two or more messages fails";
     const std::string Entry = "Protocol 1 (SMS) ";
+    // "/ under systemd" on Linux.
+    const std::string WorkingDirectory =
+        "service's working directory (" + ServiceWorkingDirectoryText() + ")";
     const std::vector<std::pair<std::pair<std::string, std::string>, std::vector<std::string>>>
         Cases = {
             {{"Enabled=\"false\" ", "Enabled=\"yes\" "},
@@ -112,13 +116,13 @@ TEST_F(ConfigCheck, EachValueThatWouldFailIsOneLineWithItsConsequence) {
              {Entry + "PollDirectory " + Dir / "gone" +
               " does not exist: no file is taken from it"}},
             {{"PollDirectory=\"" + Dir / "in", "PollDirectory=\"in"},
-             {Entry + "PollDirectory \"in\" is not an absolute path: it is taken from the "
-                      "service's working directory (/ under systemd)"}},
+             {Entry + "PollDirectory \"in\" is not an absolute path: it is taken from the " +
+              WorkingDirectory}},
             {{"PollFileType=\"*.csv\"", "PollFileType=\"\""},
              {Entry + "PollFileType is empty: no file is ever taken"}},
             {{"StatusDirectory=\"" + Dir / "status", "StatusDirectory=\""},
-             {Entry + "StatusDirectory is empty: confirmation and status files go to the "
-                      "service's working directory (/ under systemd)"}},
+             {Entry + "StatusDirectory is empty: confirmation and status files go to the " +
+              WorkingDirectory}},
             {{Dir / "reply", Dir / "gone"},
              {Entry + "ReplyDirectory " + Dir / "gone" +
               " does not exist: replies cannot be written there until it is created"}},
