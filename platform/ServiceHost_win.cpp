@@ -4,6 +4,8 @@
 #include <windows.h>
 // After windows.h, whose types it uses.
 #include <tlhelp32.h>
+// Our DeleteFile (platform/Files.h), not the macro for DeleteFileW.
+#undef DeleteFile
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Files.h"
 #include "platform/Heartbeat.h"
 #include "platform/ServiceHost.h"
 #include "platform/SysLog.h"
@@ -188,14 +191,9 @@ BOOL WINAPI ConsoleHandler(DWORD Event) {
 
 std::wstring EventSourceKey(const std::string& Source) { return kEventLogKey + WideOf(Source); }
 
-std::string FileNameOfPath(const std::string& Path) {
-    const size_t Slash = Path.find_last_of("\\/");
-    return Slash == std::string::npos ? Path : Path.substr(Slash + 1);
-}
-
 // The event-log sources the service writes under: its name and its executable's file name.
 std::vector<std::string> EventSources(const TServiceDefinition& Service) {
-    return {Service.Name, FileNameOfPath(Service.ExecutablePath)};
+    return {Service.Name, FileNameOf(Service.ExecutablePath)};
 }
 
 void RegisterEventSource(const std::string& Source, const std::string& MessageFile) {
