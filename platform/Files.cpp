@@ -350,11 +350,6 @@ TLockedFile TLockedFile::OpenReadShareRead(const std::string& Path) {
     return TLockedFile(OpenLocked(Path, O_RDONLY, LOCK_SH));
 }
 
-TLockedFile TLockedFile::OpenRegularShareRead(const std::string& Path) {
-    // Every open refuses what is not a regular file.
-    return OpenReadShareRead(Path);
-}
-
 TLockedFile TLockedFile::CreateNew(const std::string& Path) {
     return TLockedFile(OpenLocked(Path, O_RDWR | O_CREAT | O_EXCL, LOCK_EX));
 }
@@ -512,16 +507,6 @@ void TLockedFile::Close() {
     // either way and must not be closed again.
     const int rc = ::close(std::exchange(Fd, -1));
     if (rc != 0 && errno != EINTR) ThrowErrno(errno);
-}
-
-TAtomicFile::TAtomicFile(std::string Path)
-    : Path(std::move(Path)),
-      Temporary(TemporaryNameBeside(this->Path)),
-      File(TLockedFile::CreateNew(Temporary)) {}
-
-TAtomicFile::~TAtomicFile() {
-    // The descriptor closes with the member after the name is gone.
-    if (!Committed) ::unlink(Temporary.c_str());
 }
 
 void TAtomicFile::Commit() {

@@ -2,6 +2,7 @@
 #include <errno.h>
 
 #include <thread>
+#include <utility>
 
 #include "platform/Files.h"
 
@@ -103,4 +104,19 @@ void RemoveLeftTemporary(const std::string& Path, std::chrono::seconds Age) {
         DeleteFile(Path);
     } catch (const EFileError&) {
     }
+}
+
+TLockedFile TLockedFile::OpenRegularShareRead(const std::string& Path) {
+    // Every open refuses what is not a regular file.
+    return OpenReadShareRead(Path);
+}
+
+TAtomicFile::TAtomicFile(std::string Path)
+    : Path(std::move(Path)),
+      Temporary(TemporaryNameBeside(this->Path)),
+      File(TLockedFile::CreateNew(Temporary)) {}
+
+TAtomicFile::~TAtomicFile() {
+    // The file closes with the member after its name is gone (on Windows, marked to go with it).
+    if (!Committed) DeleteFile(Temporary);
 }

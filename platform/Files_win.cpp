@@ -604,11 +604,6 @@ TLockedFile TLockedFile::OpenReadShareRead(const std::string& Path) {
         OpenLocked(Path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING, false)));
 }
 
-TLockedFile TLockedFile::OpenRegularShareRead(const std::string& Path) {
-    // Every open refuses what is not a regular file.
-    return OpenReadShareRead(Path);
-}
-
 TLockedFile TLockedFile::CreateNew(const std::string& Path) {
     return TLockedFile(
         FdOf(OpenLocked(Path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, CREATE_NEW, false)));
@@ -779,16 +774,6 @@ void TLockedFile::Close() {
     if (Fd < 0) return;
     // The share mode and any byte-range lock go with the handle, which is gone either way.
     if (!::CloseHandle(HandleOf(std::exchange(Fd, -1)))) ThrowLast();
-}
-
-TAtomicFile::TAtomicFile(std::string Path)
-    : Path(std::move(Path)),
-      Temporary(TemporaryNameBeside(this->Path)),
-      File(TLockedFile::CreateNew(Temporary)) {}
-
-TAtomicFile::~TAtomicFile() {
-    // The handle closes with the member after the name is gone (or is marked to go with it).
-    if (!Committed) DeleteFile(Temporary);
 }
 
 void TAtomicFile::Commit() {
